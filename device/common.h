@@ -1,0 +1,40 @@
+// Storage and shell utilities: shell commands with captured output, MD5 sums, free disk space,
+// the choice of a USB disk, and the in-place conversions of text received from the host.
+#pragma once
+
+#include <cstddef>
+#include <functional>
+#include <string>
+
+// Room `exec_cmd` needs in its output buffer (it reads at most one byte less).
+inline constexpr size_t EXEC_CMD_OUT_SIZE = 4096;
+// Size of the fixed path buffers the system passes around.
+inline constexpr size_t PATH_BUF_SIZE = 256;
+
+// Runs `cmd` through the shell; returns the bytes of standard output read (at most 4095) and
+// copies them, terminated, into `out` when it is not null. -1 when nothing was read.
+int exec_cmd(const char* cmd, char* out);
+
+// MD5 sum of a file through `md5sum`: 32 lower-case hex digits in a static buffer, or null.
+char* get_file_md5sum(const char* path);
+
+// Free 1 KiB blocks of the disk holding `path`, through `df`; -1 when it cannot be told.
+long get_disk_free_size(const char* path);
+long parse_disk_free_size(const char* path, const char* text);
+
+// First disk under /media with free space: its free KiB, its path in `out` (PATH_BUF_SIZE bytes).
+long find_available_disk(char* out);
+
+// Calls `visit` with the path of each subdirectory of `dir` in listing order until it returns
+// true. Returns 1 when a visit returned true, 0 when none did, -1 when `dir` cannot be opened.
+int for_each_subdirectory(const std::string& dir, const std::function<bool(const std::string&)>& visit);
+
+int file_exist(const char* path);
+void print_time(const char* tag);
+void str_tolower(char* s);
+char* replace_n(char* s);
+void remove_char(char* s, char c);
+void replace_str_n(char* s);
+
+// The board's version text ("cat /emulator/version"), cut to fit `size` bytes; -1 when none.
+int get_system_version(char* out, size_t size);

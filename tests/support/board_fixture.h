@@ -1,0 +1,45 @@
+// Board-root fixture: every test runs against a fresh simulated board in a temporary directory.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <functional>
+#include <string>
+#include <string_view>
+
+namespace board_test {
+
+// Free space given to the default USB disk, in KiB (4 GiB).
+inline constexpr long DEFAULT_DISK_FREE_KIB = 4L * 1024 * 1024;
+inline constexpr const char* DEFAULT_DISK = "usbhd-sda1";
+
+// The process's board root; set before any test runs (see the support main).
+const std::string& process_root();
+
+class BoardRootTest : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+
+public:
+    // A board path as reached under the root.
+    static std::string path(std::string_view board);
+    static void write_file(std::string_view board, std::string_view contents);
+    static std::string read_file(std::string_view board);
+    static void make_dir(std::string_view board);
+    static void remove(std::string_view board);
+
+    // A USB disk mounted at /media/<name>, with the free space `df` reports for it.
+    static void add_disk(const std::string& name, long free_kib);
+    static void set_disk_free(const std::string& name, long free_kib);
+
+    // How often /sbin/reboot ran, and the exit status it gives.
+    static int reboot_runs();
+    static void set_reboot_status(int status);
+};
+
+// Polls `condition` every few milliseconds until it holds or `timeout` passes.
+bool wait_until(const std::function<bool()>& condition, std::chrono::milliseconds timeout);
+
+} // namespace board_test
