@@ -1,9 +1,8 @@
-// Builds the simulated board under the root: sysfs files, USB disks, misc partition, stand-ins.
+// Board-root fixture: a fresh simulated board for every test, under a root set once per process.
 #include "tests/support/board_fixture.h"
 
 #include "device/board_root.h"
-
-#include <sys/stat.h>
+#include "tools/sim_board.h"
 
 #include <cstdlib>
 #include <filesystem>
@@ -16,60 +15,6 @@ namespace fs = std::filesystem;
 namespace board_test {
 
 namespace {
-
-constexpr size_t MISC_PARTITION_SIZE = 48 * 1024;
-constexpr const char* SYSTEM_FONT = "/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf";
-
-// Stand-in for df: the free space of /media/NAME is read from ROOT/sim/df/NAME.
-constexpr const char* DF_STAND_IN = R"SH(root=$(cd "$(dirname "$0")/../.." && pwd)
-status=0
-echo "Filesystem     1K-blocks    Used Available Use% Mounted on"
-for p in "$@"; do
-  f="$root/sim/df/$(basename "$p")"
-  if [ -f "$f" ]; then
-    free=$(cat "$f")
-    echo "/dev/sim$(basename "$p") $((free * 2)) $free $free 50% $p"
-  else
-    echo "df: $p: No such file or directory" >&2
-    status=1
-  fi
-done
-exit $status
-)SH";
-
-// Stand-in for /sbin/reboot: records each run and exits with the status the test chose.
-constexpr const char* REBOOT_STAND_IN = R"SH(root=$(cd "$(dirname "$0")/.." && pwd)
-echo reboot >> "$root/sim/reboot.log"
-exit "$(cat "$root/sim/reboot.status" 2>/dev/null || echo 0)"
-)SH";
-
-void write_script(std::string_view board, const char* body)
-{
-    std::string file = board_path(board);
-    fs::create_directories(fs::path(file).parent_path());
-    std::ofstream(file) << "#!/bin/sh\n" << body;
-    chmod(file.c_str(), 0755);
-}
-
-void populate()
-{
-    for (const char* dir : {"/media", "/data", "/tmp", "/emulator", "/sim/df"})
-        fs::create_directories(board_path(dir));
-    BoardRootTest::write_file("/dev/rknand_misc", std::string(MISC_PARTITION_SIZE, '\0'));
-    BoardRootTest::write_file("/sys/class/drm/card0-HDMI-A-1/status", "connected\n");
-    BoardRootTest::write_file("/sys/class/gpio/export", "");
-    for (const char* gpio : {"/sys/class/gpio/gpio1013", "/sys/class/gpio/gpio1072"}) {
-        BoardRootTest::write_file(std::string(gpio) + "/direction", "in\n");
-        BoardRootTest::write_file(std::string(gpio) + "/value", "1\n");
-    }
-    BoardRootTest::write_file("/sys/devices/platform/10180000.usb/udc/10180000.usb/state", "configured\n");
-    BoardRootTest::write_file("/sys/devices/platform/20072000.i2c/i2c-0/0-005a/lt8631ux_oper_channel", "");
-    fs::create_directories(board_path("/rom/vorlix/fonts"));
-    fs::copy_file(SYSTEM_FONT, board_path("/rom/vorlix/fonts/Futura_Medium.ttf"));
-    write_script("/sim/bin/df", DF_STAND_IN);
-    write_script("/sbin/reboot", REBOOT_STAND_IN);
-    BoardRootTest::add_disk(DEFAULT_DISK, DEFAULT_DISK_FREE_KIB);
-}
 
 void wipe()
 {
@@ -99,7 +44,8 @@ void BoardRootTest::SetUp()
     if (process_root().empty() || board_root() != process_root())
         GTEST_FAIL() << "refusing to run: the board root is not set to a temporary directory";
     wipe();
-    populate();
+    if (prepare_board(process_root()) != 0)
+        GTEST_FAIL() << "cannot lay out the simulated board under " << process_root();
 }
 
 void BoardRootTest::TearDown()
@@ -115,9 +61,7 @@ std::string BoardRootTest::path(std::string_view board)
 
 void BoardRootTest::write_file(std::string_view board, std::string_view contents)
 {
-    std::string file = board_path(board);
-    fs::create_directories(fs::path(file).parent_path());
-    std::ofstream(file, std::ios::binary) << contents;
+    ASSERT_EQ(write_sim_file(board_path(board), std::string(contents)), 0) << board;
 }
 
 std::string BoardRootTest::read_file(std::string_view board)
@@ -146,7 +90,7 @@ void BoardRootTest::add_disk(const std::string& name, long free_kib)
 
 void BoardRootTest::set_disk_free(const std::string& name, long free_kib)
 {
-    write_file("/sim/df/" + name, std::to_string(free_kib) + "\n");
+    ASSERT_EQ(set_sim_disk_free(process_root(), name, free_kib), 0) << name;
 }
 
 int BoardRootTest::reboot_runs()

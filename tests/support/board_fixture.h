@@ -10,10 +10,6 @@
 
 namespace board_test {
 
-// Free space given to the default USB disk, in KiB (4 GiB).
-inline constexpr long DEFAULT_DISK_FREE_KIB = 4L * 1024 * 1024;
-inline constexpr const char* DEFAULT_DISK = "usbhd-sda1";
-
 // The process's board root; set before any test runs (see the support main).
 const std::string& process_root();
 

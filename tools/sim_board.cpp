@@ -1,0 +1,99 @@
+// Lays out a simulated board root: what the board's kernel and system image would provide.
+#include "tools/sim_board.h"
+
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <fstream>
+#include <system_error>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr size_t MISC_PARTITION_SIZE = 48 * 1024;
+constexpr const char* SYSTEM_FONT = "/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf";
+
+// Stand-in for df: the free space of /media/NAME is read from ROOT/sim/df/NAME.
+constexpr const char* DF_STAND_IN = R"SH(#!/bin/sh
+root=$(cd "$(dirname "$0")/../.." && pwd)
+status=0
+echo "Filesystem     1K-blocks    Used Available Use% Mounted on"
+for p in "$@"; do
+  f="$root/sim/df/$(basename "$p")"
+  if [ -f "$f" ]; then
+    free=$(cat "$f")
+    echo "/dev/sim$(basename "$p") $((free * 2)) $free $free 50% $p"
+  else
+    echo "df: $p: No such file or directory" >&2
+    status=1
+  fi
+done
+exit $status
+)SH";
+
+// Stand-in for /sbin/reboot: records each run and exits with the status in sim/reboot.status.
+constexpr const char* REBOOT_STAND_IN = R"SH(#!/bin/sh
+root=$(cd "$(dirname "$0")/.." && pwd)
+echo reboot >> "$root/sim/reboot.log"
+exit "$(cat "$root/sim/reboot.status" 2>/dev/null || echo 0)"
+)SH";
+
+int write_script(const std::string& file, const char* body)
+{
+    if (write_sim_file(file, body) != 0)
+        return -1;
+    return chmod(file.c_str(), 0755);
+}
+
+} // namespace
+
+int write_sim_file(const std::string& file, const std::string& contents)
+{
+    std::error_code error;
+    fs::create_directories(fs::path(file).parent_path(), error);
+    std::ofstream out(file, std::ios::binary | std::ios::trunc);
+    out << contents;
+    return out.good() ? 0 : -1;
+}
+
+int set_sim_disk_free(const std::string& root, const std::string& disk, long free_kib)
+{
+    return write_sim_file(root + "/sim/df/" + disk, std::to_string(free_kib) + "\n");
+}
+
+int prepare_board(const std::string& root)
+{
+    std::error_code error;
+    for (const char* dir : {"/media", "/data", "/tmp", "/emulator", "/sim/df", "/rom/vorlix/fonts"}) {
+        if (!fs::create_directories(root + dir, error) && error)
+            return -1;
+    }
+    struct File {
+        const char* path;
+        std::string contents;
+    };
+    const File files[] = {
+        {"/dev/rknand_misc", std::string(MISC_PARTITION_SIZE, '\0')},
+        {"/sys/class/drm/card0-HDMI-A-1/status", "connected\n"},
+        {"/sys/class/gpio/export", ""},
+        {"/sys/class/gpio/gpio1013/direction", "in\n"},
+        {"/sys/class/gpio/gpio1013/value", "1\n"},
+        {"/sys/class/gpio/gpio1072/direction", "in\n"},
+        {"/sys/class/gpio/gpio1072/value", "1\n"},
+        {"/sys/devices/platform/10180000.usb/udc/10180000.usb/state", "configured\n"},
+        {"/sys/devices/platform/20072000.i2c/i2c-0/0-005a/lt8631ux_oper_channel", ""},
+    };
+    for (const File& file : files) {
+        if (write_sim_file(root + file.path, file.contents) != 0)
+            return -1;
+    }
+    fs::copy_file(SYSTEM_FONT, root + "/rom/vorlix/fonts/Futura_Medium.ttf", fs::copy_options::overwrite_existing, error);
+    if (error)
+        return -1;
+    if (write_script(root + "/sim/bin/df", DF_STAND_IN) != 0 || write_script(root + "/sbin/reboot", REBOOT_STAND_IN) != 0)
+        return -1;
+    if (!fs::create_directories(root + "/media/" + SIM_DEFAULT_DISK, error) && error)
+        return -1;
+    return set_sim_disk_free(root, SIM_DEFAULT_DISK, SIM_DEFAULT_DISK_FREE_KIB);
+}

@@ -1,0 +1,20 @@
+// The simulated board: the files and stand-ins a board root needs, shared by tests and simulator.
+#pragma once
+
+#include <string>
+
+// Name and free space of the USB disk every simulated board starts with.
+inline constexpr const char* SIM_DEFAULT_DISK = "usbhd-sda1";
+inline constexpr long SIM_DEFAULT_DISK_FREE_KIB = 4L * 1024 * 1024;
+
+// Lays out a board under `root`: sysfs files (HDMI connector connected, GPIOs released, USB
+// controller configured), an empty misc partition, /media with the default disk, /data, /tmp,
+// /emulator, the font, and stand-ins for /sbin/reboot and for df (ROOT/sim/bin/df, to be put
+// first on PATH). Existing files are replaced; 0, or -1 when something cannot be made.
+int prepare_board(const std::string& root);
+
+// Sets the free space that the df stand-in reports for /media/<disk>.
+int set_sim_disk_free(const std::string& root, const std::string& disk, long free_kib);
+
+// Writes `contents` to `file`, making its directories first; 0 or -1.
+int write_sim_file(const std::string& file, const std::string& contents);
