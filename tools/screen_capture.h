@@ -1,0 +1,20 @@
+// Reading the virtual display's screen file (ROOT/sim/screen) and saving it as a picture.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+struct ScreenImage {
+    uint32_t width = 0;
+    uint32_t height = 0;
+    uint64_t sequence = 0;
+    std::vector<uint8_t> rgba;  // rows top first, 4 bytes a pixel: R, G, B, A
+};
+
+// Copies the last complete frame; 0, or -1 when there is none (no file, or no stable frame
+// within a few tries because the writer kept overwriting it).
+int read_screen(const std::string& file, ScreenImage& image);
+
+// Saves the top `rows` rows (all when 0) as a PNG file; 0 or -1.
+int save_screen_png(const ScreenImage& image, const std::string& file, uint32_t rows);
