@@ -1,0 +1,41 @@
+// Requests the host makes of the board itself: start a firmware update from a transferred
+// file, and tell whether the USB gadget is configured.
+#include "device/common.h"
+#include "hostlink/hid_dev.h"
+#include "hostlink/transfer_state.h"
+#include "hostlink/wire.h"
+
+#include <chrono>
+#include <cstdio>
+#include <thread>
+
+namespace {
+
+constexpr auto UPDATE_DELAY = std::chrono::milliseconds(100);
+enum : uint8_t { FIRMWARE_PRESENT = 0, FIRMWARE_MISSING = 1 };
+
+} // namespace
+
+int response_firmware_update(const uint8_t* report)
+{
+    printf("%s\n", __func__);
+    // Only a file in the directory of the last file transfer counts; before any, there is none.
+    char name[FIRMWARE_NAME_FIELD];
+    char path[PATH_BUF_SIZE];
+    uint8_t status = FIRMWARE_MISSING;
+    if (copy_file_name(report + OFFSET_FIRMWARE_NAME, FIRMWARE_NAME_FIELD, name) && transmit_file_path[0] &&
+        join_path(transmit_file_path, name, path) && file_exist(path))
+        status = FIRMWARE_PRESENT;
+    send_reply(CMD_FIRMWARE_UPDATE, status);
+    std::this_thread::sleep_for(UPDATE_DELAY);
+    printf("%s: update firmware\n", __func__);
+    // UNFINISHED: the recovery hand-off update() is not in the tree yet; it is called here.
+    return 0;
+}
+
+int response_vorlix_connect_state(const uint8_t*)
+{
+    printf("%s\n", __func__);
+    // UNFINISHED: get_usb_gadget_state() is not in the tree yet; no reply until it is.
+    return 0;
+}

@@ -1,0 +1,307 @@
+// Chunked transfers of files, firmware images and packages to the USB disk: one engine for the
+// prepare, data and verify steps, with the three families differing only in target directory,
+// space rule and what follows a good verify.
+#include "core/events.h"
+#include "core/timer.h"
+#include "device/board_root.h"
+#include "device/common.h"
+#include "hostlink/crc32.h"
+#include "hostlink/hid_dev.h"
+#include "hostlink/transfer_state.h"
+#include "hostlink/wire.h"
+
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+
+char transmit_file_name[PATH_BUF_SIZE];
+char transmit_file_path[PATH_BUF_SIZE];
+uint32_t transmit_packet_size;
+
+namespace {
+
+constexpr size_t VERIFY_BLOCK_SIZE = 4096;
+constexpr int64_t KIB = 1024;
+// A package is unpacked next to itself, so it needs room for the archive and its contents.
+constexpr int64_t PACKAGE_SPACE_FACTOR = 3;
+constexpr const char* PRODUCT_DIR_FORMAT = "%s/vorlix";
+
+enum class family { file, firmware, package };
+
+struct transfer_kind {
+    family which;
+    uint8_t prepare_reply;
+    uint8_t verify_reply;
+};
+
+constexpr transfer_kind FILE_TRANSFER{family::file, CMD_FILE_PREPARE, CMD_FILE_VERIFY};
+constexpr transfer_kind FIRMWARE_TRANSFER{family::firmware, CMD_FW_PREPARE, CMD_FW_VERIFY};
+constexpr transfer_kind PACKAGE_TRANSFER{family::package, CMD_PACKAGE_PREPARE, CMD_PACKAGE_VERIFY};
+
+enum : uint8_t { PREPARE_READY = 0, PREPARE_NO_DISK = 1, PREPARE_NO_SPACE = 2 };
+enum : uint8_t { VERIFY_OK = 0, VERIFY_FAILED = 1 };
+enum : uint8_t { UNPACK_OK = 0, UNPACK_FAILED = 1 };
+
+struct FileCloser {
+    void operator()(FILE* file) const { fclose(file); }
+};
+using File = std::unique_ptr<FILE, FileCloser>;
+
+File fp_transmit;
+// 1 from a good prepare until the last packet: data reports after it must not recreate and
+// so empty the finished file.
+bool transmit_receiving;
+uint8_t file_buf[VERIFY_BLOCK_SIZE];
+char fw_update_path[PATH_BUF_SIZE];
+
+// Runs a shell command; its exit status, or -1 when the shell could not run it.
+int run_shell(const std::string& command)
+{
+    int status = system(command.c_str());
+    return status != -1 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+bool has_space(family which, uint32_t size, int64_t free_kib, const char* func)
+{
+    const char* line = "%s: udisk size is not enough. file size %lld, free size %lld\n";
+    switch (which) {
+    case family::file:
+        if (size <= free_kib * KIB)
+            return true;
+        printf(line, func, static_cast<long long>(size), static_cast<long long>(free_kib * KIB));
+        return false;
+    case family::firmware:
+        if (size / KIB <= free_kib)
+            return true;
+        printf(line, func, static_cast<long long>(size), static_cast<long long>(free_kib));
+        return false;
+    case family::package:
+        if (size / KIB * PACKAGE_SPACE_FACTOR <= free_kib)
+            return true;
+        printf("%s: udisk size is not enough. file size %d, free size %llu\n", func, static_cast<int>(size / KIB),
+               static_cast<unsigned long long>(free_kib));
+        return false;
+    }
+    return false;
+}
+
+// Directory the family writes into on `disk`; packages go to the product directory, made when
+// missing.
+bool target_directory(family which, const char* disk, char* dir)
+{
+    if (which != family::package)
+        return snprintf(dir, PATH_BUF_SIZE, "%s", disk) < static_cast<int>(PATH_BUF_SIZE);
+    if (snprintf(dir, PATH_BUF_SIZE, PRODUCT_DIR_FORMAT, disk) >= static_cast<int>(PATH_BUF_SIZE))
+        return false;
+    if (!file_exist(dir))
+        run_shell("mkdir " + shell_quote(dir));
+    return true;
+}
+
+uint8_t choose_target(family which, uint32_t size, const char* name_field, const char* func)
+{
+    char name[PREPARE_NAME_FIELD];
+    if (!copy_file_name(reinterpret_cast<const uint8_t*>(name_field), PREPARE_NAME_FIELD, name)) {
+        printf("%s: invalid file name.\n", func);
+        return PREPARE_NO_DISK;
+    }
+    char disk[PATH_BUF_SIZE] = {};
+    long free_kib = find_available_disk(disk);
+    // Every disk full: there is an answer but no disk to write to.
+    if (free_kib < 0 || disk[0] == '\0') {
+        printf("%s: no udisk.\n", func);
+        return PREPARE_NO_DISK;
+    }
+    if (!has_space(which, size, free_kib, func))
+        return PREPARE_NO_SPACE;
+    char dir[PATH_BUF_SIZE];
+    char file[PATH_BUF_SIZE];
+    if (!target_directory(which, disk, dir) || !join_path(dir, name, file)) {
+        printf("%s: invalid file name.\n", func);
+        return PREPARE_NO_DISK;
+    }
+    memcpy(transmit_file_name, file, sizeof file);
+    memcpy(transmit_file_path, dir, sizeof dir);
+    return PREPARE_READY;
+}
+
+// A count of 0 announces an empty file: it is made at once and takes no data reports.
+void start_receiving()
+{
+    close_transmit_file();
+    if (transmit_packet_size == 0) {
+        File empty(fopen(transmit_file_name, "wb"));
+        return;
+    }
+    transmit_receiving = true;
+}
+
+int transfer_prepare(const transfer_kind& kind, const uint8_t* report, const char* func)
+{
+    const char* name = reinterpret_cast<const char*>(report + OFFSET_NAME);
+    uint32_t size = get_u32(report + OFFSET_SIZE);
+    uint32_t count = get_u32(report + OFFSET_COUNT);
+    printf("%s file name: %.*s\n", func, static_cast<int>(strnlen(name, PREPARE_NAME_FIELD)), name);
+    printf("%s file size: %d\n", func, static_cast<int>(size));
+    printf("%s packet size: %d\n", func, static_cast<int>(count));
+
+    uint8_t status = choose_target(kind.which, size, name, func);
+    transmit_packet_size = count;
+    if (send_reply(kind.prepare_reply, status) <= 0 || status != PREPARE_READY)
+        return 0;
+    if (kind.which == family::package)
+        push_event(EVENT_PACKAGE_TRANSMIT_START, 0);
+    start_receiving();
+    return 0;
+}
+
+int transfer_data(const transfer_kind& kind, const uint8_t* report)
+{
+    if (kind.which == family::package)
+        package_transmit_reset();
+    uint32_t packet_id = get_u32(report + OFFSET_PACKET_ID);
+    size_t length = report[OFFSET_LENGTH];
+    if (!transmit_receiving || packet_id > transmit_packet_size || length > PAYLOAD_MAX)
+        return 0;
+    if (!fp_transmit) {
+        fp_transmit.reset(fopen(transmit_file_name, "wb+"));
+        if (!fp_transmit)
+            return 0;
+    }
+    fwrite(report + OFFSET_PAYLOAD, 1, length, fp_transmit.get());
+    if (packet_id >= transmit_packet_size - 1)
+        close_transmit_file();
+    return 0;
+}
+
+uint8_t verify_file(uint32_t expected, const char* func)
+{
+    // A transfer that is still open has its last bytes in the stream's buffer.
+    if (fp_transmit)
+        fflush(fp_transmit.get());
+    File file(fopen(transmit_file_name, "rb"));
+    if (!file) {
+        printf("%s Failed to open %s\n", func, transmit_file_name);
+        return VERIFY_FAILED;
+    }
+    fseek(file.get(), 0, SEEK_END);
+    long total = ftell(file.get());
+    rewind(file.get());
+    printf("%s: total_size=%d\n", func, static_cast<int>(total));
+    printf("%s: packet_size=%d\n", func, static_cast<int>(total / VERIFY_BLOCK_SIZE));
+    printf("%s: remain_size=%d\n", func, static_cast<int>(total % VERIFY_BLOCK_SIZE));
+    uint32_t crc = 0;
+    size_t length;
+    while ((length = fread(file_buf, 1, sizeof file_buf, file.get())) > 0)
+        crc = crc32_calc_with_value(file_buf, length, crc);
+    printf("tx file crc32: %08x\n", expected);
+    printf("rx file crc32: %08x\n", crc);
+    if (crc != expected)
+        return VERIFY_FAILED;
+    printf("%s: ok\n", func);
+    return VERIFY_OK;
+}
+
+// The package goes only after a good unpack, so that a failed one can be retried from it.
+void unpack_package()
+{
+    push_event(EVENT_PACKAGE_DECOMPRESS_START, 0);
+    print_time("decompress start");
+    int unzip = run_shell("cd " + shell_quote(transmit_file_path) + " && unzip -o " + shell_quote(transmit_file_name));
+    if (unzip == 0)
+        run_shell("rm " + shell_quote(transmit_file_name));
+    run_shell("sync");
+    push_event(EVENT_PACKAGE_DECOMPRESS_END, 0);
+    print_time("decompress end");
+    send_reply(CMD_PACKAGE_UNPACKED, unzip == 0 ? UNPACK_OK : UNPACK_FAILED);
+}
+
+int transfer_verify(const transfer_kind& kind, const uint8_t* report, const char* func)
+{
+    printf("%s: start\n", func);
+    uint8_t status = verify_file(get_u32(report + OFFSET_CRC), func);
+    if (kind.which == family::firmware && status == VERIFY_OK) {
+        memcpy(fw_update_path, transmit_file_name, sizeof fw_update_path);
+        push_event_with_para(EVENT_FW_UPDATE, fw_update_path);
+    }
+    if (send_reply(kind.verify_reply, status) > 0)
+        close_transmit_file();
+    if (kind.which != family::package)
+        return 0;
+    push_event(EVENT_PACKAGE_TRANSMIT_END, status);
+    if (status == VERIFY_OK)
+        unpack_package();
+    return 0;
+}
+
+} // namespace
+
+void close_transmit_file()
+{
+    fp_transmit.reset();
+    transmit_receiving = false;
+}
+
+bool copy_file_name(const uint8_t* field, size_t field_size, char* out)
+{
+    const char* name = reinterpret_cast<const char*>(field);
+    size_t length = strnlen(name, field_size);
+    if (length == field_size)
+        return false;
+    memcpy(out, name, length + 1);
+    return length > 0 && !memchr(name, '/', length) && strcmp(name, ".") != 0 && strcmp(name, "..") != 0;
+}
+
+bool join_path(const char* dir, const char* name, char* out)
+{
+    return snprintf(out, PATH_BUF_SIZE, "%s/%s", dir, name) < static_cast<int>(PATH_BUF_SIZE);
+}
+
+int response_file_transmit_prepare(const uint8_t* report)
+{
+    return transfer_prepare(FILE_TRANSFER, report, __func__);
+}
+
+int response_file_transmit_data(const uint8_t* report)
+{
+    return transfer_data(FILE_TRANSFER, report);
+}
+
+int response_file_transmit_verify(const uint8_t* report)
+{
+    return transfer_verify(FILE_TRANSFER, report, __func__);
+}
+
+int response_fw_update_prepare(const uint8_t* report)
+{
+    return transfer_prepare(FIRMWARE_TRANSFER, report, __func__);
+}
+
+int response_fw_update_data(const uint8_t* report)
+{
+    return transfer_data(FIRMWARE_TRANSFER, report);
+}
+
+int response_fw_update_verify(const uint8_t* report)
+{
+    return transfer_verify(FIRMWARE_TRANSFER, report, __func__);
+}
+
+int response_package_transmit_prepare(const uint8_t* report)
+{
+    return transfer_prepare(PACKAGE_TRANSFER, report, __func__);
+}
+
+int response_package_transmit_data(const uint8_t* report)
+{
+    return transfer_data(PACKAGE_TRANSFER, report);
+}
+
+int response_package_transmit_verify(const uint8_t* report)
+{
+    return transfer_verify(PACKAGE_TRANSFER, report, __func__);
+}

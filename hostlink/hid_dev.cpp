@@ -1,0 +1,179 @@
+// The host-link reader thread: waits for reports on the gadget node, dispatches them, and
+// writes the replies.
+#include "hostlink/hid_dev.h"
+
+#include "device/board_root.h"
+#include "device/unique_fd.h"
+#include "hostlink/crc32.h"
+#include "hostlink/wire.h"
+
+#include <fcntl.h>
+#include <sys/select.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <thread>
+
+std::atomic<int> hidg_fd{-1};
+
+namespace {
+
+constexpr const char* HID_DEVICE = "/dev/hidg1";
+constexpr long WAIT_TIMEOUT_S = 1;
+
+std::unique_ptr<std::thread> thread_hid;
+std::atomic<int> thread_hid_exit{0};
+uint8_t buffer_r[REPORT_SIZE];
+uint8_t buffer_w[REPORT_SIZE];
+
+struct command_entry {
+    uint8_t code;
+    int (*handler)(const uint8_t*);
+};
+
+constexpr command_entry COMMANDS[] = {
+    {CMD_FILE_PREPARE, response_file_transmit_prepare},
+    {CMD_FILE_DATA, response_file_transmit_data},
+    {CMD_FILE_VERIFY, response_file_transmit_verify},
+    {CMD_FIRMWARE_UPDATE, response_firmware_update},
+    {CMD_CONNECT_STATE, response_vorlix_connect_state},
+    {CMD_MESSAGE_PREPARE, response_data_transmit_prepare},
+    {CMD_MESSAGE_DATA, response_data_transmit_data},
+    {CMD_IMAGE_PREPARE, response_show_image_prepare},
+    {CMD_IMAGE_DATA, response_show_image_data},
+    {CMD_IMAGE_VERIFY, response_show_image_verify},
+    {CMD_FW_PREPARE, response_fw_update_prepare},
+    {CMD_FW_DATA, response_fw_update_data},
+    {CMD_FW_VERIFY, response_fw_update_verify},
+    {CMD_PACKAGE_PREPARE, response_package_transmit_prepare},
+    {CMD_PACKAGE_DATA, response_package_transmit_data},
+    {CMD_PACKAGE_VERIFY, response_package_transmit_verify},
+};
+
+// Off the board the gadget node is stood in for by a Unix socket carrying one report per
+// message; the reader connects to it instead of opening it.
+UniqueFD open_device(const std::string& path)
+{
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0 || !S_ISSOCK(st.st_mode))
+        return UniqueFD(open(path.c_str(), O_RDWR | O_CLOEXEC));
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    if (path.size() >= sizeof address.sun_path)
+        return UniqueFD();
+    memcpy(address.sun_path, path.c_str(), path.size() + 1);
+    UniqueFD socket_fd(socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
+    if (socket_fd.valid() && connect(socket_fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
+        socket_fd.reset();
+    return socket_fd;
+}
+
+// 1 when a report can be read, 0 on time-out, -1 on a wait error.
+int wait_readable(int fd)
+{
+    for (;;) {
+        fd_set readable;
+        FD_ZERO(&readable);
+        FD_SET(fd, &readable);
+        timeval timeout{WAIT_TIMEOUT_S, 0};
+        int ready = select(fd + 1, &readable, nullptr, nullptr, &timeout);
+        if (ready >= 0)
+            return ready > 0 ? 1 : 0;
+        if (errno != EINTR) {
+            perror("select()");
+            return -1;
+        }
+    }
+}
+
+} // namespace
+
+int start_hid_thread()
+{
+    thread_hid_exit = 0;
+    init_crc32_table();
+    if (thread_hid)
+        return 0;
+    try {
+        thread_hid = std::make_unique<std::thread>(hid_proc);
+    } catch (const std::exception&) {
+        thread_hid.reset();
+        printf("%s:%s Failed to create thread!\n", "hid_dev", __func__);
+        return -1;
+    }
+    return 0;
+}
+
+void stop_hid_thread()
+{
+    thread_hid_exit = 1;
+    if (!thread_hid)
+        return;
+    thread_hid->join();
+    thread_hid.reset();
+}
+
+void hid_proc()
+{
+    UniqueFD device = open_device(board_path(HID_DEVICE));
+    if (!device.valid()) {
+        printf("Failed to open hid5\n");
+        return;
+    }
+    hidg_fd = device.get();
+    while (thread_hid_exit == 0) {
+        int ready = wait_readable(device.get());
+        if (ready < 0)
+            break;
+        if (ready == 0)
+            continue;
+        memset(buffer_r, 0, sizeof buffer_r);
+        ssize_t length = read(device.get(), buffer_r, sizeof buffer_r);
+        if (length < 0 && errno == EINTR)
+            continue;
+        // End of stream on the socket stand-in ends the reader as a read error does.
+        if (length <= 0) {
+            printf("Failed to read hidg5\n");
+            break;
+        }
+        data_proc(buffer_r, REPORT_SIZE);
+    }
+    // Replies after an error are refused instead of going to a closed descriptor.
+    hidg_fd = -1;
+}
+
+int send_data(const uint8_t* buffer, int length)
+{
+    int fd = hidg_fd;
+    if (fd < 0 || length < 0)
+        return -1;
+    // A host that went away must not kill the player with SIGPIPE on the socket stand-in.
+    ssize_t written = send(fd, buffer, static_cast<size_t>(length), MSG_NOSIGNAL);
+    if (written < 0 && errno == ENOTSOCK)
+        written = write(fd, buffer, static_cast<size_t>(length));
+    return static_cast<int>(written);
+}
+
+int send_reply(uint8_t command, uint8_t status)
+{
+    fill_reply(buffer_w, command, status);
+    return send_data(buffer_w, REPORT_SIZE);
+}
+
+void data_proc(const uint8_t* report, int length)
+{
+    if (length < static_cast<int>(REPORT_SIZE) || !has_report_magic(report))
+        return;
+    for (const command_entry& entry : COMMANDS) {
+        if (entry.code == report[OFFSET_COMMAND]) {
+            entry.handler(report);
+            return;
+        }
+    }
+}

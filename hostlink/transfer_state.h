@@ -1,0 +1,23 @@
+// Transfer state shared by the file, firmware and package transfers and the show-image transfer:
+// one transfer at a time, touched only on the reader thread.
+#pragma once
+
+#include "device/common.h"
+
+#include <cstddef>
+#include <cstdint>
+
+extern char transmit_file_name[PATH_BUF_SIZE];
+extern char transmit_file_path[PATH_BUF_SIZE];
+extern uint32_t transmit_packet_size;
+
+// Flushes and closes a target file left open and stops taking data reports for it.
+void close_transmit_file();
+
+// Copies a name field of a report into `out` (at least `field_size` bytes). False when the
+// name is not terminated inside its field, is empty, holds "/" or is "." or "..": such a name
+// could reach outside the target directory.
+bool copy_file_name(const uint8_t* field, size_t field_size, char* out);
+
+// "dir/name" into `out` (PATH_BUF_SIZE bytes); false when it would not fit.
+bool join_path(const char* dir, const char* name, char* out);
