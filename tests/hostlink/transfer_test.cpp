@@ -3,6 +3,7 @@
 #include "core/events.h"
 #include "hostlink/crc32.h"
 #include "tests/hostlink/link_harness.h"
+#include "tools/sim_board.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -11,9 +12,9 @@
 namespace {
 
 using namespace hostlink_test;
-using board_test::DEFAULT_DISK;
+const std::string DEFAULT_DISK = SIM_DEFAULT_DISK;
 
-const std::string DISK = std::string("/media/") + DEFAULT_DISK;
+const std::string DISK = "/media/" + DEFAULT_DISK;
 constexpr long KIB_PER_MIB = 1024;
 
 class TransferTest : public HostLinkTest {
