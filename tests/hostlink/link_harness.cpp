@@ -55,6 +55,11 @@ void HostLinkTest::SetUp()
     ASSERT_EQ(SDL_Init(SDL_INIT_EVENTS), 0) << SDL_GetError();
     SDL_FlushEvents(SDL_FIRSTEVENT, SDL_LASTEVENT);
     make_dir("/dev");
+    attach_link();
+}
+
+void HostLinkTest::attach_link()
+{
     listener_ = listen_socket(path("/dev/hidg1"));
     ASSERT_TRUE(listener_.valid());
     ASSERT_EQ(start_hid_thread(), 0);

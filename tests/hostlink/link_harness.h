@@ -29,6 +29,8 @@ class HostLinkTest : public board_test::BoardRootTest {
 protected:
     void SetUp() override;
     void TearDown() override;
+    // Starts the reader with this test as the host at the other end of the gadget node.
+    virtual void attach_link();
 
 public:
     void send(const hid_report& report);
