@@ -24,6 +24,8 @@ namespace {
 constexpr uint32_t DEFAULT_SIZE_MIB = 64;
 constexpr int REPLY_TIMEOUT_MS = 120000;
 constexpr double MB = 1e6;
+// Lets the host run ahead of the reader, as the gadget driver queues what the USB host sent.
+constexpr int HOST_SEND_BUFFER = 4 * 1024 * 1024;
 
 using Clock = std::chrono::steady_clock;
 
@@ -72,6 +74,7 @@ int run(const std::string& root, uint32_t size)
     if (listener < 0 || start_hid_thread() != 0)
         return 1;
     int host = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+    setsockopt(host, SOL_SOCKET, SO_SNDBUF, &HOST_SEND_BUFFER, sizeof HOST_SEND_BUFFER);
     uint32_t count = packet_count(size);
     if (!send_report(host, make_file_prepare(CMD_FILE_PREPARE, size, count, "bench.bin")) ||
         await_reply(host, CMD_FILE_PREPARE) != 0) {
