@@ -5,13 +5,13 @@
 #include "device/board_root.h"
 #include "device/unique_fd.h"
 #include "hostlink/crc32.h"
+#include "hostlink/report_socket.h"
 #include "hostlink/wire.h"
 
 #include <fcntl.h>
 #include <sys/select.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -63,15 +63,7 @@ UniqueFD open_device(const std::string& path)
     struct stat st;
     if (stat(path.c_str(), &st) != 0 || !S_ISSOCK(st.st_mode))
         return UniqueFD(open(path.c_str(), O_RDWR | O_CLOEXEC));
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    if (path.size() >= sizeof address.sun_path)
-        return UniqueFD();
-    memcpy(address.sun_path, path.c_str(), path.size() + 1);
-    UniqueFD socket_fd(socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
-    if (socket_fd.valid() && connect(socket_fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
-        socket_fd.reset();
-    return socket_fd;
+    return connect_report_socket(path);
 }
 
 // 1 when a report can be read, 0 on time-out, -1 on a wait error.

@@ -2,6 +2,7 @@
 // pushes pictures, sends files, firmware images and media packages, and asks the link state.
 #include "device/unique_fd.h"
 #include "hostlink/crc32.h"
+#include "hostlink/report_socket.h"
 #include "hostlink/wire.h"
 
 #include <cjson/cJSON.h>
@@ -10,7 +11,6 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -105,15 +105,7 @@ UniqueFD open_link(const std::string& path, bool& hidraw)
     hidraw = !S_ISSOCK(st.st_mode);
     if (hidraw)
         return UniqueFD(open(path.c_str(), O_RDWR | O_CLOEXEC));
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    if (path.size() >= sizeof address.sun_path)
-        return UniqueFD();
-    memcpy(address.sun_path, path.c_str(), path.size() + 1);
-    UniqueFD fd(socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
-    if (fd.valid() && connect(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
-        fd.reset();
-    return fd;
+    return connect_report_socket(path);
 }
 
 // A write to a hidraw node starts with the report number, 0 for a device without numbered reports.
