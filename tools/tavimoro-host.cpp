@@ -48,9 +48,10 @@ Commands:
   state              Ask whether the board's USB link is configured.
 
 Options:
-  -d, --device PATH  The board's host-side HID node (/dev/hidrawN; find it with
-                     'grep -l HID_NAME /sys/class/hidraw/*/device/uevent' or dmesg), or the
-                     Unix socket of a simulated board.
+  -d, --device PATH  The board's HID node on this computer, /dev/hidrawN ('dmesg' names it
+                     when the board is plugged in; /sys/class/hidraw/hidrawN/device/uevent
+                     tells which device each node is), or the host socket of a simulated
+                     board. You need read and write access to the node.
   -t, --timeout SEC  How long to wait for each answer of the board (default 5).
   -n, --name NAME    The file name on the board: at most 51 characters, no '/'.
   -h, --help         Show this help.
