@@ -9,6 +9,7 @@
 #include <SDL.h>
 #include <fcntl.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -57,11 +58,13 @@ extern "C" int LLVMFuzzerInitialize(int*, char***)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    for (size_t at = 0; at + REPORT_SIZE - 2 <= size; at += REPORT_SIZE - 2) {
-        hid_report report;
+    // Each 62 bytes make a report after the header; a short tail is padded with zeros.
+    constexpr size_t BODY = REPORT_SIZE - 2;
+    for (size_t at = 0; at < size; at += BODY) {
+        hid_report report{};
         report[0] = REPORT_MAGIC_0;
         report[1] = REPORT_MAGIC_1;
-        memcpy(report.data() + 2, data + at, REPORT_SIZE - 2);
+        memcpy(report.data() + 2, data + at, std::min(BODY, size - at));
         // The firmware start pauses and hands off to recovery; its tests cover it.
         if (report[OFFSET_COMMAND] != CMD_FIRMWARE_UPDATE)
             data_proc(report.data(), REPORT_SIZE);
