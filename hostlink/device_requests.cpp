@@ -1,6 +1,8 @@
 // Requests the host makes of the board itself: start a firmware update from a transferred
 // file, and tell whether the USB gadget is configured.
 #include "device/common.h"
+#include "device/event_monitor.h"
+#include "device/update.h"
 #include "hostlink/hid_dev.h"
 #include "hostlink/transfer_state.h"
 #include "hostlink/wire.h"
@@ -13,6 +15,8 @@ namespace {
 
 constexpr auto UPDATE_DELAY = std::chrono::milliseconds(100);
 enum : uint8_t { FIRMWARE_PRESENT = 0, FIRMWARE_MISSING = 1 };
+enum : uint8_t { LINK_NOT_CONFIGURED = 0, LINK_CONFIGURED = 1 };
+constexpr int GADGET_CONFIGURED = 2;
 
 } // namespace
 
@@ -29,13 +33,15 @@ int response_firmware_update(const uint8_t* report)
     send_reply(CMD_FIRMWARE_UPDATE, status);
     std::this_thread::sleep_for(UPDATE_DELAY);
     printf("%s: update firmware\n", __func__);
-    // UNFINISHED: the recovery hand-off update() is not in the tree yet; it is called here.
+    // update() makes its own search for the package, so it runs whatever the status; when it
+    // finds none the reader simply goes on.
+    update();
     return 0;
 }
 
 int response_vorlix_connect_state(const uint8_t*)
 {
     printf("%s\n", __func__);
-    // UNFINISHED: get_usb_gadget_state() is not in the tree yet; no reply until it is.
+    send_reply(CMD_CONNECT_STATE, get_usb_gadget_state() == GADGET_CONFIGURED ? LINK_CONFIGURED : LINK_NOT_CONFIGURED);
     return 0;
 }

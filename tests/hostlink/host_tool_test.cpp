@@ -131,6 +131,17 @@ TEST_F(HostToolTest, PushesAPictureWithItsText)
     EXPECT_STREQ(info->title, "\"High scores\"");
 }
 
+TEST_F(HostToolTest, AsksTheLinkStateAndStartsAnUpdate)
+{
+    tool_result result = run("state");
+    EXPECT_EQ(result.status, 0) << result.output;
+    EXPECT_NE(result.output.find("link is configured"), std::string::npos) << result.output;
+
+    result = run("update");
+    EXPECT_EQ(result.status, 1) << result.output;
+    EXPECT_NE(result.output.find("no such image"), std::string::npos) << result.output;
+}
+
 TEST_F(HostToolTest, ABoardThatDoesNotAnswerIsAnError)
 {
     UniqueFD mute = listen_socket(path("/sim/mute.sock"));

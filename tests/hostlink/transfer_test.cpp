@@ -122,6 +122,23 @@ TEST_F(TransferTest, FirmwareVerifyHandsThePathToTheMainThread)
     EXPECT_EQ(read_file(DISK + "/vorlix_update_online.img"), image);
 }
 
+TEST_F(TransferTest, FirmwareStartAlwaysHandsOffToRecovery)
+{
+    // Before any transfer there is no directory to look in; recovery still gets its chance.
+    send(make_firmware_update("vorlix_update_online.img"));
+    EXPECT_EQ(reply_status(CMD_FIRMWARE_UPDATE), 1);
+
+    EXPECT_EQ(transfer(CMD_FILE_PREPARE, "vorlix_update_online.img", pattern(2000)), 0);
+    send(make_firmware_update("missing.img"));
+    EXPECT_EQ(reply_status(CMD_FIRMWARE_UPDATE), 1);
+    // update() found the package on the disk by itself and asked for the reboot.
+    EXPECT_TRUE(board_test::wait_until([] { return reboot_runs() == 1; }, REPLY_TIMEOUT));
+
+    send(make_firmware_update("vorlix_update_online.img"));
+    EXPECT_EQ(reply_status(CMD_FIRMWARE_UPDATE), 0);
+    EXPECT_TRUE(board_test::wait_until([] { return reboot_runs() == 2; }, REPLY_TIMEOUT));
+}
+
 TEST_F(TransferTest, GoodPackageIsUnpackedIntoTheProductDirectory)
 {
     std::string zip = make_zip({{"vorlix/star fighter.mp4", pattern(5000, 2)}, {"ext/notes.txt", "hello"}});

@@ -8,11 +8,13 @@ namespace {
 
 using namespace hostlink_test;
 
+constexpr const char* UDC_STATE = "/sys/devices/platform/10180000.usb/udc/10180000.usb/state";
+
 class TransportTest : public HostLinkTest {};
 
 TEST_F(TransportTest, IgnoresWrongHeadersAndUnknownCommands)
 {
-    hid_report report = make_message_prepare(0, 1, 0);
+    hid_report report = make_request(CMD_CONNECT_STATE);
     report[1] = 0x56;
     send(report);
     report[0] = 0xAB;
@@ -20,16 +22,21 @@ TEST_F(TransportTest, IgnoresWrongHeadersAndUnknownCommands)
     send(report);
     send(make_request(0xA1));
     EXPECT_TRUE(silent());
+}
 
-    // The link still answers a well-formed request afterwards, with the whole reply layout.
-    send(make_message_prepare(0, 1, 0));
+TEST_F(TransportTest, ConnectStateFollowsTheUsbController)
+{
+    send(make_request(CMD_CONNECT_STATE));
     std::optional<hid_report> reply = receive();
     ASSERT_TRUE(reply);
-    hid_report expected{};
-    fill_reply(expected.data(), CMD_MESSAGE_PREPARE, 0);
+    hid_report expected{0xAA, 0x55, 0xF5, 0x01, 0x01};
     EXPECT_EQ(*reply, expected);
-    EXPECT_EQ((*reply)[0], 0xAA);
-    EXPECT_EQ((*reply)[3], 0x01);
+
+    for (const char* state : {"suspended\n", "not attached\n"}) {
+        write_file(UDC_STATE, state);
+        send(make_request(CMD_CONNECT_STATE));
+        EXPECT_EQ(reply_status(CMD_CONNECT_STATE), 0) << state;
+    }
 }
 
 TEST_F(TransportTest, RefusesRepliesOnceTheHostIsGone)
