@@ -1,0 +1,305 @@
+// The GL renderer: three programs (I420, NV12, RGBA), six textures, a full-viewport quad.
+#include "display/opengl.h"
+
+#include "display/display_device.h"
+#include "display/drm_output.h"
+#include "display/log_location.h"
+
+#include <GLES2/gl2.h>
+
+#include <atomic>
+#include <cstddef>
+#include <cstdio>
+#include <cstdlib>
+
+namespace {
+
+constexpr int PROGRAM_COUNT = 3;
+constexpr int MAX_PLANES = 3;
+constexpr GLsizei INFO_LOG_SIZE = 4096;
+constexpr GLint COORDINATES_PER_VERTEX = 2;
+constexpr GLsizei QUAD_VERTICES = 4;
+
+// Statements separated by runs of tabs and spaces, one string per shader.
+const char* const vertexShaderSource =
+    "attribute vec4 vertexIn;\t"
+    "attribute vec2 textureIn;\t"
+    "varying vec2 textureOut;\t"
+    "void main(void)\t"
+    "{\t"
+    "    gl_Position = vertexIn;\t"
+    "    textureOut = textureIn;\t"
+    "}\t";
+
+const char* const fragmentShaderI420 =
+    "precision mediump float;\t"
+    "varying vec2 textureOut;\t"
+    "uniform sampler2D tex_y;\t"
+    "uniform sampler2D tex_u;\t"
+    "uniform sampler2D tex_v;\t"
+    "void main(void)\t"
+    "{\t"
+    "    vec3 yuv;\t"
+    "    vec3 rgb;\t"
+    "    yuv.x = texture2D(tex_y, textureOut).r;\t"
+    "    yuv.y = texture2D(tex_u, textureOut).r - 0.5;\t"
+    "    yuv.z = texture2D(tex_v, textureOut).r - 0.5;\t"
+    "    rgb = mat3( 1,       1,         1,\t"
+    "                0,       -0.39465,  2.03211,\t"
+    "                1.13983, -0.58060,  0) * yuv;\t"
+    "    gl_FragColor = vec4(rgb, 1);\t"
+    "}\t";
+
+const char* const fragmentShaderNV12 =
+    "precision mediump float;\t"
+    "varying vec2 textureOut;\t"
+    "uniform sampler2D tex_y;\t"
+    "uniform sampler2D tex_uv;\t"
+    "void main(void)\t"
+    "{\t"
+    "    vec3 yuv;\t"
+    "    vec3 rgb;\t"
+    "    yuv.x = texture2D(tex_y, textureOut).r;\t"
+    "    yuv.y = texture2D(tex_uv, textureOut).r - 0.5;\t"
+    "    yuv.z = texture2D(tex_uv, textureOut).a - 0.5;\t"
+    "    rgb = mat3( 1,       1,         1,\t"
+    "                0,       -0.344,  1.772,\t"
+    "                1.402, -0.714,  0) * yuv;\t"
+    "    gl_FragColor = vec4(rgb.x,rgb.y,rgb.z, 1);\t"
+    "}\t";
+
+const char* const fragmentShaderRGBA =
+    "precision mediump float;\t"
+    "varying vec2 textureOut;\t"
+    "uniform sampler2D tex_rgba;\t"
+    "void main(void)\t"
+    "{\t"
+    "    vec4 texColor;\t"
+    "    texColor = texture2D(tex_rgba,textureOut);\t"
+    "    gl_FragColor = texColor;\t"
+    "}\t";
+
+// Texture row 0 (the frame's first row) at the top edge of the viewport.
+const GLfloat vertexVertices[] = {-1.0f, -1.0f, 1.0f, -1.0f, -1.0f, 1.0f, 1.0f, 1.0f};
+const GLfloat textureVertices[] = {0.0f, 1.0f, 1.0f, 1.0f, 0.0f, 0.0f, 1.0f, 0.0f};
+
+std::atomic<int> shader_index{SHADER_INDEX_NV12};
+GLuint m_program[PROGRAM_COUNT];
+GLuint id_y, id_u, id_v;
+GLuint texture_id_y, texture_id_uv;
+GLuint texture_rgba_id;
+GLint textureUniformY, textureUniformU, textureUniformV;
+GLint texture_y, texture_uv;
+GLint textureUniformRGBA;
+const char* plane[MAX_PLANES];
+int pixel_w = MODE_WIDTH;
+int pixel_h = MODE_HEIGHT;
+int view_x, view_y, view_w = MODE_WIDTH, view_h = MODE_HEIGHT;
+int video_width = MODE_WIDTH;
+int video_height = MODE_HEIGHT;
+
+// One plane of a frame format: its sampler, texture, upload format and subsampling.
+struct plane_layout {
+    const char* sampler;
+    GLint* uniform;
+    GLuint* texture;
+    GLenum format;
+    int divisor;
+};
+
+struct program_layout {
+    const char* fragment_source;
+    GLuint vertex_location;
+    GLuint texture_location;
+    int plane_count;
+    plane_layout planes[MAX_PLANES];
+};
+
+const program_layout layouts[PROGRAM_COUNT] = {
+    {fragmentShaderI420, 1, 2, 3,
+     {{"tex_y", &textureUniformY, &id_y, GL_LUMINANCE, 1},
+      {"tex_u", &textureUniformU, &id_u, GL_LUMINANCE, 2},
+      {"tex_v", &textureUniformV, &id_v, GL_LUMINANCE, 2}}},
+    {fragmentShaderNV12, 3, 4, 2,
+     {{"tex_y", &texture_y, &texture_id_y, GL_LUMINANCE, 1},
+      {"tex_uv", &texture_uv, &texture_id_uv, GL_LUMINANCE_ALPHA, 2}}},
+    {fragmentShaderRGBA, 5, 6, 1, {{"tex_rgba", &textureUniformRGBA, &texture_rgba_id, GL_RGBA, 1}}},
+};
+
+GLuint* const textures[] = {&id_y, &id_u, &id_v, &texture_id_y, &texture_id_uv, &texture_rgba_id};
+
+// A GL error while building the programs is a broken build of the renderer: stop at once. The
+// process ends without running static destructors, which other threads may still be using.
+void check_gl_error(std::source_location where = std::source_location::current())
+{
+    GLenum error = glGetError();
+    if (error == GL_NO_ERROR)
+        return;
+    printf("glGetError() = %i (0x%.8x) at %s:%i\n", static_cast<int>(error), error, source_file_name(where),
+           static_cast<int>(where.line()));
+    std::_Exit(1);
+}
+
+GLuint compile_shader(GLenum type, GLsizei count, const char* const* sources)
+{
+    GLuint shader = glCreateShader(type);
+    glShaderSource(shader, count, sources, nullptr);
+    check_gl_error();
+    glCompileShader(shader);
+    check_gl_error();
+    GLint compiled = GL_FALSE;
+    glGetShaderiv(shader, GL_COMPILE_STATUS, &compiled);
+    check_gl_error();
+    if (!compiled) {
+        char log[INFO_LOG_SIZE] = "";
+        glGetShaderInfoLog(shader, sizeof log, nullptr, log);
+        printf("Failed to compile %s shader: %s", type == GL_VERTEX_SHADER ? "vertex" : "fragment", log);
+    }
+    return shader;
+}
+
+GLuint link_program(const program_layout& layout, GLuint vertex_shader, GLuint fragment_shader)
+{
+    GLuint program = glCreateProgram();
+    glAttachShader(program, vertex_shader);
+    check_gl_error();
+    glAttachShader(program, fragment_shader);
+    check_gl_error();
+    glBindAttribLocation(program, layout.vertex_location, "vertexIn");
+    check_gl_error();
+    glBindAttribLocation(program, layout.texture_location, "textureIn");
+    check_gl_error();
+    glLinkProgram(program);
+    check_gl_error();
+    glValidateProgram(program);
+    check_gl_error();
+    GLint linked = GL_FALSE;
+    glGetProgramiv(program, GL_LINK_STATUS, &linked);
+    check_gl_error();
+    if (!linked) {
+        char log[INFO_LOG_SIZE] = "";
+        glGetProgramInfoLog(program, sizeof log, nullptr, log);
+        printf("Failed to link shader program: %s", log);
+    }
+    for (int i = 0; i < layout.plane_count; i++)
+        *layout.planes[i].uniform = glGetUniformLocation(program, layout.planes[i].sampler);
+    return program;
+}
+
+void init_shader()
+{
+    GLuint shaders[PROGRAM_COUNT][2];
+    for (int index = 0; index < PROGRAM_COUNT; index++) {
+        shaders[index][0] = compile_shader(GL_VERTEX_SHADER, 1, &vertexShaderSource);
+        shaders[index][1] = compile_shader(GL_FRAGMENT_SHADER, 1, &layouts[index].fragment_source);
+    }
+    for (int index = 0; index < PROGRAM_COUNT; index++)
+        m_program[index] = link_program(layouts[index], shaders[index][0], shaders[index][1]);
+    for (auto& pair : shaders) {
+        for (GLuint shader : pair) {
+            glDeleteShader(shader);
+            check_gl_error();
+        }
+    }
+}
+
+void init_texture()
+{
+    for (GLuint* texture : textures) {
+        glGenTextures(1, texture);
+        glBindTexture(GL_TEXTURE_2D, *texture);
+        glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, GL_LINEAR);
+        glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_LINEAR);
+        glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_S, GL_CLAMP_TO_EDGE);
+        glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_T, GL_CLAMP_TO_EDGE);
+    }
+    // Frame rows follow each other without gaps. With GL's default 4-byte row alignment, a
+    // plane whose rows are not a multiple of 4 bytes long would be read skewed and past its end.
+    glPixelStorei(GL_UNPACK_ALIGNMENT, 1);
+}
+
+void render_frame(int index)
+{
+    glViewport(view_x, view_y, view_w, view_h);
+    glClearColor(0.0f, 0.0f, 0.0f, 1.0f);
+    glClear(GL_COLOR_BUFFER_BIT);
+    if (index >= 0 && index < PROGRAM_COUNT) {
+        const program_layout& layout = layouts[index];
+        glUseProgram(m_program[index]);
+        glVertexAttribPointer(layout.vertex_location, COORDINATES_PER_VERTEX, GL_FLOAT, GL_FALSE, 0, vertexVertices);
+        glEnableVertexAttribArray(layout.vertex_location);
+        glVertexAttribPointer(layout.texture_location, COORDINATES_PER_VERTEX, GL_FLOAT, GL_FALSE, 0,
+                              textureVertices);
+        glEnableVertexAttribArray(layout.texture_location);
+        for (int unit = 0; unit < layout.plane_count; unit++) {
+            const plane_layout& p = layout.planes[unit];
+            glActiveTexture(GL_TEXTURE0 + unit);
+            glBindTexture(GL_TEXTURE_2D, *p.texture);
+            glTexImage2D(GL_TEXTURE_2D, 0, p.format, pixel_w / p.divisor, pixel_h / p.divisor, 0, p.format,
+                         GL_UNSIGNED_BYTE, plane[unit]);
+            glUniform1i(*p.uniform, unit);
+        }
+        glDrawArrays(GL_TRIANGLE_STRIP, 0, QUAD_VERTICES);
+        glUseProgram(0);
+    }
+    swapBuffers();
+}
+
+} // namespace
+
+int init_opengl()
+{
+    set_view_port(0, 0, MODE_WIDTH, MODE_HEIGHT);
+    if (initVideo() < 0)
+        return -1;
+    init_shader();
+    init_texture();
+    return 0;
+}
+
+void deinit_opengl()
+{
+    for (GLuint* texture : textures)
+        glDeleteTextures(1, texture);
+    for (GLuint program : m_program)
+        glDeleteProgram(program);
+    cleanVideo();
+}
+
+void set_shader_index(int index)
+{
+    shader_index = index;
+}
+
+void set_video_size(int width, int height)
+{
+    video_width = width;
+    video_height = height;
+}
+
+void set_view_port(int x, int y, int width, int height)
+{
+    view_x = x;
+    view_y = y;
+    view_w = width;
+    view_h = height;
+}
+
+void draw_frame(char* data, int width, int height)
+{
+    int index = shader_index;
+    // A frame without pixels has nothing to upload: it is presented black, like an unknown format.
+    if (width <= 0 || height <= 0)
+        index = -1;
+    pixel_w = width;
+    pixel_h = height;
+    ptrdiff_t luma_bytes = ptrdiff_t(width) * height;
+    plane[0] = data;
+    if (index == SHADER_INDEX_I420) {
+        plane[1] = data + luma_bytes;
+        plane[2] = plane[1] + luma_bytes / 4;
+    } else if (index == SHADER_INDEX_NV12) {
+        plane[1] = data + luma_bytes;
+    }
+    render_frame(index);
+}

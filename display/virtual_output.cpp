@@ -1,0 +1,357 @@
+// The virtual output: EGL on Mesa's surfaceless platform with a pbuffer, scan-out buffers
+// captured from it, and a presenter thread that completes each flip one refresh period after
+// its request by writing the frame to the screen file.
+#include "display/virtual_output.h"
+
+#include "device/board_root.h"
+#include "device/unique_fd.h"
+#include "display/display_device.h"
+#include "display/display_output.h"
+
+#include <EGL/eglext.h>
+#include <GLES2/gl2.h>
+#include <fcntl.h>
+#include <sys/eventfd.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <array>
+#include <atomic>
+#include <bit>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+static_assert(std::endian::native == std::endian::little, "the screen file header is little-endian");
+
+namespace {
+
+using clock_type = std::chrono::steady_clock;
+
+constexpr int BYTES_PER_PIXEL = 4;
+constexpr size_t ROW_BYTES = size_t(VIRTUAL_WIDTH) * BYTES_PER_PIXEL;
+constexpr size_t FRAME_BYTES = ROW_BYTES * VIRTUAL_HEIGHT;
+constexpr size_t SCREEN_FILE_BYTES = sizeof(screen_header) + FRAME_BYTES;
+// As many colour buffers as a GBM surface usually has: one on screen, one pending, one spare.
+constexpr size_t BUFFER_COUNT = 3;
+constexpr uint8_t OPAQUE = 0xFF;
+const EGLint pbufferAttributes[] = {EGL_WIDTH, VIRTUAL_WIDTH, EGL_HEIGHT, VIRTUAL_HEIGHT, EGL_NONE};
+
+struct virtual_buffer {
+    std::vector<uint8_t> pixels;  // as read back: bottom row first
+    bool locked = false;
+    uint32_t fb_id = 0;           // 0: no framebuffer
+};
+
+struct unmap_screen {
+    void operator()(uint8_t* map) const { munmap(map, SCREEN_FILE_BYTES); }
+};
+
+struct pending_flip {
+    virtual_buffer* buffer = nullptr;
+    uint32_t fb_id = 0;
+    void* data = nullptr;
+    clock_type::time_point due;
+};
+
+std::array<virtual_buffer, BUFFER_COUNT> buffers;
+uint32_t last_fb_id;
+UniqueFD event_fd;
+std::unique_ptr<uint8_t, unmap_screen> screen;
+
+// Shared with the presenter thread.
+std::mutex flip_mutex;
+std::condition_variable flip_cond;
+pending_flip pending;
+void* completed_data;     // user data of a completed flip whose event is not yet handled
+bool flip_completed;
+uint32_t scanout_fb_id;   // framebuffer on screen, 0 when the output is dark
+unsigned int frame_count;
+bool presenter_stop;
+std::thread presenter;
+
+std::atomic<int> framebuffers;
+std::atomic<int> locked_buffers;
+std::atomic<int> refused_calls;
+
+screen_header& header()
+{
+    return *reinterpret_cast<screen_header*>(screen.get());
+}
+
+// Writes one frame under the odd/even sequence: readers accept a copy only when the same even
+// sequence was there before and after it. Null shows a dark output.
+void write_screen(const virtual_buffer* buffer)
+{
+    std::atomic_ref<uint64_t> sequence(header().sequence);
+    sequence.store(sequence.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+    std::atomic_thread_fence(std::memory_order_release);
+    uint8_t* rows = screen.get() + sizeof(screen_header);
+    // GL reads bottom row first; the screen file is top row first. What is scanned out has no
+    // alpha: the screen shows every pixel opaque.
+    for (int y = 0; y < VIRTUAL_HEIGHT; y++) {
+        uint8_t* row = rows + size_t(y) * ROW_BYTES;
+        if (buffer)
+            memcpy(row, buffer->pixels.data() + size_t(VIRTUAL_HEIGHT - 1 - y) * ROW_BYTES, ROW_BYTES);
+        else
+            memset(row, 0, ROW_BYTES);
+        for (size_t alpha = BYTES_PER_PIXEL - 1; alpha < ROW_BYTES; alpha += BYTES_PER_PIXEL)
+            row[alpha] = OPAQUE;
+    }
+    sequence.store(sequence.load(std::memory_order_relaxed) + 1, std::memory_order_release);
+}
+
+// Completes each requested flip one refresh period after the request, as the display would at
+// its next vertical blank, then makes the event descriptor readable.
+void presenter_proc()
+{
+    std::unique_lock lock(flip_mutex);
+    while (!presenter_stop) {
+        if (!pending.buffer) {
+            flip_cond.wait(lock);
+            continue;
+        }
+        if (flip_cond.wait_until(lock, pending.due, [] { return presenter_stop || !pending.buffer; }))
+            continue;
+        write_screen(pending.buffer);
+        scanout_fb_id = pending.fb_id;
+        completed_data = pending.data;
+        flip_completed = true;
+        frame_count++;
+        pending = {};
+        uint64_t one = 1;
+        if (write(event_fd.get(), &one, sizeof one) != sizeof one)
+            perror("virtual display event");
+    }
+}
+
+int open_screen_file()
+{
+    std::string path = board_path(SCREEN_FILE);
+    std::error_code ignored;
+    std::filesystem::create_directories(std::filesystem::path(path).parent_path(), ignored);
+    UniqueFD file(open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    if (!file.valid() || ftruncate(file.get(), SCREEN_FILE_BYTES) != 0) {
+        printf("%s Failed to open %s\n", "initVideo", path.c_str());
+        return -1;
+    }
+    void* map = mmap(nullptr, SCREEN_FILE_BYTES, PROT_READ | PROT_WRITE, MAP_SHARED, file.get(), 0);
+    if (map == MAP_FAILED) {
+        printf("%s Failed to open %s\n", "initVideo", path.c_str());
+        return -1;
+    }
+    screen.reset(static_cast<uint8_t*>(map));
+    screen_header& head = header();
+    memcpy(head.magic, SCREEN_MAGIC, sizeof head.magic);
+    head.width = VIRTUAL_WIDTH;
+    head.height = VIRTUAL_HEIGHT;
+    head.stride = ROW_BYTES;
+    head.format = SCREEN_FORMAT_RGBA;
+    printf("%s: virtual display %dx%d, screen file %s\n", "initVideo", VIRTUAL_WIDTH, VIRTUAL_HEIGHT, path.c_str());
+    return 0;
+}
+
+int open_virtual()
+{
+    framebuffers = locked_buffers = refused_calls = 0;
+    last_fb_id = 0;
+    scanout_fb_id = 0;
+    frame_count = 0;
+    pending = {};
+    flip_completed = false;
+    presenter_stop = false;
+    if (open_screen_file() != 0)
+        return -1;
+    event_fd.reset(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
+    if (!event_fd.valid()) {
+        perror("virtual display event");
+        return -1;
+    }
+    for (virtual_buffer& buffer : buffers)
+        buffer = {std::vector<uint8_t>(FRAME_BYTES), false, 0};
+    presenter = std::thread(presenter_proc);
+    return 0;
+}
+
+void* surfaceless_display()
+{
+    return EGL_DEFAULT_DISPLAY;
+}
+
+EGLSurface create_pbuffer_surface(EGLDisplay display, EGLConfig config)
+{
+    return eglCreatePbufferSurface(display, config, pbufferAttributes);
+}
+
+// A new pbuffer holds whatever its memory held; the board's new scan-out buffers come zeroed
+// from the kernel, so its first, undrawn frame is black. Start from the same.
+void clear_new_surface()
+{
+    glClearColor(0.0f, 0.0f, 0.0f, 0.0f);
+    glClear(GL_COLOR_BUFFER_BIT);
+}
+
+int virtual_event_fd()
+{
+    return event_fd.get();
+}
+
+// What the last eglSwapBuffers finished, captured into a free buffer.
+void* lock_front_buffer()
+{
+    for (virtual_buffer& buffer : buffers) {
+        if (buffer.locked)
+            continue;
+        glReadPixels(0, 0, VIRTUAL_WIDTH, VIRTUAL_HEIGHT, GL_RGBA, GL_UNSIGNED_BYTE, buffer.pixels.data());
+        buffer.locked = true;
+        locked_buffers++;
+        return &buffer;
+    }
+    return nullptr;
+}
+
+void release_buffer(void* bo)
+{
+    auto* buffer = static_cast<virtual_buffer*>(bo);
+    if (!buffer || !buffer->locked) {
+        refused_calls++;
+        return;
+    }
+    buffer->locked = false;
+    locked_buffers--;
+}
+
+uint32_t add_fb(void* bo)
+{
+    auto* buffer = static_cast<virtual_buffer*>(bo);
+    buffer->fb_id = ++last_fb_id;
+    framebuffers++;
+    return buffer->fb_id;
+}
+
+virtual_buffer* find_fb(uint32_t fb_id)
+{
+    for (virtual_buffer& buffer : buffers) {
+        if (fb_id != 0 && buffer.fb_id == fb_id)
+            return &buffer;
+    }
+    return nullptr;
+}
+
+// Removing the framebuffer on screen darkens the output; removing the one of a pending flip
+// cancels that flip.
+void remove_fb(uint32_t fb_id)
+{
+    virtual_buffer* buffer = find_fb(fb_id);
+    if (!buffer) {
+        refused_calls++;
+        return;
+    }
+    std::lock_guard lock(flip_mutex);
+    if (pending.buffer == buffer) {
+        pending = {};
+        flip_cond.notify_all();
+    }
+    if (scanout_fb_id == fb_id) {
+        write_screen(nullptr);
+        scanout_fb_id = 0;
+    }
+    buffer->fb_id = 0;
+    framebuffers--;
+}
+
+int set_crtc(uint32_t fb_id)
+{
+    virtual_buffer* buffer = find_fb(fb_id);
+    if (!buffer)
+        return -1;
+    std::lock_guard lock(flip_mutex);
+    write_screen(buffer);
+    scanout_fb_id = fb_id;
+    return 0;
+}
+
+int page_flip(uint32_t fb_id, void* data)
+{
+    virtual_buffer* buffer = find_fb(fb_id);
+    std::lock_guard lock(flip_mutex);
+    if (!buffer || pending.buffer) {
+        refused_calls++;
+        return -1;
+    }
+    pending = {buffer, fb_id, data, clock_type::now() + std::chrono::nanoseconds(1'000'000'000 / g_display_freq)};
+    flip_cond.notify_all();
+    return 0;
+}
+
+void handle_events()
+{
+    uint64_t count = 0;
+    if (read(event_fd.get(), &count, sizeof count) != sizeof count)
+        return;
+    void* data;
+    unsigned int frame;
+    {
+        std::lock_guard lock(flip_mutex);
+        if (!flip_completed)
+            return;
+        flip_completed = false;
+        data = completed_data;
+        frame = frame_count;
+    }
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    if (g_evctx.page_flip_handler)
+        g_evctx.page_flip_handler(event_fd.get(), frame, now.tv_sec, now.tv_nsec / 1000, data);
+}
+
+void close_virtual()
+{
+    if (presenter.joinable()) {
+        {
+            std::lock_guard lock(flip_mutex);
+            presenter_stop = true;
+        }
+        flip_cond.notify_all();
+        presenter.join();
+    }
+    screen.reset();
+    event_fd.reset();
+    for (virtual_buffer& buffer : buffers)
+        buffer = {};
+}
+
+} // namespace
+
+const display_output virtual_output = {
+    .open = open_virtual,
+    .platform = EGL_PLATFORM_SURFACELESS_MESA,
+    .native_display = surfaceless_display,
+    .surface_type = EGL_PBUFFER_BIT,
+    // Every pixel the renderer draws is fully covered by its quad, so multisampling changes
+    // nothing on screen; in software it only costs time.
+    .samples = 0,
+    .create_surface = create_pbuffer_surface,
+    .prepare_surface = clear_new_surface,
+    .event_fd = virtual_event_fd,
+    .lock_front_buffer = lock_front_buffer,
+    .release_buffer = release_buffer,
+    .add_fb = add_fb,
+    .remove_fb = remove_fb,
+    .set_crtc = set_crtc,
+    .page_flip = page_flip,
+    .handle_events = handle_events,
+    .close = close_virtual,
+};
+
+virtual_output_stats get_virtual_output_stats()
+{
+    return {framebuffers, locked_buffers, refused_calls};
+}
