@@ -20,7 +20,8 @@ constexpr ClipFormat SHORT_SMALLER_CLIP{32, 24, 10, 4, "blue"};
 // Longer than the 2 s that repeat seeks back to.
 constexpr ClipFormat REPEATED_CLIP{32, 24, 10, 25, "smpte"};
 constexpr ClipFormat LONG_CLIP{32, 24, 10, 50, "smpte"};
-constexpr auto STATE_TIMEOUT = 5s;
+// Generous: plugins load on first use, and the sanitizer build on a busy machine is slow.
+constexpr auto STATE_TIMEOUT = 15s;
 constexpr GstClockTime REPEAT_START = 2 * GST_SECOND;
 
 class PlayerTest : public board_test::BoardRootTest {
