@@ -1,8 +1,9 @@
 // The player thread and its pipeline, playing clips encoded at test time.
 #include "playback/playbin.h"
 #include "playback/queue.h"
-#include "tests/playback/clips.h"
+#include "tests/playback/frame_consumer.h"
 #include "tests/support/board_fixture.h"
+#include "tools/sample_media.h"
 
 #include <gst/video/video.h>
 
@@ -11,15 +12,23 @@
 namespace {
 
 using namespace std::chrono_literals;
-using playback_test::ClipFormat;
 using playback_test::FrameConsumer;
 using playback_test::SeenFrame;
 
-constexpr ClipFormat HALF_SECOND_CLIP{64, 48, 10, 5, "red"};
-constexpr ClipFormat SHORT_SMALLER_CLIP{32, 24, 10, 4, "blue"};
+// Sample clips run at 30 frames a second.
+constexpr int CLIP_FPS = 30;
+
+struct ClipFormat {
+    int width;
+    int height;
+    int seconds;
+    const char* pattern;
+};
+
+constexpr ClipFormat SHORT_CLIP{64, 48, 1, "red"};
+constexpr ClipFormat SHORT_SMALLER_CLIP{32, 24, 1, "blue"};
 // Longer than the 2 s that repeat seeks back to.
-constexpr ClipFormat REPEATED_CLIP{32, 24, 10, 25, "smpte"};
-constexpr ClipFormat LONG_CLIP{32, 24, 10, 50, "smpte"};
+constexpr ClipFormat LONG_CLIP{32, 24, 3, "smpte"};
 // Generous: plugins load on first use, and the sanitizer build on a busy machine is slow.
 constexpr auto STATE_TIMEOUT = 15s;
 constexpr GstClockTime REPEAT_START = 2 * GST_SECOND;
@@ -45,7 +54,7 @@ protected:
     static std::string clip(const std::string& name, const ClipFormat& format)
     {
         std::string file = path("/media/usbhd-sda1/" + name);
-        EXPECT_TRUE(playback_test::encode_clip(file, format)) << file;
+        EXPECT_EQ(make_sample_clip(file, format.pattern, format.seconds, format.width, format.height), 0) << file;
         return file;
     }
 
@@ -70,22 +79,22 @@ protected:
     }
 
     // The frames of one stream: numbered 1, 2, ... in order, NV12 with a meta, of one size.
-    static void expect_stream(const std::vector<SeenFrame>& frames, int count, int width, int height)
+    static void expect_stream(const std::vector<SeenFrame>& frames, const ClipFormat& clip)
     {
-        ASSERT_EQ(frames.size(), size_t(count));
-        for (int i = 0; i < count; ++i) {
-            EXPECT_EQ(frames[i].id, i + 1);
+        ASSERT_EQ(frames.size(), size_t(clip.seconds * CLIP_FPS));
+        for (size_t i = 0; i < frames.size(); ++i) {
+            EXPECT_EQ(frames[i].id, int64_t(i + 1));
             EXPECT_EQ(frames[i].format, GST_VIDEO_FORMAT_NV12);
             EXPECT_EQ(frames[i].n_planes, 2);
-            EXPECT_EQ(frames[i].geometry.width, width);
-            EXPECT_EQ(frames[i].geometry.height, height);
+            EXPECT_EQ(frames[i].geometry.width, clip.width);
+            EXPECT_EQ(frames[i].geometry.height, clip.height);
         }
     }
 };
 
 TEST_F(PlayerTest, EachStreamIsPlayedFromFrameOneToItsEndWithRepeatOff)
 {
-    const std::string first = clip("boot clip.mp4", HALF_SECOND_CLIP);
+    const std::string first = clip("boot clip.mp4", SHORT_CLIP);
     const std::string second = clip("next.mp4", SHORT_SMALLER_CLIP);
     start_player();
     {
@@ -93,18 +102,17 @@ TEST_F(PlayerTest, EachStreamIsPlayedFromFrameOneToItsEndWithRepeatOff)
         play(first);
         ASSERT_TRUE(wait_state(PLAYER_STATE_STOPPED));
         EXPECT_TRUE(linkqueue_isempty(decoder_list));
-        expect_stream(consumer.frames(), HALF_SECOND_CLIP.frames, HALF_SECOND_CLIP.width, HALF_SECOND_CLIP.height);
+        expect_stream(consumer.frames(), SHORT_CLIP);
     }
     FrameConsumer consumer;
     play(second);
     ASSERT_TRUE(wait_state(PLAYER_STATE_STOPPED));
-    expect_stream(consumer.frames(), SHORT_SMALLER_CLIP.frames, SHORT_SMALLER_CLIP.width,
-                  SHORT_SMALLER_CLIP.height);
+    expect_stream(consumer.frames(), SHORT_SMALLER_CLIP);
 }
 
 TEST_F(PlayerTest, RepeatOnContinuesFromTwoSecondsAfterTheEnd)
 {
-    const std::string file = clip("loop.mp4", REPEATED_CLIP);
+    const std::string file = clip("loop.mp4", LONG_CLIP);
     gst_set_repeat_state(1);
     start_player();
     FrameConsumer consumer;

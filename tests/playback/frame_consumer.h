@@ -1,4 +1,4 @@
-// Test media for playback: tiny H.264 clips encoded at test time, and a stand-in video thread.
+// A stand-in for the video thread that records the frames it takes from the decoder queue.
 #pragma once
 
 #include "playback/queue.h"
@@ -7,23 +7,10 @@
 
 #include <atomic>
 #include <mutex>
-#include <string>
 #include <thread>
 #include <vector>
 
 namespace playback_test {
-
-struct ClipFormat {
-    int width;
-    int height;
-    int fps;
-    int frames;
-    // videotestsrc pattern name, e.g. "smpte", "red", "blue".
-    const char* pattern;
-};
-
-// Encodes `format` as an H.264 MP4 file at `path`; false when the encoder failed.
-bool encode_clip(const std::string& path, const ClipFormat& format);
 
 // What the consumer saw of one frame it took from the decoder queue.
 struct SeenFrame {

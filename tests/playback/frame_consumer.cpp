@@ -1,0 +1,49 @@
+// Consumes decoded frames like the video thread.
+#include "tests/playback/frame_consumer.h"
+
+#include <gst/video/video.h>
+
+#include <chrono>
+
+namespace playback_test {
+
+namespace {
+
+constexpr auto CONSUMER_POLL = std::chrono::milliseconds(1);
+
+} // namespace
+
+FrameConsumer::FrameConsumer() : thread_([this] { run(); }) {}
+
+FrameConsumer::~FrameConsumer()
+{
+    stop_ = 1;
+    thread_.join();
+}
+
+std::vector<SeenFrame> FrameConsumer::frames()
+{
+    std::lock_guard lock(mutex_);
+    return frames_;
+}
+
+void FrameConsumer::run()
+{
+    while (!stop_) {
+        video_buffer taken{nullptr, 0};
+        if (linkqueue_isempty(decoder_list) || linkqueue_dequeue(decoder_list, &taken) != 0) {
+            std::this_thread::sleep_for(CONSUMER_POLL);
+            continue;
+        }
+        const GstVideoMeta* meta = gst_buffer_get_video_meta(taken.buffer);
+        SeenFrame seen{taken.id, GST_BUFFER_PTS(taken.buffer), get_frame_geometry(taken.buffer),
+                       meta ? meta->format : GST_VIDEO_FORMAT_UNKNOWN, meta ? int(meta->n_planes) : 0};
+        {
+            std::lock_guard lock(mutex_);
+            frames_.push_back(seen);
+        }
+        render_texture(taken.buffer);
+    }
+}
+
+} // namespace playback_test
