@@ -2,6 +2,7 @@
 #include "playback/playbin.h"
 
 #include "device/board_root.h"
+#include "device/common.h"
 #include "playback/decoder_standin.h"
 #include "playback/queue.h"
 
@@ -10,7 +11,6 @@
 
 #include <atomic>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -168,8 +168,9 @@ void on_error(GstMessage* message)
     printf("%s-->err code: %d\n", "bus_callback", -error->code);
     printf("%s-->err msg: %s\n", "bus_callback", error->message);
     // A memory report in the log: decoder failures on the board are often allocation failures.
-    if (std::system("free") != 0)
-        printf("%s: free failed\n", "bus_callback");
+    char report[EXEC_CMD_OUT_SIZE];
+    if (exec_cmd("free", report) > 0)
+        fputs(report, stdout);
     g_error_free(error);
     g_free(debug);
     gst_player_stop();
