@@ -1,6 +1,8 @@
 // The decoded-frame queue between the video sink's streaming thread and the video thread.
 #include "playback/queue.h"
 
+#include "display/opengl.h"
+
 #include <gst/video/video.h>
 
 #include <cstdio>
@@ -87,10 +89,8 @@ void draw_mapped(GstBuffer* buffer, frame_geometry g)
     GstMapInfo map;
     if (!gst_buffer_map(buffer, &map, GST_MAP_READ))
         return;
-    if (map.size >= nv12_size(g)) {
-        // UNFINISHED: the GL renderer's draw_frame is not available yet; the mapped frame is
-        // not drawn until it is wired here.
-    }
+    if (map.size >= nv12_size(g))
+        draw_frame(reinterpret_cast<char*>(map.data), g.width, g.height);
     gst_buffer_unmap(buffer, &map);
 }
 

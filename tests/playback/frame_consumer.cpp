@@ -1,5 +1,7 @@
-// Consumes decoded frames like the video thread.
+// Consumes and draws decoded frames like the video thread.
 #include "tests/playback/frame_consumer.h"
+
+#include "display/opengl.h"
 
 #include <gst/video/video.h>
 
@@ -13,7 +15,20 @@ constexpr auto CONSUMER_POLL = std::chrono::milliseconds(1);
 
 } // namespace
 
-FrameConsumer::FrameConsumer() : thread_([this] { run(); }) {}
+int start_band_renderer()
+{
+    if (init_opengl() != 0)
+        return -1;
+    set_shader_index(SHADER_INDEX_NV12);
+    set_view_port(0, BAND_Y, BAND_WIDTH, BAND_HEIGHT);
+    return 0;
+}
+
+FrameConsumer::FrameConsumer() : thread_([this] { run(); })
+{
+    while (state_ == STARTING)
+        std::this_thread::sleep_for(CONSUMER_POLL);
+}
 
 FrameConsumer::~FrameConsumer()
 {
@@ -29,6 +44,11 @@ std::vector<SeenFrame> FrameConsumer::frames()
 
 void FrameConsumer::run()
 {
+    if (start_band_renderer() != 0) {
+        state_ = FAILED;
+        return;
+    }
+    state_ = RUNNING;
     while (!stop_) {
         video_buffer taken{nullptr, 0};
         if (linkqueue_isempty(decoder_list) || linkqueue_dequeue(decoder_list, &taken) != 0) {
@@ -44,6 +64,7 @@ void FrameConsumer::run()
         }
         render_texture(taken.buffer);
     }
+    deinit_opengl();
 }
 
 } // namespace playback_test

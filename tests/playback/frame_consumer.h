@@ -22,16 +22,28 @@ struct SeenFrame {
     int n_planes;
 };
 
-// Takes frames from the decoder queue as the video thread does, records them and hands them to
-// render_texture.
+// The screen band the video thread draws into, in GL coordinates (origin bottom-left).
+inline constexpr int BAND_Y = 720;
+inline constexpr int BAND_WIDTH = 1920;
+inline constexpr int BAND_HEIGHT = 360;
+
+// Brings the renderer up on the calling thread for NV12 frames drawn into the band; 0 or -1.
+int start_band_renderer();
+
+// Takes frames from the decoder queue as the video thread does in video mode, records them and
+// draws them with render_texture on a thread of its own, which owns the GL context.
 class FrameConsumer {
 public:
     FrameConsumer();
     ~FrameConsumer();
+    // Whether the renderer came up.
+    bool drawing() const { return state_ == RUNNING; }
     std::vector<SeenFrame> frames();
 
 private:
+    enum { STARTING, RUNNING, FAILED };
     void run();
+    std::atomic<int> state_{STARTING};
     std::atomic<int> stop_{0};
     std::mutex mutex_;
     std::vector<SeenFrame> frames_;

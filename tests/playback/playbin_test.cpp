@@ -2,7 +2,7 @@
 #include "playback/playbin.h"
 #include "playback/queue.h"
 #include "tests/playback/frame_consumer.h"
-#include "tests/support/board_fixture.h"
+#include "tests/display/display_test_support.h"
 #include "tools/sample_media.h"
 
 #include <gst/video/video.h>
@@ -23,21 +23,29 @@ struct ClipFormat {
     int height;
     int seconds;
     const char* pattern;
+    // What a plain-coloured clip looks like on the screen.
+    board_test::screen_pixel colour;
 };
 
-constexpr ClipFormat SHORT_CLIP{64, 48, 1, "red"};
-constexpr ClipFormat SHORT_SMALLER_CLIP{32, 24, 1, "blue"};
+constexpr board_test::screen_pixel RED{255, 0, 0, 255};
+constexpr board_test::screen_pixel BLUE{0, 0, 255, 255};
+constexpr board_test::screen_pixel BLACK{0, 0, 0, 255};
+// Colours go through 8-bit YUV and back.
+constexpr int COLOUR_TOLERANCE = 40;
+
+constexpr ClipFormat SHORT_CLIP{64, 48, 1, "red", RED};
+constexpr ClipFormat SHORT_SMALLER_CLIP{32, 24, 1, "blue", BLUE};
 // Longer than the 2 s that repeat seeks back to.
-constexpr ClipFormat LONG_CLIP{32, 24, 3, "smpte"};
+constexpr ClipFormat LONG_CLIP{32, 24, 3, "smpte", {}};
 // Generous: plugins load on first use, and the sanitizer build on a busy machine is slow.
 constexpr auto STATE_TIMEOUT = 15s;
 constexpr GstClockTime REPEAT_START = 2 * GST_SECOND;
 
-class PlayerTest : public board_test::BoardRootTest {
+class PlayerTest : public display_test::DisplayTest {
 protected:
     void SetUp() override
     {
-        BoardRootTest::SetUp();
+        DisplayTest::SetUp();
         gst_init(nullptr, nullptr);
         // Misuse of GStreamer objects is reported as critical: fail on it.
         g_log_set_always_fatal(GLogLevelFlags(G_LOG_LEVEL_CRITICAL | G_LOG_LEVEL_ERROR));
@@ -48,7 +56,7 @@ protected:
     {
         deinit_player_thread();
         release_decoder_queue();
-        BoardRootTest::TearDown();
+        DisplayTest::TearDown();
     }
 
     static std::string clip(const std::string& name, const ClipFormat& format)
@@ -90,6 +98,24 @@ protected:
             EXPECT_EQ(frames[i].geometry.height, clip.height);
         }
     }
+
+    // The clip fills the band at the top of the screen, and everything below stays black.
+    static void expect_on_screen(const ClipFormat& clip)
+    {
+        std::optional<ScreenImage> screen = board_test::current_screen();
+        ASSERT_TRUE(screen);
+        using playback_test::BAND_HEIGHT;
+        using playback_test::BAND_WIDTH;
+        for (int x : {0, BAND_WIDTH / 2, BAND_WIDTH - 1}) {
+            for (int y : {0, BAND_HEIGHT / 2, BAND_HEIGHT - 1}) {
+                const board_test::screen_pixel shown = board_test::pixel_at(*screen, x, y);
+                EXPECT_NEAR(shown.r, clip.colour.r, COLOUR_TOLERANCE) << x << "," << y;
+                EXPECT_NEAR(shown.g, clip.colour.g, COLOUR_TOLERANCE) << x << "," << y;
+                EXPECT_NEAR(shown.b, clip.colour.b, COLOUR_TOLERANCE) << x << "," << y;
+            }
+            EXPECT_EQ(board_test::pixel_at(*screen, x, BAND_HEIGHT), BLACK);
+        }
+    }
 };
 
 TEST_F(PlayerTest, EachStreamIsPlayedFromFrameOneToItsEndWithRepeatOff)
@@ -99,15 +125,19 @@ TEST_F(PlayerTest, EachStreamIsPlayedFromFrameOneToItsEndWithRepeatOff)
     start_player();
     {
         FrameConsumer consumer;
+        ASSERT_TRUE(consumer.drawing());
         play(first);
         ASSERT_TRUE(wait_state(PLAYER_STATE_STOPPED));
         EXPECT_TRUE(linkqueue_isempty(decoder_list));
         expect_stream(consumer.frames(), SHORT_CLIP);
+        expect_on_screen(SHORT_CLIP);
     }
     FrameConsumer consumer;
+    ASSERT_TRUE(consumer.drawing());
     play(second);
     ASSERT_TRUE(wait_state(PLAYER_STATE_STOPPED));
     expect_stream(consumer.frames(), SHORT_SMALLER_CLIP);
+    expect_on_screen(SHORT_SMALLER_CLIP);
 }
 
 TEST_F(PlayerTest, RepeatOnContinuesFromTwoSecondsAfterTheEnd)

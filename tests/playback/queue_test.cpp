@@ -1,20 +1,35 @@
 // The decoded-frame queue: ordering, dropping the oldest, buffer ownership and stream geometry.
+#include "display/opengl.h"
 #include "playback/queue.h"
-#include "tests/support/board_fixture.h"
+#include "tests/display/display_test_support.h"
+#include "tests/playback/frame_consumer.h"
 
 #include <gst/video/video.h>
 
 #include <array>
 #include <atomic>
+#include <cstring>
 #include <string>
 
 namespace {
+
+using playback_test::BAND_HEIGHT;
+using playback_test::BAND_WIDTH;
 
 constexpr int LUMA_STRIDE = 1920;
 constexpr int ALIGNED_ROWS = 1088;
 constexpr int SMALL_WIDTH = 64;
 constexpr int SMALL_HEIGHT = 48;
 constexpr GstClockTime HANDOFF_TIMEOUT = 5 * GST_SECOND;
+constexpr uint8_t LIGHT_LUMA = 200;
+constexpr uint8_t BLACK_LUMA = 16;
+constexpr uint8_t NEUTRAL_CHROMA = 128;
+// Screen values well inside the light picture and the black padding.
+constexpr uint8_t LIGHT_AT_LEAST = 180;
+constexpr uint8_t DARK_AT_MOST = 40;
+// How far apart the channels of a neutral grey may come out of the colour conversion.
+constexpr int GREY_TOLERANCE = 4;
+constexpr auto NOTHING_SHOWN_WAIT = std::chrono::milliseconds(300);
 
 // Which frames' memory has been given back, by frame number.
 std::array<std::atomic<int>, 16> memory_freed;
@@ -38,9 +53,18 @@ GstBuffer* tracked_frame(int number, gsize size)
 }
 
 // Like the board's decoder: NV12 whose planes are padded to 16 rows, described by a video meta.
+// The picture is light grey, the padding rows black.
 GstBuffer* aligned_nv12_frame(int number, int width, int height, int rows)
 {
     GstBuffer* buffer = tracked_frame(number, nv12_bytes(width, rows));
+    GstMapInfo map;
+    gst_buffer_map(buffer, &map, GST_MAP_WRITE);
+    const gsize picture = gsize(width) * gsize(height);
+    const gsize luma = gsize(width) * gsize(rows);
+    memset(map.data, LIGHT_LUMA, picture);
+    memset(map.data + picture, BLACK_LUMA, luma - picture);
+    memset(map.data + luma, NEUTRAL_CHROMA, map.size - luma);
+    gst_buffer_unmap(buffer, &map);
     gsize offsets[GST_VIDEO_MAX_PLANES] = {0, gsize(width) * gsize(rows)};
     gint strides[GST_VIDEO_MAX_PLANES] = {width, width};
     gst_buffer_add_video_meta_full(buffer, GST_VIDEO_FRAME_FLAG_NONE, GST_VIDEO_FORMAT_NV12, width, height, 2,
@@ -104,19 +128,22 @@ private:
     GstElement* src_;
 };
 
-class QueueTest : public board_test::BoardRootTest {
+// Frames go through the real renderer on the virtual display, drawn on the test's thread.
+class QueueTest : public display_test::DisplayTest {
 protected:
     void SetUp() override
     {
-        BoardRootTest::SetUp();
+        DisplayTest::SetUp();
         gst_init(nullptr, nullptr);
         reset_stream_geometry();
         init_decoder_queue();
+        ASSERT_EQ(playback_test::start_band_renderer(), 0);
     }
     void TearDown() override
     {
+        deinit_opengl();
         release_decoder_queue();
-        BoardRootTest::TearDown();
+        DisplayTest::TearDown();
     }
 
     static video_buffer take()
@@ -219,14 +246,28 @@ TEST_F(QueueTest, VideoMetaGivesLumaStrideAndChromaOffsetInRows)
     const frame_geometry stream = get_stream_geometry();
     EXPECT_EQ(stream.width, LUMA_STRIDE);
     EXPECT_EQ(stream.height, ALIGNED_ROWS);
-    for (int n = 1; n <= 2; ++n) {
-        video_buffer frame = take();
-        const frame_geometry g = get_frame_geometry(frame.buffer);
-        EXPECT_EQ(g.width, LUMA_STRIDE);
-        EXPECT_EQ(g.height, ALIGNED_ROWS);
-        EXPECT_EQ(render_texture(frame.buffer), 0);
-        EXPECT_EQ(memory_freed[n], 1);
-    }
+
+    video_buffer first = take();
+    EXPECT_EQ(get_frame_geometry(first.buffer).height, ALIGNED_ROWS);
+    std::optional<ScreenImage> shown = display_test::draw_and_show([&] { EXPECT_EQ(render_texture(first.buffer), 0); });
+    EXPECT_EQ(memory_freed[1], 1);
+    ASSERT_TRUE(shown);
+    // The padding rows are part of the picture: they end the band in black, and the chroma plane
+    // is read from its real offset (a neutral grey, not a colour).
+    const board_test::screen_pixel light = board_test::pixel_at(*shown, BAND_WIDTH / 2, BAND_HEIGHT / 2);
+    EXPECT_GE(light.r, LIGHT_AT_LEAST);
+    EXPECT_NEAR(light.r, light.g, GREY_TOLERANCE);
+    EXPECT_NEAR(light.g, light.b, GREY_TOLERANCE);
+    EXPECT_LE(board_test::pixel_at(*shown, BAND_WIDTH / 2, BAND_HEIGHT - 1).g, DARK_AT_MOST);
+
+    // The second frame is far smaller than the stream's geometry: it is released undrawn rather
+    // than read past its end.
+    video_buffer second = take();
+    EXPECT_EQ(get_frame_geometry(second.buffer).width, LUMA_STRIDE);
+    wait_flip(true);
+    EXPECT_EQ(render_texture(second.buffer), 0);
+    EXPECT_EQ(memory_freed[2], 1);
+    EXPECT_FALSE(board_test::wait_for_screen(shown->sequence, NOTHING_SHOWN_WAIT));
 }
 
 TEST_F(QueueTest, WithoutVideoMetaTheCapsSizeIsUsedAndFramesAreReleasedUndrawn)
