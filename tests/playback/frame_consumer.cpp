@@ -24,7 +24,7 @@ int start_band_renderer()
     return 0;
 }
 
-FrameConsumer::FrameConsumer() : thread_([this] { run(); })
+FrameConsumer::FrameConsumer(bool draw) : thread_([this, draw] { run(draw); })
 {
     while (state_ == STARTING)
         std::this_thread::sleep_for(CONSUMER_POLL);
@@ -42,9 +42,9 @@ std::vector<SeenFrame> FrameConsumer::frames()
     return frames_;
 }
 
-void FrameConsumer::run()
+void FrameConsumer::run(bool draw)
 {
-    if (start_band_renderer() != 0) {
+    if (draw && start_band_renderer() != 0) {
         state_ = FAILED;
         return;
     }
@@ -62,9 +62,13 @@ void FrameConsumer::run()
             std::lock_guard lock(mutex_);
             frames_.push_back(seen);
         }
-        render_texture(taken.buffer);
+        if (draw)
+            render_texture(taken.buffer);
+        else
+            wld_destroy_buffer(taken.buffer);
     }
-    deinit_opengl();
+    if (draw)
+        deinit_opengl();
 }
 
 } // namespace playback_test

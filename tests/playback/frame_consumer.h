@@ -30,19 +30,20 @@ inline constexpr int BAND_HEIGHT = 360;
 // Brings the renderer up on the calling thread for NV12 frames drawn into the band; 0 or -1.
 int start_band_renderer();
 
-// Takes frames from the decoder queue as the video thread does in video mode, records them and
-// draws them with render_texture on a thread of its own, which owns the GL context.
+// Takes frames from the decoder queue as the video thread does in video mode and records them,
+// on a thread of its own. With `draw` it draws them with render_texture (that thread owns the
+// GL context); without, it only releases them, and so keeps up with any stream.
 class FrameConsumer {
 public:
-    FrameConsumer();
+    explicit FrameConsumer(bool draw);
     ~FrameConsumer();
-    // Whether the renderer came up.
-    bool drawing() const { return state_ == RUNNING; }
+    // Whether the consumer runs (with the renderer up, when drawing).
+    bool running() const { return state_ == RUNNING; }
     std::vector<SeenFrame> frames();
 
 private:
     enum { STARTING, RUNNING, FAILED };
-    void run();
+    void run(bool draw);
     std::atomic<int> state_{STARTING};
     std::atomic<int> stop_{0};
     std::mutex mutex_;
