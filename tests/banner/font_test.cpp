@@ -120,14 +120,6 @@ TEST_F(FontTest, EmptyTextGivesNoSurface)
     EXPECT_STREQ(SDL_GetError(), "Text has zero width");
 }
 
-TEST_F(FontTest, DelimitersAreTheCharactersOfTheSetButNeverNul)
-{
-    EXPECT_TRUE(CharacterIsDelimiter(' ', " \t\r\n"));
-    EXPECT_TRUE(CharacterIsDelimiter('\n', " \t\r\n"));
-    EXPECT_FALSE(CharacterIsDelimiter('a', " \t\r\n"));
-    EXPECT_FALSE(CharacterIsDelimiter('\0', " \t\r\n"));
-}
-
 TEST_F(FontTest, FontsOpenFromTheBoardFileAndMissingOnesStayAbsent)
 {
     EXPECT_TRUE(font_futura_256 && font_futura_128 && font_futura_64);

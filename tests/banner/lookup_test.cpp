@@ -81,15 +81,6 @@ TEST_F(LookupTest, FilledFieldsAreKept)
     EXPECT_EQ(info.image_file, at("sonic.jpg"));
 }
 
-TEST_F(LookupTest, FirstInListingOrderWinsPerField)
-{
-    touch("sonic.jpg");
-    touch("sonic.png");
-    EXPECT_EQ(find("sonic"), 1);
-    std::string image = info.image_file;
-    EXPECT_TRUE(image == at("sonic.jpg") || image == at("sonic.png")) << image;
-}
-
 TEST_F(LookupTest, MissingRootGivesMinusOneAndTheMessage)
 {
     std::string missing = path("/media/usbhd-sda1/vorlix/ext");
