@@ -4,6 +4,7 @@
 #include "banner/font.h"
 #include "banner/surface.h"
 #include "device/board_root.h"
+#include "display/opengl.h"
 
 #include <SDL2/SDL_image.h>
 
@@ -171,4 +172,12 @@ void lock_image_mutex()
 void unlock_image_mutex()
 {
     image_mutex.unlock();
+}
+
+void draw_image()
+{
+    std::lock_guard lock(image_mutex);
+    // Rows of a 32-bit surface are never padded, so its pixels are the frame as drawn.
+    if (surface_image)
+        draw_frame(static_cast<char*>(surface_image->pixels), surface_image->w, surface_image->h);
 }

@@ -30,3 +30,6 @@ void show_surface_image(SDL_Surface* surface);
 void show_surface_image_nolock(SDL_Surface* surface);
 void lock_image_mutex();
 void unlock_image_mutex();
+
+// Draws the current image, if there is one, on the video thread that owns the display.
+void draw_image();
