@@ -1,0 +1,183 @@
+// Image surfaces: pictures fitted to the banner, title and leaderboard cards, the current image.
+#include "banner/image.h"
+
+#include "banner/font.h"
+#include "banner/surface.h"
+#include "device/board_root.h"
+#include "display/opengl.h"
+
+#include <SDL2/SDL_image.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <mutex>
+
+namespace {
+
+constexpr const char* TEST_IMAGE_FILE = "/media/usbhd-sda1/res/test_image.png";
+constexpr int SCREEN_WIDTH = 1920;
+constexpr int SCREEN_HEIGHT = 1080;
+// Pictures whose integer width-to-height ratio lies strictly between these keep their aspect
+// at the banner's height; the banner itself is 5 to 1.
+constexpr int KEEP_ASPECT_RATIO_ABOVE = 3;
+constexpr int KEEP_ASPECT_RATIO_BELOW = 7;
+constexpr Uint32 WRAP_WIDTH = BANNER_WIDTH;
+constexpr int ALIGN_CENTRE = 1;
+constexpr SDL_Color WHITE = {255, 255, 255, 255};
+
+std::mutex image_mutex;
+// The surface the video thread draws: a reference to a canvas, a scroll frame or the test picture.
+SDL_Surface* surface_image;
+// The start-up test picture, the one current image this module owns.
+UniqueSurface surface_test_image;
+UniqueSurface surface_banner_picture;
+UniqueSurface surface_banner_title;
+UniqueSurface surface_banner_leaderboard;
+UniqueSurface surface_black;
+
+// The canvas in `slot`, made on first use and cleared to black; null when it cannot be made.
+SDL_Surface* clear_canvas(UniqueSurface& slot)
+{
+    if (!slot)
+        slot = make_surface(BANNER_WIDTH, BANNER_HEIGHT);
+    if (slot)
+        fill_black(slot.get());
+    return slot.get();
+}
+
+// Converts `rendered` and copies it centred both ways onto `canvas`, blended over it.
+void place_centred(SDL_Surface* canvas, UniqueSurface rendered)
+{
+    UniqueSurface text = convert_surface(std::move(rendered));
+    if (!text)
+        return;
+    SDL_Rect at = {(BANNER_WIDTH - text->w) / 2, (BANNER_HEIGHT - text->h) / 2, 0, 0};
+    SDL_BlitSurface(text.get(), nullptr, canvas, &at);
+}
+
+} // namespace
+
+int init_image_thread()
+{
+    if (!surface_black) {
+        surface_black = make_surface(SCREEN_WIDTH, SCREEN_HEIGHT);
+        if (surface_black)
+            SDL_FillRect(surface_black.get(), nullptr, SDL_MapRGBA(surface_black->format, 0, 0, 0, 255));
+    }
+    return load_image();
+}
+
+int load_image()
+{
+    UniqueSurface picture = convert_surface(UniqueSurface(IMG_Load(board_path(TEST_IMAGE_FILE).c_str())));
+    if (!picture)
+        return 0;
+    std::lock_guard lock(image_mutex);
+    surface_test_image = std::move(picture);
+    surface_image = surface_test_image.get();
+    return 0;
+}
+
+void deinit_image_res()
+{
+    {
+        std::lock_guard lock(image_mutex);
+        surface_image = nullptr;
+        surface_test_image.reset();
+        surface_banner_picture.reset();
+        surface_banner_title.reset();
+        surface_banner_leaderboard.reset();
+    }
+    surface_black.reset();
+}
+
+void fill_black(SDL_Surface* surface)
+{
+    if (surface_black)
+        SDL_BlitSurface(surface_black.get(), nullptr, surface, nullptr);
+}
+
+SDL_Surface* get_surface_picture(const char* path)
+{
+    UniqueSurface loaded(IMG_Load(path));
+    if (!loaded)
+        return nullptr;
+    SDL_Surface* canvas = clear_canvas(surface_banner_picture);
+    UniqueSurface picture = convert_surface(std::move(loaded));
+    // A picture that cannot be put on a canvas counts as one that cannot be loaded.
+    if (!canvas || !picture || picture->h == 0)
+        return nullptr;
+    printf("%s: pic width %d, pic height %d\n", __func__, picture->w, picture->h);
+    // Transparent parts of the picture show the black beneath.
+    SDL_SetSurfaceBlendMode(picture.get(), SDL_BLENDMODE_BLEND);
+    int ratio = picture->w / picture->h;
+    if (ratio > KEEP_ASPECT_RATIO_ABOVE && ratio < KEEP_ASPECT_RATIO_BELOW) {
+        int width = static_cast<int>(
+            std::min<int64_t>(int64_t(BANNER_HEIGHT) * picture->w / picture->h, BANNER_WIDTH));
+        SDL_Rect at = {(BANNER_WIDTH - width) / 2, 0, width, BANNER_HEIGHT};
+        SDL_BlitScaled(picture.get(), nullptr, canvas, &at);
+        printf("%s: keep scaled picture\n", __func__);
+    } else {
+        SDL_BlitSurface(picture.get(), nullptr, canvas, nullptr);
+        printf("%s: scaled picture\n", __func__);
+    }
+    return canvas;
+}
+
+SDL_Surface* get_surface_title(const char* text)
+{
+    SDL_Surface* canvas = clear_canvas(surface_banner_title);
+    // Without the font, or for a text that renders to nothing, the card stays black.
+    if (canvas && font_futura_128)
+        place_centred(canvas, UniqueSurface(TTF_RenderUTF8_Blended(font_futura_128.get(), text, WHITE)));
+    return canvas;
+}
+
+SDL_Surface* get_surface_leaderboard(const char* text)
+{
+    printf("%s: %s\n", __func__, text);
+    SDL_Surface* canvas = clear_canvas(surface_banner_leaderboard);
+    if (canvas && font_futura_64)
+        place_centred(canvas, UniqueSurface(TTF_RenderUTF8_Blended_MY(font_futura_64.get(), text, WHITE,
+                                                                      WRAP_WIDTH, ALIGN_CENTRE)));
+    return canvas;
+}
+
+void free_surface_banner()
+{
+    std::lock_guard lock(image_mutex);
+    surface_banner_title.reset();
+    surface_banner_picture.reset();
+    surface_banner_leaderboard.reset();
+    surface_image = nullptr;
+}
+
+void show_surface_image(SDL_Surface* surface)
+{
+    std::lock_guard lock(image_mutex);
+    surface_image = surface;
+}
+
+void show_surface_image_nolock(SDL_Surface* surface)
+{
+    surface_image = surface;
+}
+
+void lock_image_mutex()
+{
+    image_mutex.lock();
+}
+
+void unlock_image_mutex()
+{
+    image_mutex.unlock();
+}
+
+void draw_image()
+{
+    std::lock_guard lock(image_mutex);
+    // Rows of a 32-bit surface are never padded, so its pixels are the frame as drawn.
+    if (surface_image)
+        draw_frame(static_cast<char*>(surface_image->pixels), surface_image->w, surface_image->h);
+}

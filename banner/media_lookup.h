@@ -1,0 +1,13 @@
+// Media lookup: finds a game's video and picture on the USB disk by its lower-cased name.
+#pragma once
+
+#include "banner/bannerbar.h"
+
+// Fill the empty `video_file` / `image_file` fields of `info` with the first files under `dir`
+// (walked depth first in listing order) whose lower-cased base name equals the key. Returns
+// the number of fields filled by files directly in `dir`, or -1 when `dir` cannot be opened.
+int find_image_video_with_title(const char* dir, const char* title, banner_bar_t* info);
+
+// The same, accepting a second key (the ROM name) and ".avi" videos as well.
+int find_image_video_with_title_romname(const char* dir, const char* title, const char* romname,
+                                        banner_bar_t* info);

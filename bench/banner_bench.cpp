@@ -1,0 +1,147 @@
+// Banner benchmark, over a simulated board root: CPU time of one leaderboard scroll frame, and
+// the time from a 1920x360 JPEG to the composed picture complete on the virtual display.
+#include "banner/font.h"
+#include "banner/image.h"
+#include "banner/leaderborad.h"
+#include "banner/surface.h"
+#include "display/display_device.h"
+#include "display/opengl.h"
+
+#include <SDL2/SDL_image.h>
+#include <SDL2/SDL_ttf.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr const char* SYSTEM_FONT = "/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf";
+// A typical leaderboard: 100 bytes, wider than the card, scrolled for 25 s.
+constexpr const char* LEADERBOARD = "1. AAA 999999  2. BBB 888888  3. CCC 777777  4. DDD 666666  "
+                                    "5. EEE 555555  6. FFF 444444  7. GGG 333";
+// Enough frames for a whole scroll cycle of that text.
+constexpr int FRAMES = 3000;
+constexpr int PICTURES = 20;
+constexpr int SCREEN_HEIGHT = 1080;
+constexpr off_t SCREEN_SEQUENCE_OFFSET = 24;
+constexpr double SCREEN_TIMEOUT_US = 5e6;
+
+double clock_us(clockid_t clock)
+{
+    timespec now;
+    clock_gettime(clock, &now);
+    return now.tv_sec * 1e6 + now.tv_nsec / 1e3;
+}
+
+// The screen file's frame sequence: odd while a frame is written, even when it is complete.
+uint64_t screen_sequence(const std::string& screen)
+{
+    uint64_t sequence = 0;
+    int fd = open(screen.c_str(), O_RDONLY);
+    if (fd >= 0) {
+        if (pread(fd, &sequence, sizeof sequence, SCREEN_SEQUENCE_OFFSET) != sizeof sequence)
+            sequence = 0;
+        close(fd);
+    }
+    return sequence;
+}
+
+void scroll_frames()
+{
+    std::string text = LEADERBOARD;
+    int width = leaderboard_init(text.data());
+    std::vector<double> frames;
+    for (int i = 0; i < FRAMES; i++) {
+        double start = clock_us(CLOCK_THREAD_CPUTIME_ID);
+        ui_paint_text_scroll();
+        frames.push_back(clock_us(CLOCK_THREAD_CPUTIME_ID) - start);
+    }
+    std::sort(frames.begin(), frames.end());
+    printf("scroll frame CPU time: median %.1f us, 95th percentile %.1f us, max %.1f us "
+           "(%d frames, text %d px wide)\n",
+           frames[FRAMES / 2], frames[FRAMES * 95 / 100], frames.back(), FRAMES, width);
+}
+
+// Load, composition, hand-over and one draw, as the banner and video threads do them, until the
+// presented frame is complete in the screen file.
+int picture_to_screen(const std::string& root)
+{
+    g_evctx = {};
+    g_evctx.version = DRM_EVENT_CONTEXT_VERSION;
+    g_evctx.page_flip_handler = page_flip_handler;
+    if (init_opengl() != 0)
+        return -1;
+    set_view_port(0, SCREEN_HEIGHT - BANNER_HEIGHT, BANNER_WIDTH, BANNER_HEIGHT);
+    set_shader_index(SHADER_INDEX_RGBA);
+    std::string jpeg = root + "/picture.jpg";
+    UniqueSurface source = make_surface(BANNER_WIDTH, BANNER_HEIGHT);
+    SDL_FillRect(source.get(), nullptr, SDL_MapRGBA(source->format, 200, 100, 50, 255));
+    IMG_SaveJPG(source.get(), jpeg.c_str(), 90);
+    std::string screen = root + "/sim/screen";
+    std::vector<double> times;
+    for (int i = 0; i < PICTURES; i++) {
+        free_surface_banner();
+        wait_flip(true);
+        uint64_t before = screen_sequence(screen);
+        double start = clock_us(CLOCK_MONOTONIC);
+        show_surface_image(get_surface_picture(jpeg.c_str()));
+        draw_image();
+        uint64_t now = before;
+        while ((now <= before || now % 2 != 0) && clock_us(CLOCK_MONOTONIC) - start < SCREEN_TIMEOUT_US)
+            now = screen_sequence(screen);
+        if (now <= before)
+            break;
+        times.push_back(clock_us(CLOCK_MONOTONIC) - start);
+    }
+    deinit_opengl();
+    if (times.size() != PICTURES)
+        return -1;
+    std::sort(times.begin(), times.end());
+    printf("picture to screen (load, compose, draw, flip; without the banner and video threads' "
+           "sleeps): median %.1f ms, max %.1f ms (%d pictures)\n",
+           times[PICTURES / 2] / 1e3, times.back() / 1e3, PICTURES);
+    return 0;
+}
+
+// A board root holding only the font; set before anything reads the root.
+std::string make_root()
+{
+    std::string pattern = (fs::temp_directory_path() / "tavimoro-bench-XXXXXX").string();
+    if (!mkdtemp(pattern.data()))
+        return {};
+    fs::create_directories(pattern + "/rom/vorlix/fonts");
+    fs::copy_file(SYSTEM_FONT, pattern + "/rom/vorlix/fonts/Futura_Medium.ttf");
+    setenv("TAVIMORO_ROOT", pattern.c_str(), 1);
+    return pattern;
+}
+
+} // namespace
+
+int main()
+{
+    std::string root = make_root();
+    if (root.empty() || TTF_Init() != 0) {
+        fprintf(stderr, "banner_bench: cannot set up\n");
+        return 1;
+    }
+    init_image_thread();
+    load_font();
+    scroll_frames();
+    int result = picture_to_screen(root);
+    if (result != 0)
+        fprintf(stderr, "banner_bench: no display\n");
+    free_font();
+    deinit_image_res();
+    TTF_Quit();
+    fs::remove_all(root);
+    return result == 0 ? 0 : 1;
+}

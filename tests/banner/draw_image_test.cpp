@@ -1,0 +1,82 @@
+// The current image drawn through the GL renderer on the virtual display, read back from the
+// screen file.
+#include "display/opengl.h"
+#include "tests/banner/banner_fixture.h"
+#include "tests/display/display_test_support.h"
+
+#include <thread>
+
+using namespace banner_test;
+
+namespace {
+
+constexpr int SCREEN_HEIGHT = 1080;
+constexpr auto NO_FRAME_WAIT = std::chrono::milliseconds(200);
+
+class DrawImageTest : public BannerTest {
+protected:
+    void SetUp() override
+    {
+        BannerTest::SetUp();
+        display_test::keep_gl_driver_loaded();
+        g_evctx = {};
+        g_evctx.version = 3;
+        g_evctx.page_flip_handler = page_flip_handler;
+        ASSERT_EQ(init_opengl(), 0);
+        set_view_port(0, SCREEN_HEIGHT - BANNER_HEIGHT, BANNER_WIDTH, BANNER_HEIGHT);
+        set_shader_index(SHADER_INDEX_RGBA);
+    }
+    void TearDown() override
+    {
+        deinit_opengl();
+        BannerTest::TearDown();
+    }
+
+    // A composed banner picture: red left half, blue right half, centred at 1440 x 360.
+    static SDL_Surface* picture()
+    {
+        const char* file = "/media/usbhd-sda1/vorlix/vorlix/game.png";
+        write_picture(file, 1280, 320,
+                      [](int x, int) { return x < 640 ? Rgba{255, 0, 0, 255} : Rgba{0, 0, 255, 255}; });
+        return get_surface_picture(path(file).c_str());
+    }
+
+    // True when drawing the current image presents no new frame.
+    static bool draws_nothing()
+    {
+        wait_flip(true);
+        uint64_t before = display_test::screen_sequence();
+        draw_image();
+        std::this_thread::sleep_for(NO_FRAME_WAIT);
+        return display_test::screen_sequence() == before;
+    }
+};
+
+TEST_F(DrawImageTest, CurrentImageFillsTheBandPixelForPixel)
+{
+    SDL_Surface* canvas = picture();
+    ASSERT_NE(canvas, nullptr);
+    show_surface_image(canvas);
+    std::optional<ScreenImage> screen = display_test::draw_and_show(draw_image);
+    ASSERT_TRUE(screen);
+    for (int y = 0; y < BANNER_HEIGHT; y += 7) {
+        for (int x = 0; x < BANNER_WIDTH; x++) {
+            Rgba c = pixel(canvas, x, y);
+            ASSERT_EQ(board_test::pixel_at(*screen, x, y), (board_test::screen_pixel{c.r, c.g, c.b, 255}))
+                << x << "," << y;
+        }
+    }
+}
+
+TEST_F(DrawImageTest, NothingIsDrawnWithoutACurrentImage)
+{
+    EXPECT_TRUE(draws_nothing());
+    SDL_Surface* canvas = picture();
+    ASSERT_NE(canvas, nullptr);
+    show_surface_image(canvas);
+    // Releasing the canvases also lets the display go.
+    free_surface_banner();
+    EXPECT_TRUE(draws_nothing());
+}
+
+} // namespace
