@@ -15,7 +15,7 @@
 namespace {
 
 constexpr size_t REPORT_SIZE = 64;
-constexpr int READ_TIMEOUT_MS = 2000;
+constexpr int READ_TIMEOUT_MS = 10000;
 
 using Report = std::array<uint8_t, REPORT_SIZE>;
 

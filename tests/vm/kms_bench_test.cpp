@@ -22,7 +22,7 @@ constexpr int BITS_PER_PIXEL = 32;
 constexpr int DEPTH = 24;
 constexpr unsigned WANTED_REFRESH = 60;
 constexpr unsigned FIRST_REFRESH = 75;
-constexpr int FLIP_TIMEOUT_MS = 2000;
+constexpr int FLIP_TIMEOUT_MS = 10000;
 constexpr int FLIPS = 4;
 
 struct ResourcesDeleter {
