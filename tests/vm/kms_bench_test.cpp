@@ -1,5 +1,6 @@
 // The bench's KMS card: the mode list the display device must search, and page flips that
 // complete by event and reach the scanout the host sees.
+#include "tests/vm/drm_handles.h"
 #include "tests/vm/vm_board.h"
 
 #include "device/board_root.h"
@@ -11,13 +12,13 @@
 #include <xf86drm.h>
 #include <xf86drmMode.h>
 
+#include <algorithm>
 #include <cstring>
-#include <memory>
 
 namespace {
 
-constexpr int WIDTH = 1920;
-constexpr int HEIGHT = 1080;
+constexpr int WIDTH = vm_test::SCREEN_WIDTH;
+constexpr int HEIGHT = vm_test::SCREEN_HEIGHT;
 constexpr int BITS_PER_PIXEL = 32;
 constexpr int DEPTH = 24;
 constexpr unsigned WANTED_REFRESH = 60;
@@ -25,18 +26,9 @@ constexpr unsigned FIRST_REFRESH = 75;
 constexpr int FLIP_TIMEOUT_MS = 10000;
 constexpr int FLIPS = 4;
 
-struct ResourcesDeleter {
-    void operator()(drmModeRes* p) const { drmModeFreeResources(p); }
-};
-struct ConnectorDeleter {
-    void operator()(drmModeConnector* p) const { drmModeFreeConnector(p); }
-};
-struct EncoderDeleter {
-    void operator()(drmModeEncoder* p) const { drmModeFreeEncoder(p); }
-};
-using Resources = std::unique_ptr<drmModeRes, ResourcesDeleter>;
-using Connector = std::unique_ptr<drmModeConnector, ConnectorDeleter>;
-using Encoder = std::unique_ptr<drmModeEncoder, EncoderDeleter>;
+using vm_test::Connector;
+using vm_test::Encoder;
+using vm_test::Resources;
 
 // A dumb buffer filled with one colour, registered as a framebuffer for as long as it lives.
 class DumbFrame {

@@ -12,6 +12,9 @@ namespace vm_test {
 
 // Where the board's USB controller state file sits under the board root.
 inline constexpr const char* UDC_STATE = "/sys/devices/platform/10180000.usb/udc/10180000.usb/state";
+// The virtual GPU's output, as run-in-vm sets it up.
+inline constexpr int SCREEN_WIDTH = 1920;
+inline constexpr int SCREEN_HEIGHT = 1080;
 
 // The host-side hidraw node of the gadget behind /dev/hidg1, and the gadget's configfs folder.
 std::string hidraw_node();
