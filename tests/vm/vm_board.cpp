@@ -60,14 +60,24 @@ std::string gadget_dir()
     return env("TAVIMORO_VM_GADGET");
 }
 
-void VmBoardTest::SetUp()
+bool in_vm()
 {
-    if (env("TAVIMORO_VM").empty())
-        GTEST_SKIP() << "runs only inside the real-kernel bench (tests/vm/run-in-vm)";
-    BoardRootTest::SetUp();
+    return !env("TAVIMORO_VM").empty();
+}
+
+void link_real_nodes()
+{
     link_real("/dev/dri/card0", "/dev/dri/card0");
     link_real("/dev/hidg1", "/dev/hidg1");
     link_real(UDC_STATE, env("TAVIMORO_VM_UDC_STATE"));
+}
+
+void VmBoardTest::SetUp()
+{
+    if (!in_vm())
+        GTEST_SKIP() << OUTSIDE_VM;
+    BoardRootTest::SetUp();
+    link_real_nodes();
 }
 
 uint32_t Screen::pixel(int x, int y) const

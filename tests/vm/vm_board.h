@@ -10,6 +10,9 @@
 
 namespace vm_test {
 
+// Why the bench's tests skip on an ordinary machine.
+inline constexpr const char* OUTSIDE_VM = "runs only inside the real-kernel bench (tests/vm/run-in-vm)";
+
 // Where the board's USB controller state file sits under the board root.
 inline constexpr const char* UDC_STATE = "/sys/devices/platform/10180000.usb/udc/10180000.usb/state";
 // The virtual GPU's output, as run-in-vm sets it up.
@@ -20,8 +23,12 @@ inline constexpr int SCREEN_HEIGHT = 1080;
 std::string hidraw_node();
 std::string gadget_dir();
 
-// Skips outside the bench VM; inside it, links ROOT/dev/dri/card0, ROOT/dev/hidg1 and the USB
-// controller state file to the real ones.
+// Whether this runs inside the bench VM.
+bool in_vm();
+// Links ROOT/dev/dri/card0, ROOT/dev/hidg1 and the USB controller state file to the real ones.
+void link_real_nodes();
+
+// Skips outside the bench VM; inside it, links the real nodes into the fresh board root.
 class VmBoardTest : public board_test::BoardRootTest {
 protected:
     void SetUp() override;
