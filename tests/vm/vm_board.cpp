@@ -1,0 +1,106 @@
+// The bench VM's board root and its host-side screen dumps.
+#include "tests/vm/vm_board.h"
+
+#include "device/board_root.h"
+
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+
+namespace fs = std::filesystem;
+
+namespace vm_test {
+
+namespace {
+
+constexpr auto SCREENDUMP_TIMEOUT = std::chrono::seconds(30);
+
+std::string env(const char* name)
+{
+    const char* value = getenv(name);
+    return value ? value : "";
+}
+
+void link_real(std::string_view board, const std::string& real)
+{
+    std::string link = board_path(board);
+    fs::create_directories(fs::path(link).parent_path());
+    fs::remove(link);
+    fs::create_symlink(real, link);
+}
+
+// Reads a binary PPM (P6, 8 bits a channel) as QEMU writes it.
+bool read_ppm(const std::string& file, Screen& screen)
+{
+    std::ifstream in(file, std::ios::binary);
+    std::string magic;
+    int max_value = 0;
+    in >> magic >> screen.width >> screen.height >> max_value;
+    in.get();
+    if (!in || magic != "P6" || max_value != 255 || screen.width <= 0 || screen.height <= 0)
+        return false;
+    screen.rgb.resize(size_t(screen.width) * size_t(screen.height) * 3);
+    in.read(reinterpret_cast<char*>(screen.rgb.data()), std::streamsize(screen.rgb.size()));
+    return bool(in);
+}
+
+} // namespace
+
+std::string hidraw_node()
+{
+    return env("TAVIMORO_VM_HIDRAW");
+}
+
+std::string gadget_dir()
+{
+    return env("TAVIMORO_VM_GADGET");
+}
+
+bool in_vm()
+{
+    return !env("TAVIMORO_VM").empty();
+}
+
+void link_real_nodes()
+{
+    link_real("/dev/dri/card0", "/dev/dri/card0");
+    link_real("/dev/hidg1", "/dev/hidg1");
+    link_real(UDC_STATE, env("TAVIMORO_VM_UDC_STATE"));
+}
+
+void VmBoardTest::SetUp()
+{
+    if (!in_vm())
+        GTEST_SKIP() << OUTSIDE_VM;
+    BoardRootTest::SetUp();
+    link_real_nodes();
+}
+
+uint32_t Screen::pixel(int x, int y) const
+{
+    const uint8_t* p = &rgb[(size_t(y) * size_t(width) + size_t(x)) * 3];
+    return uint32_t(p[0]) << 16 | uint32_t(p[1]) << 8 | p[2];
+}
+
+bool screendump(Screen& screen)
+{
+    // The host serves requests left in the exchange folder (see run-in-vm).
+    static std::atomic<int> serial = 0;
+    std::string name = env("TAVIMORO_VM_SHARE") + "/screendump." + std::to_string(getpid()) + "-" +
+                       std::to_string(serial++);
+    std::ofstream(name + ".request").close();
+    std::string dump = name + ".ppm";
+    bool answered = board_test::wait_until(
+        [&] { return fs::exists(dump) || fs::exists(name + ".failed"); }, SCREENDUMP_TIMEOUT);
+    bool ok = answered && read_ppm(dump, screen);
+    std::error_code ignored;
+    fs::remove(dump, ignored);
+    fs::remove(name + ".failed", ignored);
+    return ok;
+}
+
+} // namespace vm_test
