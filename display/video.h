@@ -1,0 +1,20 @@
+// The video thread: the only thread that draws. In video mode it draws decoded frames from the
+// decoder queue, in image mode it redraws the current picture, and it tears the display down
+// on its own thread when stopped.
+#pragma once
+
+// What the video thread draws; any other value draws nothing.
+inline constexpr int VIDEO_MODE_VIDEO = 1;
+inline constexpr int VIDEO_MODE_IMAGE = 2;
+
+// Starts the thread: 0 when started, 1 when it already exists, -1 when it cannot be created.
+int init_video_thread();
+// Stops the thread, if there is one, and waits until the display is torn down.
+void deinit_video_thread();
+// Selects what the following passes draw, without changing the frame format.
+void set_video_mode(int mode);
+// Video mode with the NV12 format, or image mode with the RGBA format, switched together.
+void show_video_mode();
+void show_image_mode();
+// The thread body; returns 0.
+int video_proc(void* arg);
