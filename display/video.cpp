@@ -91,15 +91,14 @@ int init_video_thread()
     if (thread_video)
         return 1;
     thread_video_exit = 0;
-    thread_video.reset(new (std::nothrow) std::thread());
-    if (!thread_video)
-        return -1;
+    // The handle is only set once the thread runs; a failed start leaves it null.
     try {
-        *thread_video = std::thread(video_proc, nullptr);
+        thread_video = std::make_unique<std::thread>(video_proc, nullptr);
     } catch (const std::system_error& e) {
         errno = e.code().value();
         perror("Thread creation failed!");
-        thread_video.reset();
+        return -1;
+    } catch (const std::bad_alloc&) {
         return -1;
     }
     return 0;
