@@ -108,7 +108,10 @@ protected:
         return surface.get();
     }
 
-    static screen_pixel band_centre(const ScreenImage& screen) { return pixel_at(screen, WIDTH / 2, BAND_HEIGHT / 2); }
+    static screen_pixel band_centre(const ScreenImage& screen)
+    {
+        return pixel_at(screen, WIDTH / 2, BAND_HEIGHT / 2);
+    }
 
     // Waits for a screen whose band centre passes `check`.
     template <typename Check>
@@ -146,6 +149,11 @@ TEST_F(VideoThreadTest, VideoModeDrawsQueuedFramesAndKeepsTheLastOneWhenTheQueue
     ASSERT_TRUE(later);
     EXPECT_EQ(later->sequence, shown->sequence) << "nothing new is presented while the queue is empty";
     EXPECT_TRUE(is_video_red(band_centre(*later)));
+
+    testing::internal::CaptureStdout();
+    deinit_video_thread();
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "video_proc: end\n")
+        << "the display is torn down before the join returns";
 }
 
 TEST_F(VideoThreadTest, ImageModeRedrawsTheCurrentPicture)
