@@ -27,3 +27,11 @@ static_assert(sizeof(banner_bar_t) == 1808);
 #else
 static_assert(sizeof(banner_bar_t) == 1552);
 #endif
+
+// Installs `info` as the record to show, first abandoning the current cycle when `info` names
+// anything (this may block for up to 25 s); always 0.
+int set_bannerbar_info(banner_bar_t info);
+// Starts the banner thread: 0 when it runs (also when it already ran), -1 when it cannot start.
+int init_banner_thread();
+// Stops the banner thread and waits for it.
+void deinit_banner_thread();

@@ -1,0 +1,295 @@
+// The banner sequencer: one thread that shows the current record's picture (or title card),
+// video and scrolling leaderboard, over and over, until the main thread installs another.
+#include "banner/bannerbar.h"
+
+#include "banner/font.h"
+#include "banner/image.h"
+#include "banner/leaderborad.h"
+#include "core/events.h"
+#include "display/video.h"
+#include "playback/playbin.h"
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <system_error>
+#include <thread>
+
+using namespace std::chrono_literals;
+
+namespace {
+
+// The cycle's traces carry the thread body's name, whichever helper prints them.
+constexpr const char* PROC = "banner_proc";
+
+constexpr auto HOLD_TICK = 10ms;
+constexpr int HOLD_TICKS_PER_SECOND = 100;
+constexpr unsigned int STILL_SECONDS = 3;
+// A record with nothing to show is looked at again after this pause instead of spinning.
+constexpr unsigned int EMPTY_CYCLE_SECONDS = 1;
+constexpr auto IDLE_WAIT = 1s;
+constexpr auto SCREEN_POLL = 100ms;
+constexpr auto PLAYER_POLL = 10ms;
+constexpr auto STOP_POLL = 50ms;
+constexpr int STOP_POLLS_MAX = 500;
+constexpr auto SCROLL_FRAME = 20ms;
+constexpr int SCROLL_FRAMES_PER_SECOND = 50;
+// Leaderboards shorter than this scroll for the minimum time, longer ones one second per 4 bytes.
+constexpr size_t SHORT_LEADERBOARD = 30;
+constexpr int SHORT_LEADERBOARD_SECONDS = 3;
+constexpr size_t LEADERBOARD_BYTES_PER_SECOND = 4;
+
+// The record last installed; guarded by banner_mutex.
+banner_bar_t banner_info;
+// Set with each installed record until the thread has taken its copy; guarded by banner_mutex.
+bool record_pending;
+// The thread's own copy of the record it cycles through.
+banner_bar_t current;
+
+std::atomic<int> data_ready;
+std::atomic<int> banner_state;  // 0 idle, 1 cycling
+std::atomic<int> banner_player_exit;
+std::atomic<int> thread_banner_exit;
+std::unique_ptr<std::thread> thread_banner;
+std::mutex banner_mutex;
+std::condition_variable banner_cond;
+
+// References to the surfaces of the current record; owned by the image and leaderboard modules.
+SDL_Surface* surface_pic;
+SDL_Surface* surface_title;
+SDL_Surface* surface_leaderboard;
+
+bool empty(const char* field)
+{
+    return field[0] == '\0';
+}
+
+bool names_anything(const banner_bar_t& info)
+{
+    return !empty(info.title) || !empty(info.video_file) || !empty(info.image_file) || !empty(info.leaderboard);
+}
+
+// Holds for `seconds`, returning at once when the current step is to end.
+void delay_second(unsigned int seconds)
+{
+    for (unsigned int tick = 0; tick < seconds * HOLD_TICKS_PER_SECOND; tick++) {
+        if (banner_player_exit)
+            return;
+        std::this_thread::sleep_for(HOLD_TICK);
+    }
+}
+
+// Between two steps: the cycle ends and the thread goes idle when the record was withdrawn or
+// another one installed.
+bool checkpoint()
+{
+    std::lock_guard lock(banner_mutex);
+    if (data_ready && !record_pending)
+        return true;
+    banner_state = 0;
+    return false;
+}
+
+// Waits up to a second for a record; when one is there, takes a copy and builds its surfaces.
+void prepare_record()
+{
+    {
+        std::unique_lock lock(banner_mutex);
+        banner_cond.wait_until(lock, std::chrono::steady_clock::now() + IDLE_WAIT,
+                               [] { return record_pending || thread_banner_exit; });
+        if (!data_ready || !record_pending)
+            return;
+        current = banner_info;
+        record_pending = false;
+    }
+    banner_state = 1;
+    free_surface_banner();
+    surface_pic = surface_title = surface_leaderboard = nullptr;
+    if (!empty(current.image_file))
+        surface_pic = get_surface_picture(current.image_file);
+    if (!empty(current.title) && !surface_pic)
+        surface_title = get_surface_title(current.title);
+    if (!empty(current.leaderboard))
+        leaderboard_init(current.leaderboard);
+}
+
+// Shows a picture or card for the hold time.
+void show_still(SDL_Surface* surface)
+{
+    show_surface_image(surface);
+    show_image_mode();
+    delay_second(STILL_SECONDS);
+}
+
+bool show_picture()
+{
+    if (empty(current.image_file) || !surface_pic)
+        return false;
+    printf("%s: image start , %s\n", PROC, current.image_file);
+    show_still(surface_pic);
+    return true;
+}
+
+// The title card also stands in for a picture that could not be loaded.
+bool show_title()
+{
+    if (surface_pic || empty(current.title) || !surface_title)
+        return false;
+    printf("%s: title start,  %s\n", PROC, current.title);
+    show_still(surface_title);
+    return true;
+}
+
+// Starts the player thread if there is none and waits until it is ready; false when it cannot
+// start or the wait is called off.
+bool player_ready()
+{
+    if (get_player_state() != PLAYER_STATE_IDLE)
+        return true;
+    if (init_player_thread() < 0)
+        return false;
+    while (get_player_state() != PLAYER_STATE_READY) {
+        if (thread_banner_exit || banner_player_exit)
+            return false;
+        std::this_thread::sleep_for(PLAYER_POLL);
+    }
+    return true;
+}
+
+bool play_video()
+{
+    if (empty(current.video_file) || !player_ready() || !data_ready)
+        return false;
+    printf("%s: video start,  %s\n", PROC, current.video_file);
+    gst_player_ready();
+    if (set_video_file(current.video_file) < 0) {
+        printf("%s: %s is not exist.\n", PROC, current.video_file);
+        return false;
+    }
+    gst_player_play();
+    show_video_mode();
+    while (!banner_player_exit && get_player_state() != PLAYER_STATE_STOPPED)
+        std::this_thread::sleep_for(PLAYER_POLL);
+    return true;
+}
+
+bool scroll_leaderboard()
+{
+    if (empty(current.leaderboard))
+        return false;
+    show_image_mode();
+    leaderboard_reset();
+    size_t length = strlen(current.leaderboard);
+    int seconds = length < SHORT_LEADERBOARD ? SHORT_LEADERBOARD_SECONDS
+                                             : static_cast<int>(length / LEADERBOARD_BYTES_PER_SECOND);
+    printf("%s dis time=%d\n", PROC, seconds);
+    for (int frame = 0; frame < seconds * SCROLL_FRAMES_PER_SECOND && !banner_player_exit; frame++) {
+        lock_image_mutex();
+        surface_leaderboard = ui_paint_text_scroll();
+        show_surface_image_nolock(surface_leaderboard);
+        unlock_image_mutex();
+        std::this_thread::sleep_for(SCROLL_FRAME);
+    }
+    return true;
+}
+
+void run_cycle()
+{
+    if (!get_hdmi_state()) {
+        // Nothing is shown while the screen is off; a withdrawn record is let go at once.
+        if (checkpoint())
+            std::this_thread::sleep_for(SCREEN_POLL);
+        return;
+    }
+    printf("%s: title %s\n", PROC, current.title);
+    printf("%s: text %s\n", PROC, current.text);
+    printf("%s: image file %s\n", PROC, current.image_file);
+    printf("%s: video file %s\n", PROC, current.video_file);
+    printf("%s: leaderboard %s\n", PROC, current.leaderboard);
+    bool shown = false;
+    for (bool (*step)() : {show_picture, show_title, play_video, scroll_leaderboard}) {
+        if (!checkpoint())
+            return;
+        shown = step() || shown;
+    }
+    if (checkpoint() && !shown)
+        delay_second(EMPTY_CYCLE_SECONDS);
+}
+
+void banner_proc()
+{
+    load_font();
+    while (!thread_banner_exit) {
+        if (banner_state == 0)
+            prepare_record();
+        if (banner_state == 1)
+            run_cycle();
+    }
+    free_font();
+}
+
+} // namespace
+
+int set_bannerbar_info(banner_bar_t info)
+{
+    gst_set_repeat_state(0);
+    if (names_anything(info) && banner_state == 1) {
+        data_ready = 0;
+        banner_player_exit = 1;
+        if (get_player_state() != PLAYER_STATE_STOPPED)
+            gst_player_stop();
+        for (int polls = 1; !thread_banner_exit; polls++) {
+            std::this_thread::sleep_for(STOP_POLL);
+            if (banner_state == 0 || polls >= STOP_POLLS_MAX)
+                break;
+            if (get_player_state() != PLAYER_STATE_STOPPED)
+                gst_player_stop();
+        }
+        banner_player_exit = 0;
+    }
+    {
+        std::lock_guard lock(banner_mutex);
+        banner_info = info;
+        record_pending = true;
+        data_ready = 1;
+    }
+    banner_cond.notify_one();
+    printf("%s: video file = %s\n", __func__, info.video_file);
+    printf("%s: image file = %s\n", __func__, info.image_file);
+    return 0;
+}
+
+int init_banner_thread()
+{
+    thread_banner_exit = 0;
+    if (thread_banner)
+        return 0;
+    // A thread stopped before may have left a step's stop request and its state behind.
+    banner_player_exit = 0;
+    banner_state = 0;
+    try {
+        thread_banner = std::make_unique<std::thread>(banner_proc);
+    } catch (const std::system_error&) {
+        printf("%s:%s Failed to create thread!\n", "bannerbar", __func__);
+        return -1;
+    }
+    return 0;
+}
+
+void deinit_banner_thread()
+{
+    thread_banner_exit = 1;
+    data_ready = 0;
+    banner_player_exit = 1;
+    if (get_player_state() != PLAYER_STATE_STOPPED)
+        push_event(EVENT_PLAYER_STOP, 0);
+    banner_cond.notify_one();
+    if (thread_banner) {
+        thread_banner->join();
+        thread_banner.reset();
+    }
+}
