@@ -7,6 +7,7 @@
 #include "playback/playbin.h"
 #include "playback/queue.h"
 #include "tests/banner/banner_fixture.h"
+#include "tests/display/display_test_support.h"
 #include "tools/sample_media.h"
 #include "tools/screen_capture.h"
 
@@ -71,6 +72,7 @@ protected:
     void SetUp() override
     {
         BannerTest::SetUp();
+        display_test::keep_gl_driver_loaded();
         ASSERT_EQ(SDL_Init(SDL_INIT_EVENTS), 0);
         log = std::make_unique<StdoutLog>("/sim/stdout.log");
         set_hdmi_state(1);
