@@ -9,6 +9,8 @@
 #include "display/video.h"
 #include "playback/playbin.h"
 
+#include <SDL.h>
+
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -230,6 +232,9 @@ void banner_proc()
             run_cycle();
     }
     free_font();
+    // SDL keeps this thread's error text (a picture that would not load) in thread-local storage
+    // that it frees only on request for threads it did not create.
+    SDL_TLSCleanup();
 }
 
 } // namespace
