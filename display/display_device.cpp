@@ -68,19 +68,19 @@ void log_egl_error()
 }
 
 // "<what> at <file>:<line>" for the check at `where`.
-void log_failure_at(const char* what, std::source_location where = std::source_location::current())
+void log_failure_at(const char* what, code_location where = code_location::current())
 {
-    printf("%s at %s:%i\n", what, source_file_name(where), static_cast<int>(where.line()));
+    printf("%s at %s:%i\n", what, source_file_name(where), where.line);
 }
 
-void log_egl_failure(const char* what, std::source_location where = std::source_location::current())
+void log_egl_failure(const char* what, code_location where = code_location::current())
 {
     log_egl_error();
     log_failure_at(what, where);
 }
 
 // The two checks that print the error in hexadecimal only.
-void log_egl_failure_hex(const char* what, std::source_location where = std::source_location::current())
+void log_egl_failure_hex(const char* what, code_location where = code_location::current())
 {
     printf("eglGetError(): (0x%.4x)\n", eglGetError());
     log_failure_at(what, where);

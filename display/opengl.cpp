@@ -130,13 +130,13 @@ GLuint* const textures[] = {&id_y, &id_u, &id_v, &texture_id_y, &texture_id_uv, 
 
 // A GL error while building the programs is a broken build of the renderer: stop at once. The
 // process ends without running static destructors, which other threads may still be using.
-void check_gl_error(std::source_location where = std::source_location::current())
+void check_gl_error(code_location where = code_location::current())
 {
     GLenum error = glGetError();
     if (error == GL_NO_ERROR)
         return;
     printf("glGetError() = %i (0x%.8x) at %s:%i\n", static_cast<int>(error), error, source_file_name(where),
-           static_cast<int>(where.line()));
+           where.line);
     std::_Exit(1);
 }
 
