@@ -174,7 +174,9 @@ bool play_video()
     }
     gst_player_play();
     show_video_mode();
-    while (!banner_player_exit && get_player_state() != PLAYER_STATE_STOPPED)
+    // Idle: the player thread was stopped from outside, so this video will not end by itself.
+    while (!banner_player_exit && get_player_state() != PLAYER_STATE_STOPPED &&
+           get_player_state() != PLAYER_STATE_IDLE)
         std::this_thread::sleep_for(PLAYER_POLL);
     return true;
 }

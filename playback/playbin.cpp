@@ -213,6 +213,8 @@ void deinit_player_thread()
         if (thread_player) {
             thread_player->join();
             thread_player.reset();
+            // The next video starts a new player thread.
+            player_state = PLAYER_STATE_IDLE;
         }
     }
     clear_decoder_queue();
@@ -281,7 +283,10 @@ int gst_player_stop()
     set_pipeline_state(GST_STATE_NULL);
     clear_decoder_queue();
     reset_stream_geometry();
-    player_state = PLAYER_STATE_STOPPED;
+    // Before any player thread exists there is nothing to stop: "stopped" would tell the
+    // banner thread that one runs, and it would never start one.
+    if (player_state != PLAYER_STATE_IDLE)
+        player_state = PLAYER_STATE_STOPPED;
     return 0;
 }
 

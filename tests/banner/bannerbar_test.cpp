@@ -76,7 +76,8 @@ protected:
         ASSERT_EQ(SDL_Init(SDL_INIT_EVENTS), 0);
         log = std::make_unique<StdoutLog>("/sim/stdout.log");
         set_hdmi_state(1);
-        set_player_state(PLAYER_STATE_STOPPED);
+        // As the player leaves it before the banner thread starts: no player thread yet.
+        set_player_state(PLAYER_STATE_IDLE);
         init_decoder_queue();
         show_video_mode();
         ASSERT_EQ(init_video_thread(), 0);

@@ -229,7 +229,7 @@ TEST_F(PlayerTest, OnlyOnePlayerThreadRunsAndEachStartBuildsAFreshPipeline)
     EXPECT_EQ(init_player_thread(), 1);
     set_player_state(PLAYER_STATE_STOPPED);
     deinit_player_thread();
-    EXPECT_EQ(get_player_state(), PLAYER_STATE_STOPPED) << "stopping the thread keeps the state";
+    EXPECT_EQ(get_player_state(), PLAYER_STATE_IDLE) << "no thread runs, so the next video starts one";
     start_player();
     // A stop asked for before the new thread reaches its loop is not lost.
     for (int round = 0; round < 5; ++round) {
@@ -247,6 +247,10 @@ TEST_F(PlayerTest, StoppingWithoutAThreadOnlyEmptiesTheQueue)
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "clear_decoder_queue id=1\n");
     EXPECT_TRUE(linkqueue_isempty(decoder_list));
     EXPECT_EQ(get_player_state(), PLAYER_STATE_PLAYING);
+    // A banner replaced before its video ever started stops a player that does not exist yet.
+    set_player_state(PLAYER_STATE_IDLE);
+    EXPECT_EQ(gst_player_stop(), 0);
+    EXPECT_EQ(get_player_state(), PLAYER_STATE_IDLE);
 }
 
 TEST_F(PlayerTest, StopDuringPlaybackEmptiesTheQueueAndForgetsTheGeometry)
@@ -275,7 +279,7 @@ TEST_F(PlayerTest, TheSignalPathEndsAPlayingThreadAndItsPipeline)
     const std::string log = testing::internal::GetCapturedStdout();
     EXPECT_NE(log.find("player_proc: state1="), std::string::npos) << log;
     EXPECT_NE(log.find("player_proc: end\n"), std::string::npos) << log;
-    EXPECT_EQ(get_player_state(), PLAYER_STATE_PLAYING);
+    EXPECT_EQ(get_player_state(), PLAYER_STATE_IDLE);
     // Whatever the state query answered while the pipeline was still changing state, it was
     // brought to NULL: no streaming thread delivers frames any more.
     EXPECT_FALSE(board_test::wait_until([] { return !linkqueue_isempty(decoder_list); }, 300ms));
