@@ -43,7 +43,7 @@ Options:
   -h, --help       this text
 
 Drive the simulated board with the host tool over the host socket ROOT/sim/host.sock:
-  tavimoro-host --device ROOT/sim/host.sock game --title "Star Fighter" --title2 "Star Fighter"
+  tavimoro-host --device ROOT/sim/host.sock info --title "Star Fighter" --title2 "Star Fighter"
 )";
 
 constexpr int BAND_ROWS = 360;
