@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <thread>
@@ -20,6 +21,12 @@ constexpr char MAGIC[] = "TAVSCRN1";
 constexpr size_t SEQUENCE_OFFSET = 24;
 constexpr uint32_t FORMAT_RGBA = 0;
 constexpr int READ_TRIES = 50;
+constexpr uint32_t GRID_STEP = 64;
+
+struct SurfaceFree {
+    void operator()(SDL_Surface* surface) const { SDL_FreeSurface(surface); }
+};
+using SurfacePtr = std::unique_ptr<SDL_Surface, SurfaceFree>;
 
 template <typename T> T field(const uint8_t* header, size_t offset)
 {
@@ -80,10 +87,41 @@ int save_screen_png(const ScreenImage& image, const std::string& file, uint32_t 
 {
     uint32_t height = rows == 0 || rows > image.height ? image.height : rows;
     std::vector<uint8_t> pixels(image.rgba.begin(), image.rgba.begin() + static_cast<size_t>(image.width) * 4 * height);
-    std::unique_ptr<SDL_Surface, decltype([](SDL_Surface* s) { SDL_FreeSurface(s); })> surface(
-        SDL_CreateRGBSurfaceWithFormatFrom(pixels.data(), static_cast<int>(image.width), static_cast<int>(height), 32,
+    SurfacePtr surface(SDL_CreateRGBSurfaceWithFormatFrom(pixels.data(), static_cast<int>(image.width), static_cast<int>(height), 32,
                                            static_cast<int>(image.width * 4), SDL_PIXELFORMAT_ABGR8888));
     if (!surface)
         return -1;
     return IMG_SavePNG(surface.get(), file.c_str()) == 0 ? 0 : -1;
+}
+
+int load_picture(const std::string& file, ScreenImage& picture)
+{
+    SurfacePtr loaded(IMG_Load(file.c_str()));
+    SurfacePtr converted(loaded ? SDL_ConvertSurfaceFormat(loaded.get(), SDL_PIXELFORMAT_ABGR8888, 0) : nullptr);
+    if (!converted)
+        return -1;
+    picture.width = static_cast<uint32_t>(converted->w);
+    picture.height = static_cast<uint32_t>(converted->h);
+    picture.rgba.resize(size_t(picture.width) * 4 * picture.height);
+    for (uint32_t row = 0; row < picture.height; row++)
+        memcpy(picture.rgba.data() + size_t(row) * picture.width * 4,
+               static_cast<const uint8_t*>(converted->pixels) + size_t(row) * converted->pitch, picture.width * 4);
+    return 0;
+}
+
+bool screen_shows(const ScreenImage& screen, const ScreenImage& picture, int tolerance)
+{
+    if (picture.width > screen.width || picture.height > screen.height || picture.rgba.empty())
+        return false;
+    for (uint32_t y = GRID_STEP / 2; y < picture.height; y += GRID_STEP) {
+        for (uint32_t x = GRID_STEP / 2; x < picture.width; x += GRID_STEP) {
+            const uint8_t* shown = screen.rgba.data() + (size_t(y) * screen.width + x) * 4;
+            const uint8_t* wanted = picture.rgba.data() + (size_t(y) * picture.width + x) * 4;
+            for (int colour = 0; colour < 3; colour++) {
+                if (std::abs(int(shown[colour]) - int(wanted[colour])) > tolerance)
+                    return false;
+            }
+        }
+    }
+    return true;
 }

@@ -18,3 +18,10 @@ int read_screen(const std::string& file, ScreenImage& image);
 
 // Saves the top `rows` rows (all when 0) as a PNG file; 0 or -1.
 int save_screen_png(const ScreenImage& image, const std::string& file, uint32_t rows);
+
+// A picture file decoded into the same layout as a screen; 0, or -1 when it cannot be loaded.
+int load_picture(const std::string& file, ScreenImage& picture);
+
+// True when the screen shows `picture` at its top-left corner: every point of a 64-pixel grid
+// over the picture matches within `tolerance` in each colour.
+bool screen_shows(const ScreenImage& screen, const ScreenImage& picture, int tolerance);

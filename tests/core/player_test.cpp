@@ -1,0 +1,285 @@
+// The player end to end: the real tavimoro process in a board root, driven over its USB link by
+// the real host tool, watched through its log, its screen and the board files it writes.
+#include "hostlink/wire.h"
+#include "hostlink/report_socket.h"
+#include "tests/device/misc_image.h"
+#include "tests/support/board_fixture.h"
+#include "tests/support/screen_reader.h"
+#include "tools/sample_media.h"
+#include "tools/sim_board.h"
+#include "tools/sim_relay.h"
+
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <thread>
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using board_test::BoardRootTest;
+using board_test::wait_until;
+
+namespace {
+
+const std::string DISK = std::string("/media/") + SIM_DEFAULT_DISK;
+const std::string PRODUCT = DISK + "/vorlix";
+const std::string BOOT_PICTURE = PRODUCT + "/.assets/vorlix-boot.png";
+const std::string UDC_STATE = "/sys/devices/platform/10180000.usb/udc/10180000.usb/state";
+const std::string HDMI_STATUS = "/sys/class/drm/card0-HDMI-A-1/status";
+constexpr auto START_TIMEOUT = 60s;
+constexpr auto STEP_TIMEOUT = 30s;
+constexpr int COLOUR_TOLERANCE = 8;
+
+std::string quoted(const std::string& text)
+{
+    return "'" + text + "'";
+}
+
+class PlayerProgramTest : public BoardRootTest {
+protected:
+    void SetUp() override
+    {
+        BoardRootTest::SetUp();
+        ASSERT_EQ(make_sample_media(board_test::process_root()), 0);
+        fs::copy_file(UPDATE_PROGRAM, path("/emulator/update"));
+        ASSERT_EQ(relay_.open(path("/dev/hidg1"), path("/sim/host.sock")), 0);
+        relaying_ = std::thread([this] {
+            while (!stop_relay_)
+                relay_.step(10);
+        });
+    }
+
+    void TearDown() override
+    {
+        if (player_ > 0) {
+            kill(player_, SIGKILL);
+            waitpid(player_, nullptr, 0);
+        }
+        stop_relay_ = true;
+        if (relaying_.joinable())
+            relaying_.join();
+        BoardRootTest::TearDown();
+    }
+
+    // Starts the player with its output in ROOT/sim/player.log and waits for its banner line.
+    void start_player()
+    {
+        player_ = fork();
+        if (player_ == 0) {
+            if (!freopen(path("/sim/player.log").c_str(), "w", stdout))
+                _exit(126);
+            dup2(fileno(stdout), fileno(stderr));
+            execl(PLAYER_PROGRAM, PLAYER_PROGRAM, static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        ASSERT_GT(player_, 0);
+        ASSERT_TRUE(wait_for_log("Tavimoro V1.0.6", START_TIMEOUT)) << log();
+    }
+
+    // Ends the player with SIGTERM; its exit status, or -1 when it did not end normally.
+    int stop_player()
+    {
+        kill(player_, SIGTERM);
+        int status = -1;
+        bool ended = wait_until([&] { return waitpid(player_, &status, WNOHANG) == player_; }, STEP_TIMEOUT);
+        if (ended)
+            player_ = 0;
+        return ended && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+
+    static std::string log() { return read_file("/sim/player.log"); }
+
+    // Waits for `text` in the log after its first `from` bytes.
+    static bool wait_for_log(const std::string& text, std::chrono::milliseconds timeout = STEP_TIMEOUT,
+                             size_t from = 0)
+    {
+        return wait_until([&] { return log().find(text, from) != std::string::npos; }, timeout);
+    }
+
+    // Runs tavimoro-host on the simulator's host socket; its exit status.
+    static int host(const std::string& args)
+    {
+        std::string command = std::string(HOST_TOOL) + " --device " + quoted(path("/sim/host.sock")) + " " + args +
+                              " >> " + quoted(path("/sim/host.log")) + " 2>&1";
+        int status = system(command.c_str());
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+
+    // Waits until the band shows the picture file at `board_file`, as it is (1920 wide).
+    static bool band_shows(const std::string& board_file, std::chrono::milliseconds timeout = STEP_TIMEOUT)
+    {
+        ScreenImage picture;
+        if (load_picture(path(board_file), picture) != 0)
+            return false;
+        return wait_until(
+            [&] {
+                std::optional<ScreenImage> screen = board_test::current_screen();
+                return screen && screen_shows(*screen, picture, COLOUR_TOLERANCE);
+            },
+            timeout);
+    }
+
+    pid_t player_ = 0;
+    SimRelay relay_;
+    std::atomic<bool> stop_relay_{false};
+    std::thread relaying_;
+};
+
+TEST_F(PlayerProgramTest, StartsWithTheBootPictureAndShutsDownInOrderOnSigterm)
+{
+    start_player();
+    EXPECT_TRUE(band_shows(BOOT_PICTURE, START_TIMEOUT)) << log();
+    std::optional<ScreenImage> screen = board_test::current_screen();
+    ASSERT_TRUE(screen);
+    EXPECT_EQ(board_test::pixel_at(*screen, 960, 700), (board_test::screen_pixel{0, 0, 0, 255}))
+        << "below the band the screen stays black";
+
+    EXPECT_EQ(stop_player(), 0) << log();
+    const std::string text = log();
+    size_t position = text.find("main: main while exit");
+    for (const char* step : {"stop_event_thread", "video_proc: end", "stop_key_thread"}) {
+        ASSERT_NE(position, std::string::npos) << text;
+        position = text.find(step, position);
+        EXPECT_NE(position, std::string::npos) << step << " in order\n" << text;
+    }
+}
+
+TEST_F(PlayerProgramTest, BannerInfoShowsTheGamesMediaFromTheRightTree)
+{
+    start_player();
+    ASSERT_TRUE(band_shows(BOOT_PICTURE, START_TIMEOUT)) << log();
+
+    ASSERT_EQ(host("info --title 'Star Fighter' --title2 'Star Fighter'"), 0) << read_file("/sim/host.log");
+    EXPECT_TRUE(band_shows(PRODUCT + "/vorlix/star fighter.png")) << log();
+    EXPECT_TRUE(wait_for_log("video_file " + path(PRODUCT + "/vorlix/star fighter.mp4"))) << log();
+
+    // The video in the second tree, the picture in the third.
+    size_t mark = log().size();
+    ASSERT_EQ(host("info --title 'Road Racer' --title2 'Road Racer'"), 0);
+    EXPECT_TRUE(wait_for_log("video_file " + path(PRODUCT + "/ext/road racer.mp4"), STEP_TIMEOUT, mark)) << log();
+    EXPECT_TRUE(wait_for_log("iamge file " + path(PRODUCT + "/thirdparty/road racer.jpg"), STEP_TIMEOUT, mark));
+
+    // Found only by its ROM name, in a subdirectory of the third tree.
+    ASSERT_EQ(host("info --title 'Pixel Quest' --title2 'Pixel Quest' --romname PQUEST"), 0);
+    EXPECT_TRUE(band_shows(PRODUCT + "/thirdparty/arcade/pquest.png")) << log();
+
+    // Only a title: the boot media come back.
+    ASSERT_EQ(host("info --title 'Nothing Else'"), 0);
+    EXPECT_TRUE(band_shows(BOOT_PICTURE)) << log();
+}
+
+TEST_F(PlayerProgramTest, AGameChosenBeforeTheBootVideoStartedStillPlaysItsVideo)
+{
+    start_player();
+    ASSERT_EQ(host("info --title 'Star Fighter' --title2 'Star Fighter'"), 0);
+    // The player streams the clip: frames of the video replace the picture in the band.
+    ASSERT_TRUE(wait_for_log("video start,  " + path(PRODUCT + "/vorlix/star fighter.mp4"))) << log();
+    ScreenImage picture;
+    ASSERT_EQ(load_picture(path(PRODUCT + "/vorlix/star fighter.png"), picture), 0);
+    EXPECT_TRUE(wait_until(
+        [&] {
+            std::optional<ScreenImage> screen = board_test::current_screen();
+            return screen && !screen_shows(*screen, picture, COLOUR_TOLERANCE);
+        },
+        STEP_TIMEOUT))
+        << log();
+}
+
+TEST_F(PlayerProgramTest, APushedPictureIsShown)
+{
+    start_player();
+    ASSERT_EQ(host("image " + quoted(path(PRODUCT + "/thirdparty/arcade/pquest.png")) + " --title 'Pixel Quest'"), 0)
+        << read_file("/sim/host.log");
+    EXPECT_TRUE(band_shows(PRODUCT + "/thirdparty/arcade/pquest.png")) << log();
+}
+
+TEST_F(PlayerProgramTest, TheUsbHostStateSwitchesTheScreenAndRequeuesTheBootMedia)
+{
+    start_player();
+    ASSERT_TRUE(wait_for_log("EVENT_GADGET_STATE_CONFIGURED")) << log();
+    size_t mark = log().size();
+    write_file(UDC_STATE, "suspended\n");
+    EXPECT_TRUE(wait_until([&] { return read_file(HDMI_STATUS) == "off\n"; }, STEP_TIMEOUT)) << log();
+    EXPECT_TRUE(wait_for_log("EVENT_GADGET_STATE_SUSPEND", STEP_TIMEOUT, mark));
+    EXPECT_TRUE(wait_for_log("set_bannerbar_info: image file = " + path(BOOT_PICTURE), STEP_TIMEOUT, mark)) << log();
+    write_file(UDC_STATE, "configured\n");
+    EXPECT_TRUE(wait_until([&] { return read_file(HDMI_STATUS) == "on\n"; }, STEP_TIMEOUT)) << log();
+}
+
+TEST_F(PlayerProgramTest, AFirmwareTransferHandsOverToRecoveryAndLaterMessagesAreDropped)
+{
+    start_player();
+    write_file("/tmp/fw.img", std::string(5000, 'f'));
+    ASSERT_EQ(host("firmware " + quoted(path("/tmp/fw.img"))), 0) << read_file("/sim/host.log");
+    ASSERT_TRUE(wait_until([&] { return reboot_runs() == 1; }, STEP_TIMEOUT)) << log();
+    EXPECT_EQ(read_file("/dev/rknand_misc").substr(0, 3 * misc_test::PAGE),
+              misc_test::expected_misc_image("/vorlix_update_online.img"));
+
+    size_t mark = log().size();
+    ASSERT_EQ(host("info --title X --title2 'Star Fighter'"), 0);
+    ASSERT_TRUE(wait_for_log("data ready", STEP_TIMEOUT, mark));
+    ASSERT_EQ(stop_player(), 0);
+    EXPECT_EQ(log().find("banner_info.title2", mark), std::string::npos) << log();
+}
+
+TEST_F(PlayerProgramTest, ANewUpdateImageOnTheDiskRunsTheUpdater)
+{
+    write_file(DISK + "/vorlix_update.img", "new firmware");
+    start_player();
+    ASSERT_TRUE(wait_until([&] { return reboot_runs() == 1; }, START_TIMEOUT)) << log();
+    EXPECT_TRUE(wait_for_log("reboot to recovery.")) << log();
+    EXPECT_EQ(read_file("/dev/rknand_misc").substr(0, 3 * misc_test::PAGE),
+              misc_test::expected_misc_image("/vorlix_update.img"));
+    EXPECT_EQ(read_file("/data/firmware_md5sum").size(), 33u);
+}
+
+TEST_F(PlayerProgramTest, APackageIsUnpackedThenItsGameIsFound)
+{
+    start_player();
+    ASSERT_EQ(make_sample_picture(path("/tmp/pkg/vorlix/comet.png"), 1920, 360, "COMET", 0x10C0C0), 0);
+    std::string zip = "cd " + quoted(path("/tmp/pkg")) + " && zip -qr ../games.zip vorlix";
+    ASSERT_EQ(system(zip.c_str()), 0);
+    ASSERT_EQ(host("package " + quoted(path("/tmp/games.zip"))), 0) << read_file("/sim/host.log");
+    EXPECT_TRUE(fs::exists(path(PRODUCT + "/vorlix/comet.png")));
+    ASSERT_TRUE(wait_for_log("EVENT_PACKAGE_TRANSMIT_END")) << log();
+    ASSERT_EQ(host("info --title Comet --title2 Comet"), 0);
+    EXPECT_TRUE(band_shows(PRODUCT + "/vorlix/comet.png")) << log();
+}
+
+TEST_F(PlayerProgramTest, BannerMessagesAreDroppedWhileAPackageIsOnItsWay)
+{
+    start_player();
+    // By then the link is up: the relay drops what comes before the player listens.
+    ASSERT_TRUE(band_shows(BOOT_PICTURE, START_TIMEOUT)) << log();
+    {
+        // A package announced and never sent: the transfer stays open.
+        UniqueFD link = connect_report_socket(path("/sim/host.sock"));
+        ASSERT_TRUE(link.valid());
+        hid_report prepare = make_file_prepare(CMD_PACKAGE_PREPARE, 1000, packet_count(1000), "games.zip");
+        ASSERT_EQ(send(link.get(), prepare.data(), prepare.size(), MSG_NOSIGNAL), ssize_t(REPORT_SIZE));
+        ASSERT_TRUE(wait_for_log("EVENT_PACKAGE_TRANSMIT_START")) << log();
+    }
+    size_t mark = log().size();
+    ASSERT_EQ(host("info --title X --title2 'Star Fighter'"), 0) << read_file("/sim/host.log");
+    ASSERT_TRUE(wait_for_log("data ready", STEP_TIMEOUT, mark));
+    ASSERT_EQ(stop_player(), 0);
+    EXPECT_EQ(log().find("banner_info.title2", mark), std::string::npos) << log();
+}
+
+TEST_F(PlayerProgramTest, SigusrTwoWithValueTwoPlaysTheTestVideo)
+{
+    start_player();
+    sigval value{};
+    value.sival_int = 2;
+    ASSERT_EQ(sigqueue(player_, SIGUSR2, value), 0);
+    EXPECT_TRUE(wait_for_log("EVENT_PLAYER_START")) << log();
+    EXPECT_EQ(stop_player(), 0) << log();
+}
+
+} // namespace
