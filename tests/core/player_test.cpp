@@ -224,7 +224,7 @@ TEST_F(PlayerProgramTest, AFirmwareTransferHandsOverToRecoveryAndLaterMessagesAr
     size_t mark = log().size();
     ASSERT_EQ(host("info --title X --title2 'Star Fighter'"), 0);
     ASSERT_TRUE(wait_for_log("data ready", STEP_TIMEOUT, mark));
-    ASSERT_EQ(stop_player(), 0);
+    ASSERT_EQ(stop_player(), 0) << log();
     EXPECT_EQ(log().find("banner_info.title2", mark), std::string::npos) << log();
 }
 
@@ -268,7 +268,7 @@ TEST_F(PlayerProgramTest, BannerMessagesAreDroppedWhileAPackageIsOnItsWay)
     size_t mark = log().size();
     ASSERT_EQ(host("info --title X --title2 'Star Fighter'"), 0) << read_file("/sim/host.log");
     ASSERT_TRUE(wait_for_log("data ready", STEP_TIMEOUT, mark));
-    ASSERT_EQ(stop_player(), 0);
+    ASSERT_EQ(stop_player(), 0) << log();
     EXPECT_EQ(log().find("banner_info.title2", mark), std::string::npos) << log();
 }
 
