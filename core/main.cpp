@@ -19,6 +19,7 @@
 #include <SDL_image.h>
 #include <SDL_ttf.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -91,10 +92,10 @@ void init_banner_info()
     gst_set_repeat_state(1);
 }
 
-// Copies a printed JSON value without its surrounding quotes.
-template <size_t N> void strip_copy(char (&field)[N], const char* printed)
+// Copies a printed JSON value without its surrounding quotes; an unterminated slot ends at its size.
+template <size_t N, size_t M> void strip_copy(char (&field)[N], const char (&printed)[M])
 {
-    size_t length = strnlen(printed, N + 1);
+    size_t length = strnlen(printed, M);
     if (length < 2)
         return;
     size_t copy = std::min(length - 2, N - 1);
