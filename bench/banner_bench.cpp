@@ -79,6 +79,18 @@ void scroll_frames()
            frames[FRAMES / 2], frames[FRAMES * 95 / 100], frames.back(), FRAMES, width);
 }
 
+// Prints the median and maximum of a complete series of picture times (in microseconds); -1 when
+// the series broke off.
+int report_times(std::vector<double>& times, const char* what)
+{
+    if (times.size() != PICTURES)
+        return -1;
+    std::sort(times.begin(), times.end());
+    printf("%s: median %.1f ms, max %.1f ms (%d pictures)\n", what, times[PICTURES / 2] / 1e3, times.back() / 1e3,
+           PICTURES);
+    return 0;
+}
+
 // Load, composition, hand-over and one draw, as the banner and video threads do them, until the
 // presented frame is complete in the screen file.
 int picture_to_screen(const std::string& root)
@@ -111,13 +123,8 @@ int picture_to_screen(const std::string& root)
         times.push_back(clock_us(CLOCK_MONOTONIC) - start);
     }
     deinit_opengl();
-    if (times.size() != PICTURES)
-        return -1;
-    std::sort(times.begin(), times.end());
-    printf("picture to screen (load, compose, draw, flip; without the banner and video threads' "
-           "sleeps): median %.1f ms, max %.1f ms (%d pictures)\n",
-           times[PICTURES / 2] / 1e3, times.back() / 1e3, PICTURES);
-    return 0;
+    return report_times(times, "picture to screen (load, compose, draw, flip; without the banner and video "
+                               "threads' sleeps)");
 }
 
 // Two pictures shown in turn, so that each record changes what is on screen.
@@ -158,13 +165,7 @@ int sequencer_to_screen(const std::string& root)
     deinit_banner_thread();
     deinit_video_thread();
     release_decoder_queue();
-    if (times.size() != PICTURES)
-        return -1;
-    std::sort(times.begin(), times.end());
-    printf("set_bannerbar_info to picture on screen (through the banner and video threads): "
-           "median %.1f ms, max %.1f ms (%d pictures)\n",
-           times[PICTURES / 2] / 1e3, times.back() / 1e3, PICTURES);
-    return 0;
+    return report_times(times, "set_bannerbar_info to picture on screen (through the banner and video threads)");
 }
 
 // A board root holding only the font; set before anything reads the root.

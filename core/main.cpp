@@ -148,6 +148,17 @@ bool messages_dropped()
     return update_image_state == 1 || package_transmit_state == 1;
 }
 
+// The fields a banner-info and a show-image message share; the romname slot of a pushed
+// picture carries its caption.
+void copy_shared_fields(banner_bar_t& record, const banner_info_msg& message)
+{
+    strip_copy(record.title, message.title);
+    strip_copy(record.leaderboard, message.leaderboard);
+    strip_copy(record.text, message.romname);
+    if (record.leaderboard[0])
+        replace_str_n(record.leaderboard);
+}
+
 void on_banner_info(banner_info_msg* message)
 {
     if (messages_dropped()) {
@@ -161,12 +172,8 @@ void on_banner_info(banner_info_msg* message)
         printf("%s: title2 %s\n", __func__, message->title2);
         printf("%s: leaderboard %s\n", __func__, message->leaderboard);
         printf("%s: romname %s\n", __func__, message->romname);
-        strip_copy(record.title, message->title);
-        strip_copy(record.leaderboard, message->leaderboard);
-        strip_copy(record.text, message->romname);
+        copy_shared_fields(record, *message);
         strip_copy(record.title2, message->title2);
-        if (record.leaderboard[0])
-            replace_str_n(record.leaderboard);
         printf("%s: banner_info.title=%s\n", __func__, record.title);
         printf("%s: banner_info.title2=%s\n", __func__, record.title2);
         printf("%s: banner_info.leaderboard=%s\n", __func__, record.leaderboard);
@@ -196,11 +203,7 @@ void on_show_image(const char* picture, banner_info_msg* message)
         printf("%s: title %s\n", __func__, message->title);
         printf("%s: leaderboard %s\n", __func__, message->leaderboard);
         printf("%s: text %s\n", __func__, message->romname);
-        strip_copy(record.title, message->title);
-        strip_copy(record.leaderboard, message->leaderboard);
-        strip_copy(record.text, message->romname);
-        if (record.leaderboard[0])
-            replace_str_n(record.leaderboard);
+        copy_shared_fields(record, *message);
         printf("%s: banner_info.title=%s\n", __func__, record.title);
         printf("%s: banner_info.leaderboard=%s\n", __func__, record.leaderboard);
         printf("%s: banner_info.text=%s\n", __func__, record.text);
