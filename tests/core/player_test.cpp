@@ -274,13 +274,25 @@ TEST_F(PlayerProgramTest, BannerMessagesAreDroppedWhileAPackageIsOnItsWay)
     EXPECT_EQ(log().find("banner_info.title2", mark), std::string::npos) << log();
 }
 
-TEST_F(PlayerProgramTest, SigusrTwoWithValueTwoPlaysTheTestVideo)
+TEST_F(PlayerProgramTest, SigusrTwoStopsStartsAndPlaysTheTestVideo)
 {
+    // GStreamer's file source says which file the pipeline opens.
+    setenv("GST_DEBUG", "filesrc:4", 1);
     start_player();
-    sigval value{};
-    value.sival_int = 2;
-    ASSERT_EQ(sigqueue(player_, SIGUSR2, value), 0);
-    EXPECT_TRUE(wait_for_log("EVENT_PLAYER_START")) << log();
+    unsetenv("GST_DEBUG");
+    auto signal_player = [this](int value) {
+        sigval sent{};
+        sent.sival_int = value;
+        return sigqueue(player_, SIGUSR2, sent) == 0;
+    };
+    // Stopped, the player thread ends; started again, it loads the test video; then it plays.
+    ASSERT_TRUE(signal_player(3));
+    ASSERT_TRUE(wait_for_log("EVENT_PLAYER_STOP")) << log();
+    ASSERT_TRUE(signal_player(2));
+    ASSERT_TRUE(wait_for_log("EVENT_PLAYER_START")) << log();
+    const std::string opened = "opening file " + path(DISK + "/smile_300.mp4");
+    // Play is asked again until the new thread's pipeline exists and takes it.
+    EXPECT_TRUE(wait_until([&] { return signal_player(4) && wait_for_log(opened, 500ms); }, STEP_TIMEOUT)) << log();
     EXPECT_EQ(stop_player(), 0) << log();
 }
 
