@@ -11,6 +11,7 @@
 #include <sys/stat.h>
 
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <string>
 
@@ -19,6 +20,7 @@ namespace {
 constexpr const char* MEDIA_PATH = "/media";
 constexpr const char* MARKER_FILE = "vorlix_factory_test.txt";
 constexpr size_t VERSION_SIZE = 256;
+constexpr const char* LINE_BREAKS = "\r\n";
 
 struct color_step {
     float r, g, b;
@@ -104,5 +106,8 @@ void factory_reset()
 
 void get_surface_text(char* text)
 {
-    surface_text = get_surface_version(text);
+    // The card holds one line: a line break would be drawn as a missing-glyph box, so the card
+    // shows the text up to its first line break (the version file ends with one).
+    std::string line(text, strcspn(text, LINE_BREAKS));
+    surface_text = get_surface_version(line.c_str());
 }

@@ -8,5 +8,5 @@ int find_factory_file();
 void init_factory_reset();
 // Shows the step the sequence stands at and moves it on.
 void factory_reset();
-// Renders `text` as the version card (the title on one line, centred on a black canvas).
+// Renders the first line of `text` as the version card (in the title font, centred on black).
 void get_surface_text(char* text);
