@@ -38,12 +38,6 @@ constexpr auto SCREEN_POLL = 100ms;
 constexpr auto PLAYER_POLL = 10ms;
 constexpr auto STOP_POLL = 50ms;
 constexpr int STOP_POLLS_MAX = 500;
-constexpr auto SCROLL_FRAME = 20ms;
-constexpr int SCROLL_FRAMES_PER_SECOND = 50;
-// Leaderboards shorter than this scroll for the minimum time, longer ones one second per 4 bytes.
-constexpr size_t SHORT_LEADERBOARD = 30;
-constexpr int SHORT_LEADERBOARD_SECONDS = 3;
-constexpr size_t LEADERBOARD_BYTES_PER_SECOND = 4;
 
 // The record last installed; guarded by banner_mutex.
 banner_bar_t banner_info;
@@ -96,6 +90,19 @@ bool checkpoint()
     return false;
 }
 
+#ifdef TAVIMORO_FACTORY
+// The factory build shows the leaderboard as a still card, word-wrapped.
+void prepare_leaderboard()
+{
+    surface_leaderboard = get_surface_leaderboard(current.leaderboard);
+}
+#else
+void prepare_leaderboard()
+{
+    leaderboard_init(current.leaderboard);
+}
+#endif
+
 // Waits up to a second for a record; when one is there, takes a copy and builds its surfaces.
 void prepare_record()
 {
@@ -116,7 +123,7 @@ void prepare_record()
     if (!empty(current.title) && !surface_pic)
         surface_title = get_surface_title(current.title);
     if (!empty(current.leaderboard))
-        leaderboard_init(current.leaderboard);
+        prepare_leaderboard();
 }
 
 // Shows a picture or card for the hold time.
@@ -181,7 +188,24 @@ bool play_video()
     return true;
 }
 
-bool scroll_leaderboard()
+#ifdef TAVIMORO_FACTORY
+bool show_leaderboard()
+{
+    if (empty(current.leaderboard) || !surface_leaderboard)
+        return false;
+    printf("%s: leaderboard start\n", PROC);
+    show_still(surface_leaderboard);
+    return true;
+}
+#else
+constexpr auto SCROLL_FRAME = 20ms;
+constexpr int SCROLL_FRAMES_PER_SECOND = 50;
+// Leaderboards shorter than this scroll for the minimum time, longer ones one second per 4 bytes.
+constexpr size_t SHORT_LEADERBOARD = 30;
+constexpr int SHORT_LEADERBOARD_SECONDS = 3;
+constexpr size_t LEADERBOARD_BYTES_PER_SECOND = 4;
+
+bool show_leaderboard()
 {
     if (empty(current.leaderboard))
         return false;
@@ -200,6 +224,7 @@ bool scroll_leaderboard()
     }
     return true;
 }
+#endif
 
 void run_cycle()
 {
@@ -215,7 +240,7 @@ void run_cycle()
     printf("%s: video file %s\n", PROC, current.video_file);
     printf("%s: leaderboard %s\n", PROC, current.leaderboard);
     bool shown = false;
-    for (bool (*step)() : {show_picture, show_title, play_video, scroll_leaderboard}) {
+    for (bool (*step)() : {show_picture, show_title, play_video, show_leaderboard}) {
         if (!checkpoint())
             return;
         shown = step() || shown;

@@ -13,6 +13,7 @@
 UniqueFont font_futura_256;
 UniqueFont font_futura_128;
 UniqueFont font_futura_64;
+std::mutex font_mutex;
 
 namespace {
 
@@ -97,6 +98,7 @@ std::vector<char*> wrap_lines(TTF_Font* font, char* text, Uint32 width)
 
 int load_font()
 {
+    std::lock_guard lock(font_mutex);
     font_futura_256 = open_font(FONT_SIZE_256);
     font_futura_128 = open_font(FONT_SIZE_128);
     font_futura_64 = open_font(FONT_SIZE_64);
@@ -105,6 +107,7 @@ int load_font()
 
 void free_font()
 {
+    std::lock_guard lock(font_mutex);
     font_futura_64.reset();
     font_futura_128.reset();
     font_futura_256.reset();

@@ -4,6 +4,7 @@
 #include <SDL2/SDL_ttf.h>
 
 #include <memory>
+#include <mutex>
 
 struct FontClose {
     void operator()(TTF_Font* font) const { TTF_CloseFont(font); }
@@ -14,6 +15,10 @@ using UniqueFont = std::unique_ptr<TTF_Font, FontClose>;
 extern UniqueFont font_futura_256;  // 200 points; nothing draws with it
 extern UniqueFont font_futura_128;  // title card and scrolling leaderboard
 extern UniqueFont font_futura_64;   // static leaderboard card
+
+// Held while the fonts are opened or closed and while text is rendered for a canvas: the factory
+// build renders its version card on the main thread beside the banner thread.
+extern std::mutex font_mutex;
 
 // Opens the three fonts, reporting each failure; always 0.
 int load_font();

@@ -35,6 +35,10 @@ UniqueSurface surface_banner_picture;
 UniqueSurface surface_banner_title;
 UniqueSurface surface_banner_leaderboard;
 UniqueSurface surface_black;
+#ifdef TAVIMORO_FACTORY
+// The factory's version card, made on the main thread.
+UniqueSurface surface_banner_version;
+#endif
 
 // The canvas in `slot`, made on first use and cleared to black; null when it cannot be made.
 SDL_Surface* clear_canvas(UniqueSurface& slot)
@@ -54,6 +58,15 @@ void place_centred(SDL_Surface* canvas, UniqueSurface rendered)
         return;
     SDL_Rect at = {(BANNER_WIDTH - text->w) / 2, (BANNER_HEIGHT - text->h) / 2, 0, 0};
     SDL_BlitSurface(text.get(), nullptr, canvas, &at);
+}
+
+// `text` on one line in the title font, centred on `canvas`; without the font, or for a text
+// that renders to nothing, the canvas stays as it is.
+void place_title(SDL_Surface* canvas, const char* text)
+{
+    std::lock_guard lock(font_mutex);
+    if (font_futura_128)
+        place_centred(canvas, UniqueSurface(TTF_RenderUTF8_Blended(font_futura_128.get(), text, WHITE)));
 }
 
 } // namespace
@@ -88,6 +101,9 @@ void deinit_image_res()
         surface_banner_picture.reset();
         surface_banner_title.reset();
         surface_banner_leaderboard.reset();
+#ifdef TAVIMORO_FACTORY
+        surface_banner_version.reset();
+#endif
     }
     surface_black.reset();
 }
@@ -128,16 +144,34 @@ SDL_Surface* get_surface_picture(const char* path)
 SDL_Surface* get_surface_title(const char* text)
 {
     SDL_Surface* canvas = clear_canvas(surface_banner_title);
-    // Without the font, or for a text that renders to nothing, the card stays black.
-    if (canvas && font_futura_128)
-        place_centred(canvas, UniqueSurface(TTF_RenderUTF8_Blended(font_futura_128.get(), text, WHITE)));
+    if (canvas)
+        place_title(canvas, text);
     return canvas;
 }
+
+#ifdef TAVIMORO_FACTORY
+SDL_Surface* get_surface_version(const char* text)
+{
+    // A fresh canvas each time, so that the card on screen is never drawn into while the video
+    // thread reads it; the title canvas stays the banner thread's own.
+    UniqueSurface canvas = make_surface(BANNER_WIDTH, BANNER_HEIGHT);
+    if (!canvas)
+        return nullptr;
+    fill_black(canvas.get());
+    place_title(canvas.get(), text);
+    std::lock_guard lock(image_mutex);
+    if (surface_image == surface_banner_version.get())
+        surface_image = canvas.get();
+    surface_banner_version = std::move(canvas);
+    return surface_banner_version.get();
+}
+#endif
 
 SDL_Surface* get_surface_leaderboard(const char* text)
 {
     printf("%s: %s\n", __func__, text);
     SDL_Surface* canvas = clear_canvas(surface_banner_leaderboard);
+    std::lock_guard lock(font_mutex);
     if (canvas && font_futura_64)
         place_centred(canvas, UniqueSurface(TTF_RenderUTF8_Blended_MY(font_futura_64.get(), text, WHITE,
                                                                       WRAP_WIDTH, ALIGN_CENTRE)));

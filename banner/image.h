@@ -19,6 +19,11 @@ SDL_Surface* get_surface_picture(const char* path);
 // The title canvas with `text` centred on it in the title font (black when nothing renders);
 // null only when the canvas cannot be made.
 SDL_Surface* get_surface_title(const char* text);
+#ifdef TAVIMORO_FACTORY
+// The version card: like a title card, on a canvas of its own made afresh for each call (the
+// previous card is freed); null when the canvas cannot be made. Main thread only.
+SDL_Surface* get_surface_version(const char* text);
+#endif
 // The static leaderboard canvas with `text` word-wrapped and centred on it; null as above.
 SDL_Surface* get_surface_leaderboard(const char* text);
 // Frees the banner canvases and clears the current image, in one hold of the image mutex.

@@ -25,7 +25,14 @@ using Dir = std::unique_ptr<DIR, DirCloser>;
 using Extensions = std::initializer_list<const char*>;
 
 constexpr Extensions TITLE_VIDEO_EXTENSIONS = {".mp4"};
+#ifdef TAVIMORO_FACTORY
+// The factory build takes ".mp4" videos only and traces every entry the walk meets.
+constexpr Extensions ROMNAME_VIDEO_EXTENSIONS = {".mp4"};
+constexpr bool TRACE_WALK = true;
+#else
 constexpr Extensions ROMNAME_VIDEO_EXTENSIONS = {".mp4", ".avi"};
+constexpr bool TRACE_WALK = false;
+#endif
 constexpr Extensions PICTURE_EXTENSIONS = {".jpg", ".png"};
 
 struct Lookup {
@@ -67,6 +74,14 @@ int fill_if_match(const Lookup& lookup, const std::string& base, const std::stri
     return filled;
 }
 
+void trace_candidate(const char* kind, const Lookup& lookup, const std::string& base)
+{
+    if (!TRACE_WALK)
+        return;
+    printf("%s    title: %s\n", kind, lookup.title);
+    printf("%s filename: %s\n", kind, base.c_str());
+}
+
 int walk(const Lookup& lookup, const char* dir, banner_bar_t* info)
 {
     Dir handle(opendir(dir));
@@ -81,9 +96,15 @@ int walk(const Lookup& lookup, const char* dir, banner_bar_t* info)
         // Names that do not fit the record's fields are of no use to it.
         if (name.size() > NAME_MAX_LENGTH || path.size() > NAME_MAX_LENGTH)
             continue;
-        if (is_directory(entry, path)) {
-            if (name != "." && name != "..")
-                walk(lookup, path.c_str(), info);
+        bool directory = is_directory(entry, path);
+        if (TRACE_WALK)
+            printf("%s: %s %s\n", dir, name.c_str(), directory ? "dir" : "file");
+        if (directory) {
+            if (name == "." || name == "..")
+                continue;
+            if (TRACE_WALK)
+                printf("%s: is dir, basename %s\n", lookup.function, name.c_str());
+            walk(lookup, path.c_str(), info);
             continue;
         }
         size_t dot = name.rfind('.');
@@ -93,10 +114,18 @@ int walk(const Lookup& lookup, const char* dir, banner_bar_t* info)
         std::string base = name.substr(0, dot);
         str_tolower(extension.data());
         str_tolower(base.data());
-        if (is_one_of(extension, lookup.videos))
-            count += fill_if_match(lookup, base, path, info->video_file, sizeof info->video_file);
-        else if (is_one_of(extension, PICTURE_EXTENSIONS))
+        if (TRACE_WALK)
+            printf("%s: filetype %s\n", lookup.function, extension.c_str());
+        if (is_one_of(extension, lookup.videos)) {
+            trace_candidate("mp4", lookup, base);
+            int filled = fill_if_match(lookup, base, path, info->video_file, sizeof info->video_file);
+            if (TRACE_WALK && filled > 0)
+                printf("videofile %s\n", path.c_str());
+            count += filled;
+        } else if (is_one_of(extension, PICTURE_EXTENSIONS)) {
+            trace_candidate("img", lookup, base);
             count += fill_if_match(lookup, base, path, info->image_file, sizeof info->image_file);
+        }
     }
     return count;
 }

@@ -1,4 +1,7 @@
 // The player: start-up in a fixed order, the one event loop of the process, and orderly shutdown.
+// Built with TAVIMORO_FACTORY it is the factory test program, which runs only on a disk with the
+// factory marker, steps through test colours on the recovery key and has no boot media, timer
+// or packages.
 #include "banner/bannerbar.h"
 #include "banner/image.h"
 #include "banner/media_lookup.h"
@@ -10,6 +13,9 @@
 #include "device/event_monitor.h"
 #include "device/update.h"
 #include "display/video.h"
+#ifdef TAVIMORO_FACTORY
+#include "factory/factory_test.h"
+#endif
 #include "hostlink/banner_info.h"
 #include "hostlink/hid_dev.h"
 #include "playback/playbin.h"
@@ -74,6 +80,7 @@ void show_title(const char* title)
     set_bannerbar_info(record);
 }
 
+#ifndef TAVIMORO_FACTORY
 void init_banner_info()
 {
     banner_bar_t record{};
@@ -91,6 +98,7 @@ void init_banner_info()
     set_bannerbar_info(record);
     gst_set_repeat_state(1);
 }
+#endif
 
 // Copies a printed JSON value without its surrounding quotes; an unterminated slot ends at its size.
 template <size_t N, size_t M> void strip_copy(char (&field)[N], const char (&printed)[M])
@@ -103,19 +111,34 @@ template <size_t N, size_t M> void strip_copy(char (&field)[N], const char (&pri
     field[copy] = '\0';
 }
 
+#ifdef TAVIMORO_FACTORY
+// The factory build looks media up by the title, in the product directory itself.
+const char* lookup_name(const banner_bar_t& record)
+{
+    return record.title;
+}
+constexpr const char* MEDIA_TREES[] = {""};
+#else
+const char* lookup_name(const banner_bar_t& record)
+{
+    return record.title2;
+}
+constexpr const char* MEDIA_TREES[] = {"/vorlix", "/ext", "/thirdparty"};
+#endif
+
 void search_media(banner_bar_t& record)
 {
-    char key[sizeof record.title2];
+    char key[sizeof record.title];
     char romname[sizeof record.text];
-    snprintf(key, sizeof key, "%s", record.title2);
+    snprintf(key, sizeof key, "%s", lookup_name(record));
     snprintf(romname, sizeof romname, "%s", record.text);
     str_tolower(key);
     str_tolower(romname);
     if (!find_vorlix_path(sdcard_vorlix_path))
         return;
     int result = 0;
-    for (const char* tree : {"vorlix", "ext", "thirdparty"}) {
-        std::string root = std::string(sdcard_vorlix_path) + "/" + tree;
+    for (const char* tree : MEDIA_TREES) {
+        std::string root = std::string(sdcard_vorlix_path) + tree;
         result = romname[0] ? find_image_video_with_title_romname(root.c_str(), key, romname, &record)
                             : find_image_video_with_title(root.c_str(), key, &record);
         if (record.video_file[0] && record.image_file[0])
@@ -143,6 +166,7 @@ void drain_events()
         release_event_message(event);
 }
 
+// The factory build takes no packages, so there only an update drops messages.
 bool messages_dropped()
 {
     return update_image_state == 1 || package_transmit_state == 1;
@@ -159,6 +183,37 @@ void copy_shared_fields(banner_bar_t& record, const banner_info_msg& message)
         replace_str_n(record.leaderboard);
 }
 
+// Logs a show-image message (in the factory build also a banner-info one) as it came and as
+// copied into the record, and frees it.
+void take_message(banner_bar_t& record, banner_info_msg* message, const char* func)
+{
+    printf("%s: type %s\n", func, message->type);
+    printf("%s: title %s\n", func, message->title);
+    printf("%s: leaderboard %s\n", func, message->leaderboard);
+    printf("%s: text %s\n", func, message->romname);
+    copy_shared_fields(record, *message);
+    printf("%s: banner_info.title=%s\n", func, record.title);
+    printf("%s: banner_info.leaderboard=%s\n", func, record.leaderboard);
+    printf("%s: banner_info.text=%s\n", func, record.text);
+    free(message);
+}
+
+#ifdef TAVIMORO_FACTORY
+// Every message is shown, looked up by its title when it has one; nothing brings boot media.
+void on_banner_info(banner_info_msg* message)
+{
+    if (messages_dropped()) {
+        free(message);
+        return;
+    }
+    banner_bar_t record{};
+    if (message)
+        take_message(record, message, __func__);
+    if (record.title[0])
+        search_media(record);
+    set_bannerbar_info(record);
+}
+#else
 void on_banner_info(banner_info_msg* message)
 {
     if (messages_dropped()) {
@@ -188,6 +243,7 @@ void on_banner_info(banner_info_msg* message)
         search_media(record);
     set_bannerbar_info(record);
 }
+#endif
 
 void on_show_image(const char* picture, banner_info_msg* message)
 {
@@ -198,27 +254,19 @@ void on_show_image(const char* picture, banner_info_msg* message)
     banner_bar_t record{};
     if (picture)
         snprintf(record.image_file, sizeof record.image_file, "%s", picture);
-    if (message) {
-        printf("%s: type %s\n", __func__, message->type);
-        printf("%s: title %s\n", __func__, message->title);
-        printf("%s: leaderboard %s\n", __func__, message->leaderboard);
-        printf("%s: text %s\n", __func__, message->romname);
-        copy_shared_fields(record, *message);
-        printf("%s: banner_info.title=%s\n", __func__, record.title);
-        printf("%s: banner_info.leaderboard=%s\n", __func__, record.leaderboard);
-        printf("%s: banner_info.text=%s\n", __func__, record.text);
-        free(message);
-    }
+    if (message)
+        take_message(record, message, __func__);
     set_bannerbar_info(record);
 }
 
 void handle(const SDL_Event& event)
 {
-    const int value = event.user.code;
     switch (static_cast<int>(event.type)) {
+#ifndef TAVIMORO_FACTORY
     case EVENT_TIMER:
         package_transmit_timeout();
         break;
+#endif
     case EVENT_PLAYER_START:
         printf("%s: EVENT_PLAYER_START\n", __func__);
         set_uri_file(video_file);
@@ -253,7 +301,9 @@ void handle(const SDL_Event& event)
         printf("%s: event type: EVENT_GADGET_STATE_SUSPEND\n", __func__);
         set_hdmi_state(0);
         screen_off();
+#ifndef TAVIMORO_FACTORY
         init_banner_info();
+#endif
         break;
     case EVENT_SHOW_IMAGE:
         on_show_image(static_cast<const char*>(event.user.data1), static_cast<banner_info_msg*>(event.user.data2));
@@ -265,7 +315,11 @@ void handle(const SDL_Event& event)
         break;
     case EVENT_RECOVERY_DOWN:
         printf("%s: recovery down\n", __func__);
+#ifdef TAVIMORO_FACTORY
+        factory_reset();
+#endif
         break;
+#ifndef TAVIMORO_FACTORY
     case EVENT_PACKAGE_TRANSMIT_SUCESS:
         printf("%s: EVENT_PACKAGE_TRANSMIT_SUCESS\n", __func__);
         break;
@@ -276,9 +330,9 @@ void handle(const SDL_Event& event)
         show_title("Please wait. Downloading ......");
         break;
     case EVENT_PACKAGE_TRANSMIT_END:
-        printf("%s: EVENT_PACKAGE_TRANSMIT_END %d\n", __func__, value);
+        printf("%s: EVENT_PACKAGE_TRANSMIT_END %d\n", __func__, event.user.code);
         package_transmit_state = 0;
-        if (value != 0)
+        if (event.user.code != 0)
             init_banner_info();
         break;
     case EVENT_PACKAGE_DECOMPRESS_START:
@@ -287,6 +341,7 @@ void handle(const SDL_Event& event)
     case EVENT_PACKAGE_DECOMPRESS_END:
         init_banner_info();
         break;
+#endif
     default:
         break;
     }
@@ -298,6 +353,12 @@ int main()
 {
     setvbuf(stdout, nullptr, _IONBF, 0);
     setvbuf(stderr, nullptr, _IONBF, 0);
+#ifdef TAVIMORO_FACTORY
+    printf("Vorlix Factory Test V1.0.1\n");
+    // Off the production line the program leaves the board as it found it.
+    if (!find_factory_file())
+        return 0;
+#endif
     install_signal_handler();
 
     init_hdmi_mode_gpio();
@@ -311,7 +372,9 @@ int main()
     snprintf(sdcard_vorlix_path, sizeof sdcard_vorlix_path, "%s", (std::string(sdcard_path) + "/vorlix").c_str());
     snprintf(video_file, sizeof video_file, "%s", board_path("/media/usbhd-sda1/smile_300.mp4").c_str());
     set_player_state(PLAYER_STATE_STOPPED);
+#ifndef TAVIMORO_FACTORY
     printf("Tavimoro V1.0.6\n");
+#endif
 
     // The signal thread, not SDL, turns SIGINT and SIGTERM into the quit event.
     SDL_SetHint(SDL_HINT_NO_SIGNAL_HANDLERS, "1");
@@ -321,7 +384,9 @@ int main()
     }
     IMG_Init(IMG_INIT_JPG | IMG_INIT_PNG);
     TTF_Init();
+#ifndef TAVIMORO_FACTORY
     init_banner_info();
+#endif
 
     start_key_thread();
     start_event_thread();
@@ -330,6 +395,9 @@ int main()
     show_video_mode();
     init_video_thread();
     init_image_thread();
+#ifdef TAVIMORO_FACTORY
+    init_factory_reset();
+#endif
     set_player_state(PLAYER_STATE_IDLE);
 
     std::this_thread::sleep_for(SCREEN_DECISION_DELAY);
@@ -339,7 +407,9 @@ int main()
     }
     init_banner_thread();
     std::this_thread::sleep_for(TIMER_START_DELAY);
+#ifndef TAVIMORO_FACTORY
     start_timer();
+#endif
 
     while (main_exit == 0) {
         SDL_Event event;

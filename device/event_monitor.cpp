@@ -129,6 +129,7 @@ int copy_found(const std::string& found, char* out)
     return 1;
 }
 
+#ifndef TAVIMORO_FACTORY
 // Compares a newly found update image with the recorded sum; records it and asks for the update
 // when it differs.
 void check_update_img(const char* path)
@@ -156,6 +157,19 @@ void check_update_img(const char* path)
     printf("%s: update img %s\n", __func__, path);
     push_event(EVENT_UPDATE_IMG, 0);
 }
+
+// Asks for the update when an update image has appeared on a disk since the last pass.
+void watch_update_img(event_monitor_state& state)
+{
+    char path[PATH_BUF_SIZE] = {};
+    int found = find_update_img(path);
+    if (found != state.update_img) {
+        state.update_img = found;
+        if (found == 1)
+            check_update_img(path);
+    }
+}
+#endif
 
 void event_proc()
 {
@@ -330,14 +344,10 @@ event_monitor_state event_proc_begin()
 
 void event_proc_pass(event_monitor_state& state)
 {
-    char path[PATH_BUF_SIZE] = {};
-    int found = find_update_img(path);
-    if (found != state.update_img) {
-        state.update_img = found;
-        if (found == 1)
-            check_update_img(path);
-    }
-
+#ifndef TAVIMORO_FACTORY
+    // The factory build leaves updates to the line and watches no update image.
+    watch_update_img(state);
+#endif
     int usb = get_usb_gadget_state();
     if (usb == -1)
         return;

@@ -218,10 +218,12 @@ void init_texture()
     glPixelStorei(GL_UNPACK_ALIGNMENT, 1);
 }
 
-void render_frame(int index)
+// Clears the whole output to the colour given (the clear is not limited by the viewport), draws
+// the frame in the program `index` into the viewport unless there is no such program, presents.
+void render_frame(int index, float r = 0.0f, float g = 0.0f, float b = 0.0f)
 {
     glViewport(view_x, view_y, view_w, view_h);
-    glClearColor(0.0f, 0.0f, 0.0f, 1.0f);
+    glClearColor(r, g, b, 1.0f);
     glClear(GL_COLOR_BUFFER_BIT);
     if (index >= 0 && index < PROGRAM_COUNT) {
         const program_layout& layout = layouts[index];
@@ -303,3 +305,10 @@ void draw_frame(char* data, int width, int height)
     }
     render_frame(index);
 }
+
+#ifdef TAVIMORO_FACTORY
+void draw_color(float r, float g, float b)
+{
+    render_frame(-1, r, g, b);
+}
+#endif

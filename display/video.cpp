@@ -30,7 +30,12 @@ constexpr int BAND_WIDTH = 1920;
 constexpr int BAND_HEIGHT = 360;
 
 constexpr auto SCREEN_OFF_SLEEP = std::chrono::microseconds(100000);
+#ifdef TAVIMORO_FACTORY
+// The factory build redraws a picture, and a colour, at a slower pace.
+constexpr auto IMAGE_REDRAW_SLEEP = std::chrono::microseconds(40000);
+#else
 constexpr auto IMAGE_REDRAW_SLEEP = std::chrono::microseconds(18000);
+#endif
 constexpr auto IDLE_SLEEP = std::chrono::microseconds(40000);
 // With an empty queue the thread waits this long before looking again rather than polling
 // without pause: a busy poll would take a whole core of the board's two from the decoder and
@@ -43,6 +48,12 @@ constexpr auto EMPTY_QUEUE_SLEEP = std::chrono::microseconds(1000);
 // ever drawn in the other mode's format (an NV12 frame read as RGBA would be read past its end).
 std::mutex video_mode_mutex;
 int video_mode = 0;
+#ifdef TAVIMORO_FACTORY
+// The colour mode's fill; guarded by video_mode_mutex like the mode it belongs to.
+struct {
+    float r, g, b;
+} video_color;
+#endif
 
 std::unique_ptr<std::thread> thread_video;
 std::atomic<int> thread_video_exit{0};
@@ -81,6 +92,12 @@ std::chrono::microseconds draw_pass()
         draw_image();
         return IMAGE_REDRAW_SLEEP;
     }
+#ifdef TAVIMORO_FACTORY
+    if (video_mode == VIDEO_MODE_COLOR) {
+        draw_color(video_color.r, video_color.g, video_color.b);
+        return IMAGE_REDRAW_SLEEP;
+    }
+#endif
     return IDLE_SLEEP;
 }
 
@@ -128,6 +145,19 @@ void show_image_mode()
 {
     switch_mode(VIDEO_MODE_IMAGE, SHADER_INDEX_RGBA);
 }
+
+#ifdef TAVIMORO_FACTORY
+void set_video_color(float r, float g, float b)
+{
+    std::lock_guard lock(video_mode_mutex);
+    video_color = {r, g, b};
+}
+
+void show_color_mode()
+{
+    set_video_mode(VIDEO_MODE_COLOR);
+}
+#endif
 
 int video_proc(void* /*arg*/)
 {

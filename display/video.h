@@ -6,6 +6,10 @@
 // What the video thread draws; any other value draws nothing.
 inline constexpr int VIDEO_MODE_VIDEO = 1;
 inline constexpr int VIDEO_MODE_IMAGE = 2;
+#ifdef TAVIMORO_FACTORY
+// The factory test fills the whole output with one colour.
+inline constexpr int VIDEO_MODE_COLOR = 3;
+#endif
 
 // Starts the thread: 0 when started, 1 when it already exists, -1 when it cannot be created.
 int init_video_thread();
@@ -16,5 +20,11 @@ void set_video_mode(int mode);
 // Video mode with the NV12 format, or image mode with the RGBA format, switched together.
 void show_video_mode();
 void show_image_mode();
+#ifdef TAVIMORO_FACTORY
+// The colour the colour mode fills with, each part 0.0 to 1.0.
+void set_video_color(float r, float g, float b);
+// Colour mode; the frame format is left as it is.
+void show_color_mode();
+#endif
 // The thread body; returns 0.
 int video_proc(void* arg);

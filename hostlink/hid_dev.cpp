@@ -42,7 +42,9 @@ constexpr command_entry COMMANDS[] = {
     {CMD_FILE_DATA, response_file_transmit_data},
     {CMD_FILE_VERIFY, response_file_transmit_verify},
     {CMD_FIRMWARE_UPDATE, response_firmware_update},
+#ifndef TAVIMORO_FACTORY
     {CMD_CONNECT_STATE, response_vorlix_connect_state},
+#endif
     {CMD_MESSAGE_PREPARE, response_data_transmit_prepare},
     {CMD_MESSAGE_DATA, response_data_transmit_data},
     {CMD_IMAGE_PREPARE, response_show_image_prepare},
@@ -51,9 +53,12 @@ constexpr command_entry COMMANDS[] = {
     {CMD_FW_PREPARE, response_fw_update_prepare},
     {CMD_FW_DATA, response_fw_update_data},
     {CMD_FW_VERIFY, response_fw_update_verify},
+// The factory build takes no packages.
+#ifndef TAVIMORO_FACTORY
     {CMD_PACKAGE_PREPARE, response_package_transmit_prepare},
     {CMD_PACKAGE_DATA, response_package_transmit_data},
     {CMD_PACKAGE_VERIFY, response_package_transmit_verify},
+#endif
 };
 
 // Off the board the gadget node is stood in for by a Unix socket carrying one report per
