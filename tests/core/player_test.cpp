@@ -3,26 +3,22 @@
 #include "hostlink/wire.h"
 #include "hostlink/report_socket.h"
 #include "tests/device/misc_image.h"
-#include "tests/support/board_fixture.h"
+#include "tests/support/program_fixture.h"
 #include "tests/support/screen_reader.h"
 #include "tools/sample_media.h"
 #include "tools/sim_board.h"
-#include "tools/sim_relay.h"
 
 #include <signal.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
-#include <thread>
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
-using board_test::BoardRootTest;
+using board_test::quoted;
 using board_test::wait_until;
 
 namespace {
@@ -36,81 +32,29 @@ constexpr auto START_TIMEOUT = 60s;
 constexpr auto STEP_TIMEOUT = 30s;
 constexpr int COLOUR_TOLERANCE = 8;
 
-std::string quoted(const std::string& text)
-{
-    return "'" + text + "'";
-}
-
-class PlayerProgramTest : public BoardRootTest {
+class PlayerProgramTest : public board_test::ProgramTest {
 protected:
     void SetUp() override
     {
-        BoardRootTest::SetUp();
+        ProgramTest::SetUp();
         ASSERT_EQ(make_sample_media(board_test::process_root()), 0);
         fs::copy_file(UPDATE_PROGRAM, path("/emulator/update"));
-        ASSERT_EQ(relay_.open(path("/dev/hidg1"), path("/sim/host.sock")), 0);
-        relaying_ = std::thread([this] {
-            while (!stop_relay_)
-                relay_.step(10);
-        });
     }
 
-    void TearDown() override
-    {
-        if (player_ > 0) {
-            kill(player_, SIGKILL);
-            waitpid(player_, nullptr, 0);
-        }
-        stop_relay_ = true;
-        if (relaying_.joinable())
-            relaying_.join();
-        BoardRootTest::TearDown();
-    }
-
-    // Starts the player with its output in ROOT/sim/player.log and waits for its banner line.
+    // Starts the player, with its output in ROOT/sim/player.log, and waits until its link answers.
     void start_player()
     {
-        player_ = fork();
-        if (player_ == 0) {
-            if (!freopen(path("/sim/player.log").c_str(), "w", stdout))
-                _exit(126);
-            dup2(fileno(stdout), fileno(stderr));
-            execl(PLAYER_PROGRAM, PLAYER_PROGRAM, static_cast<char*>(nullptr));
-            _exit(127);
-        }
-        ASSERT_GT(player_, 0);
+        start_program(PLAYER_PROGRAM, path("/sim/player.log"));
         ASSERT_TRUE(wait_for_log("Tavimoro V1.0.6", START_TIMEOUT)) << log();
         // Reports sent before the player opens its end of the link are lost, as on the board.
         ASSERT_TRUE(wait_until([] { return host("--timeout 1 state") == 0; }, START_TIMEOUT)) << log();
     }
 
-    // Ends the player with SIGTERM; its exit status, or -1 when it did not end normally.
-    int stop_player()
-    {
-        kill(player_, SIGTERM);
-        int status = -1;
-        bool ended = wait_until([&] { return waitpid(player_, &status, WNOHANG) == player_; }, STEP_TIMEOUT);
-        if (ended)
-            player_ = 0;
-        return ended && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    }
+    int stop_player() { return stop_program(STEP_TIMEOUT); }
 
-    static std::string log() { return read_file("/sim/player.log"); }
-
-    // Waits for `text` in the log after its first `from` bytes.
-    static bool wait_for_log(const std::string& text, std::chrono::milliseconds timeout = STEP_TIMEOUT,
-                             size_t from = 0)
+    bool wait_for_log(const std::string& text, std::chrono::milliseconds timeout = STEP_TIMEOUT, size_t from = 0)
     {
-        return wait_until([&] { return log().find(text, from) != std::string::npos; }, timeout);
-    }
-
-    // Runs tavimoro-host on the simulator's host socket; its exit status.
-    static int host(const std::string& args)
-    {
-        std::string command = std::string(HOST_TOOL) + " --device " + quoted(path("/sim/host.sock")) + " " + args +
-                              " >> " + quoted(path("/sim/host.log")) + " 2>&1";
-        int status = system(command.c_str());
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        return ProgramTest::wait_for_log(text, timeout, from);
     }
 
     // Waits until the band shows the picture file at `board_file`, as it is (1920 wide).
@@ -126,11 +70,6 @@ protected:
             },
             timeout);
     }
-
-    pid_t player_ = 0;
-    SimRelay relay_;
-    std::atomic<bool> stop_relay_{false};
-    std::thread relaying_;
 };
 
 TEST_F(PlayerProgramTest, StartsWithTheBootPictureAndShutsDownInOrderOnSigterm)
@@ -257,8 +196,6 @@ TEST_F(PlayerProgramTest, APackageIsUnpackedThenItsGameIsFound)
 TEST_F(PlayerProgramTest, BannerMessagesAreDroppedWhileAPackageIsOnItsWay)
 {
     start_player();
-    // By then the link is up: the relay drops what comes before the player listens.
-    ASSERT_TRUE(band_shows(BOOT_PICTURE, START_TIMEOUT)) << log();
     {
         // A package announced and never sent: the transfer stays open.
         UniqueFD link = connect_report_socket(path("/sim/host.sock"));
@@ -283,7 +220,7 @@ TEST_F(PlayerProgramTest, SigusrTwoStopsStartsAndPlaysTheTestVideo)
     auto signal_player = [this](int value) {
         sigval sent{};
         sent.sival_int = value;
-        return sigqueue(player_, SIGUSR2, sent) == 0;
+        return sigqueue(program_, SIGUSR2, sent) == 0;
     };
     // Stopped, the player thread ends; started again, it loads the test video; then it plays.
     ASSERT_TRUE(signal_player(3));

@@ -2,21 +2,18 @@
 // screen and log, the recovery key, and its answers on the simulated USB link.
 #include "hostlink/report_socket.h"
 #include "hostlink/wire.h"
-#include "tests/support/board_fixture.h"
+#include "tests/support/program_fixture.h"
 #include "tests/support/screen_reader.h"
 #include "tools/screen_capture.h"
 #include "tools/sim_board.h"
-#include "tools/sim_relay.h"
 
 #include <SDL_image.h>
 #include <SDL_ttf.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -52,11 +49,6 @@ constexpr screen_pixel RED{255, 0, 0, 255};
 constexpr screen_pixel GREEN{0, 255, 0, 255};
 constexpr screen_pixel BLUE{0, 0, 255, 255};
 constexpr screen_pixel BLACK{0, 0, 0, 255};
-
-std::string quoted(const std::string& text)
-{
-    return "'" + text + "'";
-}
 
 bool near(screen_pixel shown, screen_pixel wanted)
 {
@@ -146,45 +138,15 @@ std::map<std::string, std::string> snapshot(const std::string& root)
     return entries;
 }
 
-class FactoryProgramTest : public BoardRootTest {
+class FactoryProgramTest : public board_test::ProgramTest {
 protected:
     void SetUp() override
     {
-        BoardRootTest::SetUp();
+        ProgramTest::SetUp();
         write_file("/emulator/version", "V9.8.7-line\n");
-        ASSERT_EQ(relay_.open(path("/dev/hidg1"), path("/sim/host.sock")), 0);
-        relaying_ = std::thread([this] {
-            while (!stop_relay_)
-                relay_.step(10);
-        });
     }
 
-    void TearDown() override
-    {
-        if (program_ > 0) {
-            kill(program_, SIGKILL);
-            waitpid(program_, nullptr, 0);
-        }
-        stop_relay_ = true;
-        if (relaying_.joinable())
-            relaying_.join();
-        BoardRootTest::TearDown();
-    }
-
-    // Starts the program with its output in `log_file` (a full path).
-    void start(const std::string& log_file)
-    {
-        log_file_ = log_file;
-        program_ = fork();
-        if (program_ == 0) {
-            if (!freopen(log_file.c_str(), "w", stdout))
-                _exit(126);
-            dup2(fileno(stdout), fileno(stderr));
-            execl(FACTORY_PROGRAM, FACTORY_PROGRAM, static_cast<char*>(nullptr));
-            _exit(127);
-        }
-        ASSERT_GT(program_, 0);
-    }
+    void start(const std::string& log_file) { start_program(FACTORY_PROGRAM, log_file); }
 
     // Starts the program with the marker in place and waits for the white screen.
     void start_test()
@@ -194,38 +156,11 @@ protected:
         ASSERT_TRUE(wait_for_fill(WHITE, START_TIMEOUT)) << log();
     }
 
-    // The program's exit status once it ends by itself; -1 when it does not end in time.
-    int wait_exit(std::chrono::milliseconds timeout)
-    {
-        int status = -1;
-        bool ended = wait_until([&] { return waitpid(program_, &status, WNOHANG) == program_; }, timeout);
-        if (ended)
-            program_ = 0;
-        return ended && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    }
-
-    int stop()
-    {
-        kill(program_, SIGTERM);
-        return wait_exit(STEP_TIMEOUT);
-    }
-
-    std::string log() const
-    {
-        std::FILE* file = std::fopen(log_file_.c_str(), "r");
-        std::string text;
-        if (!file)
-            return text;
-        char buffer[4096];
-        for (size_t length; (length = std::fread(buffer, 1, sizeof buffer, file)) > 0;)
-            text.append(buffer, length);
-        std::fclose(file);
-        return text;
-    }
+    int stop() { return stop_program(STEP_TIMEOUT); }
 
     bool wait_for_log(const std::string& text, size_t from = 0) const
     {
-        return wait_until([&] { return log().find(text, from) != std::string::npos; }, STEP_TIMEOUT);
+        return ProgramTest::wait_for_log(text, STEP_TIMEOUT, from);
     }
 
     static bool wait_for_fill(screen_pixel colour, std::chrono::milliseconds timeout = STEP_TIMEOUT)
@@ -247,20 +182,6 @@ protected:
         write_file(RECOVERY_KEY, "1\n");
         std::this_thread::sleep_for(KEY_RELEASE_SETTLE);
     }
-
-    static int host(const std::string& args)
-    {
-        std::string command = std::string(HOST_TOOL) + " --device " + quoted(path("/sim/host.sock")) + " " + args +
-                              " >> " + quoted(path("/sim/host.log")) + " 2>&1";
-        int status = system(command.c_str());
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    }
-
-    pid_t program_ = 0;
-    std::string log_file_;
-    SimRelay relay_;
-    std::atomic<bool> stop_relay_{false};
-    std::thread relaying_;
 };
 
 // The next report the board sends on `link`; nullopt when none comes in time.
@@ -287,10 +208,12 @@ TEST_F(FactoryProgramTest, WithoutTheMarkerItLeavesAtOnceAndTouchesNothing)
     write_file("/media/vorlix_factory_test.txt", "");
     std::map<std::string, std::string> before = snapshot(board_test::process_root());
 
-    start(board_test::process_root() + "-factory.log");
+    // The log is kept outside the root, which must stay as it was.
+    const std::string log_file = board_test::process_root() + "-factory.log";
+    start(log_file);
     int status = wait_exit(STEP_TIMEOUT);
     std::string text = log();
-    fs::remove(log_file_);
+    fs::remove(log_file);
     EXPECT_EQ(status, 0) << text;
     EXPECT_EQ(text.rfind("Vorlix Factory Test V1.0.1\n", 0), 0u) << text;
     EXPECT_NE(text.find("find path " + path(DISK) + "\n"), std::string::npos) << text;

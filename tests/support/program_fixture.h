@@ -1,0 +1,51 @@
+// A board program run as a process of its own in the fixture root, its USB link relayed to
+// ROOT/sim/host.sock, where the host tool reaches it.
+#pragma once
+
+#include "tests/support/board_fixture.h"
+#include "tools/sim_relay.h"
+
+#include <sys/types.h>
+
+#include <atomic>
+#include <chrono>
+#include <string>
+#include <thread>
+
+namespace board_test {
+
+class ProgramTest : public BoardRootTest {
+protected:
+    void SetUp() override;
+    // Kills a program still running, then stops the relay.
+    void TearDown() override;
+
+    // Starts `program` with its standard output and error in `log_file` (a full path).
+    void start_program(const char* program, const std::string& log_file);
+    // The exit status once the program ends; -1 when it does not end in time or not normally.
+    int wait_exit(std::chrono::milliseconds timeout);
+    // Ends the program with SIGTERM; as wait_exit.
+    int stop_program(std::chrono::milliseconds timeout);
+
+    // Everything the program has written so far.
+    std::string log() const;
+    // Waits for `text` in the log after its first `from` bytes.
+    bool wait_for_log(const std::string& text, std::chrono::milliseconds timeout, size_t from = 0) const;
+
+    // Runs tavimoro-host with `args` (shell words) on the host socket, its output appended to
+    // ROOT/sim/host.log; its exit status.
+    static int host(const std::string& args);
+
+    pid_t program_ = 0;
+
+private:
+    std::string log_file_;
+    SimRelay relay_;
+    std::atomic<bool> stop_relay_{false};
+    std::thread relaying_;
+};
+
+// `text` as one shell word.
+std::string quoted(const std::string& text);
+
+} // namespace board_test
