@@ -8,23 +8,16 @@
 #include "tests/hostlink/link_harness.h"
 #include "tools/sim_board.h"
 
-#include <sys/wait.h>
-
-#include <cstdio>
-
 namespace {
 
 using namespace hostlink_test;
+using vm_test::run_host_tool;
+using vm_test::tool_result;
 
 const std::string DISK = std::string("/media/") + SIM_DEFAULT_DISK;
 // Several hundred reports each way, whole packets and a short last one.
 constexpr size_t FILE_SIZE = 30001;
 constexpr size_t PICTURE_SIZE = 20000;
-
-struct tool_result {
-    int status;
-    std::string output;
-};
 
 class RealLinkTest : public HostLinkTest {
 protected:
@@ -36,22 +29,6 @@ protected:
         ASSERT_EQ(start_hid_thread(), 0);
     }
 
-    // Runs tavimoro-host on the real hidraw node; its exit status and everything it printed.
-    static tool_result run(const std::string& args)
-    {
-        std::string command =
-            std::string(TAVIMORO_HOST_TOOL) + " --device " + vm_test::hidraw_node() + " " + args + " 2>&1";
-        FILE* pipe = popen(command.c_str(), "r");
-        if (!pipe)
-            return {-1, ""};
-        std::string output;
-        char buffer[256];
-        for (size_t length; (length = fread(buffer, 1, sizeof buffer, pipe)) > 0;)
-            output.append(buffer, length);
-        int status = pclose(pipe);
-        return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, output};
-    }
-
     static std::string sample(const std::string& board, const std::string& contents)
     {
         write_file(board, contents);
@@ -61,14 +38,14 @@ protected:
 
 TEST_F(RealLinkTest, ConnectStateFollowsTheRealController)
 {
-    tool_result result = run("state");
+    tool_result result = run_host_tool("state");
     EXPECT_EQ(result.status, 0) << result.output;
     EXPECT_NE(result.output.find("link is configured"), std::string::npos) << result.output;
 }
 
 TEST_F(RealLinkTest, BannerInfoArrivesAsOneMessage)
 {
-    tool_result result = run("info --title 'Star Fighter' --title2 'Star Fighter' --leaderboard 'AAA\\n100' --type 1");
+    tool_result result = run_host_tool("info --title 'Star Fighter' --title2 'Star Fighter' --leaderboard 'AAA\\n100' --type 1");
     EXPECT_EQ(result.status, 0) << result.output;
     ASSERT_TRUE(wait_events(1));
     ASSERT_EQ(events()[0].type, static_cast<Uint32>(EVENT_BANNER_INFO));
@@ -81,7 +58,7 @@ TEST_F(RealLinkTest, BannerInfoArrivesAsOneMessage)
 TEST_F(RealLinkTest, FileIsStoredByteForByte)
 {
     std::string data = pattern(FILE_SIZE, 7);
-    tool_result result = run("send --name game.bin " + sample("/sim/in/game.bin", data));
+    tool_result result = run_host_tool("send --name game.bin " + sample("/sim/in/game.bin", data));
     EXPECT_EQ(result.status, 0) << result.output;
     EXPECT_EQ(read_file(DISK + "/game.bin"), data);
 }
@@ -89,7 +66,7 @@ TEST_F(RealLinkTest, FileIsStoredByteForByte)
 TEST_F(RealLinkTest, ShowImageStoresThePictureAndAnnouncesIt)
 {
     std::string picture = pattern(PICTURE_SIZE, 9);
-    tool_result result = run("image --title 'High scores' --name card.png " + sample("/sim/in/p.png", picture));
+    tool_result result = run_host_tool("image --title 'High scores' --name card.png " + sample("/sim/in/p.png", picture));
     EXPECT_EQ(result.status, 0) << result.output;
     EXPECT_EQ(read_file("/tmp/card.png"), picture);
     ASSERT_TRUE(wait_events(1));

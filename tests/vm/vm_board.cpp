@@ -3,10 +3,12 @@
 
 #include "device/board_root.h"
 
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -18,6 +20,8 @@ namespace vm_test {
 namespace {
 
 constexpr auto SCREENDUMP_TIMEOUT = std::chrono::seconds(30);
+// Seconds the host tool waits for each answer: the board side runs under emulation.
+constexpr int HOST_TOOL_TIMEOUT = 20;
 
 std::string env(const char* name)
 {
@@ -101,6 +105,21 @@ bool screendump(Screen& screen)
     fs::remove(dump, ignored);
     fs::remove(name + ".failed", ignored);
     return ok;
+}
+
+tool_result run_host_tool(const std::string& args)
+{
+    std::string command = std::string(TAVIMORO_HOST_TOOL) + " --timeout " + std::to_string(HOST_TOOL_TIMEOUT) +
+                          " --device " + hidraw_node() + " " + args + " 2>&1";
+    FILE* pipe = popen(command.c_str(), "r");
+    if (!pipe)
+        return {-1, ""};
+    std::string output;
+    char buffer[256];
+    for (size_t length; (length = fread(buffer, 1, sizeof buffer, pipe)) > 0;)
+        output.append(buffer, length);
+    int status = pclose(pipe);
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, output};
 }
 
 } // namespace vm_test
