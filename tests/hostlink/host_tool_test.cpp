@@ -6,7 +6,6 @@
 #include "tools/sim_board.h"
 #include "tools/sim_relay.h"
 
-#include <sys/wait.h>
 
 #include <atomic>
 #include <cstdio>
@@ -19,10 +18,7 @@ using namespace hostlink_test;
 
 const std::string DISK = std::string("/media/") + SIM_DEFAULT_DISK;
 
-struct tool_result {
-    int status;
-    std::string output;
-};
+using tool_result = board_test::command_result;
 
 class HostToolTest : public HostLinkTest {
 protected:
@@ -49,17 +45,7 @@ protected:
     // Runs the tool with `args` on the host socket; its exit status and everything it printed.
     tool_result run(const std::string& args, const std::string& device = "/sim/host.sock")
     {
-        std::string command = std::string(TAVIMORO_HOST_TOOL) + " --device " + path(device) + " " + args + " 2>&1";
-        FILE* pipe = popen(command.c_str(), "r");
-        EXPECT_NE(pipe, nullptr);
-        if (!pipe)
-            return {-1, ""};
-        std::string output;
-        char buffer[256];
-        for (size_t length; (length = fread(buffer, 1, sizeof buffer, pipe)) > 0;)
-            output.append(buffer, length);
-        int status = pclose(pipe);
-        return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, output};
+        return board_test::run_command(std::string(TAVIMORO_HOST_TOOL) + " --device " + path(device) + " " + args);
     }
 
     std::string sample(const std::string& board, const std::string& contents)

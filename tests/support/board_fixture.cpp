@@ -4,6 +4,9 @@
 #include "device/board_root.h"
 #include "tools/sim_board.h"
 
+#include <sys/wait.h>
+
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -116,6 +119,19 @@ bool wait_until(const std::function<bool()>& condition, std::chrono::millisecond
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     return true;
+}
+
+command_result run_command(const std::string& command)
+{
+    FILE* pipe = popen((command + " 2>&1").c_str(), "r");
+    if (!pipe)
+        return {-1, ""};
+    std::string output;
+    char buffer[256];
+    for (size_t length; (length = fread(buffer, 1, sizeof buffer, pipe)) > 0;)
+        output.append(buffer, length);
+    int status = pclose(pipe);
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, output};
 }
 
 } // namespace board_test

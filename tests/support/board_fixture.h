@@ -38,4 +38,13 @@ public:
 // Polls `condition` every few milliseconds until it holds or `timeout` passes.
 bool wait_until(const std::function<bool()>& condition, std::chrono::milliseconds timeout);
 
+// How a command ended (its exit status, -1 when it did not exit) and everything it printed.
+struct command_result {
+    int status;
+    std::string output;
+};
+
+// Runs `command` in the shell, with its standard error joined to its output.
+command_result run_command(const std::string& command);
+
 } // namespace board_test

@@ -12,7 +12,7 @@ namespace {
 
 using namespace hostlink_test;
 using vm_test::run_host_tool;
-using vm_test::tool_result;
+using tool_result = board_test::command_result;
 
 const std::string DISK = std::string("/media/") + SIM_DEFAULT_DISK;
 // Several hundred reports each way, whole packets and a short last one.

@@ -179,7 +179,7 @@ TEST_F(RealPlayerTest, ShowsWhatTheHostSendsOnTheRealScanoutAndEndsOnSigterm)
     ASSERT_TRUE(player.start());
     ASSERT_EQ(wait_for_picture(BOOT_PICTURE, START_TIMEOUT), "") << "boot picture";
 
-    vm_test::tool_result result = vm_test::run_host_tool("info --title 'Star Fighter' --title2 'Star Fighter'");
+    board_test::command_result result = vm_test::run_host_tool("info --title 'Star Fighter' --title2 'Star Fighter'");
     ASSERT_EQ(result.status, 0) << result.output;
     EXPECT_EQ(wait_for_picture(GAME_PICTURE, PICTURE_TIMEOUT), "") << "game picture";
 

@@ -3,12 +3,10 @@
 
 #include "device/board_root.h"
 
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
-#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -107,19 +105,10 @@ bool screendump(Screen& screen)
     return ok;
 }
 
-tool_result run_host_tool(const std::string& args)
+board_test::command_result run_host_tool(const std::string& args)
 {
-    std::string command = std::string(TAVIMORO_HOST_TOOL) + " --timeout " + std::to_string(HOST_TOOL_TIMEOUT) +
-                          " --device " + hidraw_node() + " " + args + " 2>&1";
-    FILE* pipe = popen(command.c_str(), "r");
-    if (!pipe)
-        return {-1, ""};
-    std::string output;
-    char buffer[256];
-    for (size_t length; (length = fread(buffer, 1, sizeof buffer, pipe)) > 0;)
-        output.append(buffer, length);
-    int status = pclose(pipe);
-    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, output};
+    return board_test::run_command(std::string(TAVIMORO_HOST_TOOL) + " --timeout " + std::to_string(HOST_TOOL_TIMEOUT) +
+                                   " --device " + hidraw_node() + " " + args);
 }
 
 } // namespace vm_test

@@ -47,13 +47,7 @@ struct Screen {
 // Asks the bench for a dump of the scanout; false when none arrives in time or it is unreadable.
 bool screendump(Screen& screen);
 
-// How a program ended (its exit status, -1 when it did not exit) and everything it printed.
-struct tool_result {
-    int status;
-    std::string output;
-};
-
 // Runs tavimoro-host on the real hidraw node; `args` are put into a shell command as they are.
-tool_result run_host_tool(const std::string& args);
+board_test::command_result run_host_tool(const std::string& args);
 
 } // namespace vm_test
