@@ -21,7 +21,7 @@ void set_video_mode(int mode);
 void show_video_mode();
 void show_image_mode();
 #ifdef TAVIMORO_FACTORY
-// The colour the colour mode fills with, each part 0.0 to 1.0.
+// The colour the colour mode fills with, each of red, green and blue from 0.0 to 1.0.
 void set_video_color(float r, float g, float b);
 // Colour mode; the frame format is left as it is.
 void show_color_mode();

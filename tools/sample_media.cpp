@@ -1,6 +1,7 @@
 // Generates sample pictures (SDL_ttf onto SDL surfaces) and clips (GStreamer) for the simulator.
 #include "tools/sample_media.h"
 
+#include "banner/surface.h"
 #include "tools/sim_board.h"
 
 #include <SDL.h>
@@ -19,9 +20,6 @@ constexpr const char* FONT = "/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf";
 constexpr int CLIP_FRAME_RATE = 30;
 constexpr int JPEG_QUALITY = 90;
 
-struct SurfaceDeleter {
-    void operator()(SDL_Surface* surface) const { SDL_FreeSurface(surface); }
-};
 struct FontDeleter {
     void operator()(TTF_Font* font) const { TTF_CloseFont(font); }
 };
@@ -31,7 +29,6 @@ struct GstObjectDeleter {
 struct GstMessageDeleter {
     void operator()(GstMessage* message) const { gst_message_unref(message); }
 };
-using Surface = std::unique_ptr<SDL_Surface, SurfaceDeleter>;
 
 Uint8 channel(unsigned rgb, int shift, int step, int steps)
 {
@@ -46,7 +43,7 @@ bool draw_caption(SDL_Surface* canvas, const std::string& caption)
     std::unique_ptr<TTF_Font, FontDeleter> font(TTF_OpenFont(FONT, canvas->h / 3));
     if (!font)
         return false;
-    Surface text(TTF_RenderUTF8_Blended(font.get(), caption.c_str(), SDL_Color{255, 255, 255, 255}));
+    UniqueSurface text(TTF_RenderUTF8_Blended(font.get(), caption.c_str(), SDL_Color{255, 255, 255, 255}));
     if (!text)
         return false;
     SDL_Rect where{(canvas->w - text->w) / 2, (canvas->h - text->h) / 2, text->w, text->h};
@@ -59,7 +56,7 @@ int make_sample_picture(const std::string& file, int width, int height, const st
 {
     if (TTF_WasInit() == 0 && TTF_Init() != 0)
         return -1;
-    Surface canvas(SDL_CreateRGBSurfaceWithFormat(0, width, height, 32, SDL_PIXELFORMAT_ABGR8888));
+    UniqueSurface canvas = make_surface(width, height);
     if (!canvas)
         return -1;
     for (int x = 0; x < width; x++) {

@@ -2,6 +2,7 @@
 // and after the copy, since the display rewrites the file in place.
 #include "tools/screen_capture.h"
 
+#include "banner/surface.h"
 #include "device/unique_fd.h"
 
 #include <SDL.h>
@@ -22,11 +23,6 @@ constexpr size_t SEQUENCE_OFFSET = 24;
 constexpr uint32_t FORMAT_RGBA = 0;
 constexpr int READ_TRIES = 50;
 constexpr uint32_t GRID_STEP = 64;
-
-struct SurfaceFree {
-    void operator()(SDL_Surface* surface) const { SDL_FreeSurface(surface); }
-};
-using SurfacePtr = std::unique_ptr<SDL_Surface, SurfaceFree>;
 
 template <typename T> T field(const uint8_t* header, size_t offset)
 {
@@ -87,7 +83,7 @@ int save_screen_png(const ScreenImage& image, const std::string& file, uint32_t 
 {
     uint32_t height = rows == 0 || rows > image.height ? image.height : rows;
     std::vector<uint8_t> pixels(image.rgba.begin(), image.rgba.begin() + static_cast<size_t>(image.width) * 4 * height);
-    SurfacePtr surface(SDL_CreateRGBSurfaceWithFormatFrom(pixels.data(), static_cast<int>(image.width), static_cast<int>(height), 32,
+    UniqueSurface surface(SDL_CreateRGBSurfaceWithFormatFrom(pixels.data(), static_cast<int>(image.width), static_cast<int>(height), 32,
                                            static_cast<int>(image.width * 4), SDL_PIXELFORMAT_ABGR8888));
     if (!surface)
         return -1;
@@ -96,8 +92,7 @@ int save_screen_png(const ScreenImage& image, const std::string& file, uint32_t 
 
 int load_picture(const std::string& file, ScreenImage& picture)
 {
-    SurfacePtr loaded(IMG_Load(file.c_str()));
-    SurfacePtr converted(loaded ? SDL_ConvertSurfaceFormat(loaded.get(), SDL_PIXELFORMAT_ABGR8888, 0) : nullptr);
+    UniqueSurface converted = convert_surface(UniqueSurface(IMG_Load(file.c_str())));
     if (!converted)
         return -1;
     picture.width = static_cast<uint32_t>(converted->w);

@@ -1,6 +1,7 @@
 // The video thread on the virtual display: what each mode and the screen state put on the
 // screen file, switching modes under load, and the thread's start and stop.
 #include "banner/image.h"
+#include "banner/surface.h"
 #include "core/events.h"
 #include "display/video.h"
 #include "playback/queue.h"
@@ -37,10 +38,6 @@ constexpr auto NOTHING_HAPPENS_WAIT = std::chrono::milliseconds(300);
 // A few passes of image mode (18 ms each, plus the draw).
 constexpr auto PASS_WAIT = std::chrono::milliseconds(100);
 
-struct free_surface {
-    void operator()(SDL_Surface* surface) const { SDL_FreeSurface(surface); }
-};
-using surface_ptr = std::unique_ptr<SDL_Surface, free_surface>;
 
 bool is_video_red(screen_pixel p)
 {
@@ -102,7 +99,7 @@ protected:
     // the fixture goes, after the thread that may draw it has ended.
     SDL_Surface* band_picture(uint8_t r, uint8_t g, uint8_t b)
     {
-        surface_ptr& surface = pictures_.emplace_back(
+        UniqueSurface& surface = pictures_.emplace_back(
             SDL_CreateRGBSurfaceWithFormat(0, WIDTH, BAND_HEIGHT, 32, SDL_PIXELFORMAT_ABGR8888));
         SDL_FillRect(surface.get(), nullptr, SDL_MapRGBA(surface->format, r, g, b, 255));
         return surface.get();
@@ -129,7 +126,7 @@ protected:
 
 private:
     GstPad* pad_ = nullptr;
-    std::vector<surface_ptr> pictures_;
+    std::vector<UniqueSurface> pictures_;
 };
 
 TEST_F(VideoThreadTest, VideoModeDrawsQueuedFramesAndKeepsTheLastOneWhenTheQueueRunsDry)
