@@ -1,5 +1,6 @@
 // The player end to end: the real tavimoro process in a board root, driven over its USB link by
 // the real host tool, watched through its log, its screen and the board files it writes.
+#include "device/board_root.h"
 #include "hostlink/wire.h"
 #include "hostlink/report_socket.h"
 #include "tests/device/misc_image.h"
@@ -18,7 +19,6 @@
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
-using board_test::quoted;
 using board_test::wait_until;
 
 namespace {
@@ -135,7 +135,7 @@ TEST_F(PlayerProgramTest, AGameChosenBeforeTheBootVideoStartedStillPlaysItsVideo
 TEST_F(PlayerProgramTest, APushedPictureIsShown)
 {
     start_player();
-    ASSERT_EQ(host("image " + quoted(path(PRODUCT + "/thirdparty/arcade/pquest.png")) + " --title 'Pixel Quest'"), 0)
+    ASSERT_EQ(host("image " + shell_quote(path(PRODUCT + "/thirdparty/arcade/pquest.png")) + " --title 'Pixel Quest'"), 0)
         << read_file("/sim/host.log");
     EXPECT_TRUE(band_shows(PRODUCT + "/thirdparty/arcade/pquest.png")) << log();
 }
@@ -157,7 +157,7 @@ TEST_F(PlayerProgramTest, AFirmwareTransferHandsOverToRecoveryAndLaterMessagesAr
 {
     start_player();
     write_file("/tmp/fw.img", std::string(5000, 'f'));
-    ASSERT_EQ(host("firmware " + quoted(path("/tmp/fw.img"))), 0) << read_file("/sim/host.log");
+    ASSERT_EQ(host("firmware " + shell_quote(path("/tmp/fw.img"))), 0) << read_file("/sim/host.log");
     ASSERT_TRUE(wait_until([&] { return reboot_runs() == 1; }, STEP_TIMEOUT)) << log();
     EXPECT_EQ(read_file("/dev/rknand_misc").substr(0, 3 * misc_test::PAGE),
               misc_test::expected_misc_image("/vorlix_update_online.img"));
@@ -184,9 +184,9 @@ TEST_F(PlayerProgramTest, APackageIsUnpackedThenItsGameIsFound)
 {
     start_player();
     ASSERT_EQ(make_sample_picture(path("/tmp/pkg/vorlix/comet.png"), 1920, 360, "COMET", 0x10C0C0), 0);
-    std::string zip = "cd " + quoted(path("/tmp/pkg")) + " && zip -qr ../games.zip vorlix";
+    std::string zip = "cd " + shell_quote(path("/tmp/pkg")) + " && zip -qr ../games.zip vorlix";
     ASSERT_EQ(system(zip.c_str()), 0);
-    ASSERT_EQ(host("package " + quoted(path("/tmp/games.zip"))), 0) << read_file("/sim/host.log");
+    ASSERT_EQ(host("package " + shell_quote(path("/tmp/games.zip"))), 0) << read_file("/sim/host.log");
     EXPECT_TRUE(fs::exists(path(PRODUCT + "/vorlix/comet.png")));
     ASSERT_TRUE(wait_for_log("EVENT_PACKAGE_TRANSMIT_END")) << log();
     ASSERT_EQ(host("info --title Comet --title2 Comet"), 0);

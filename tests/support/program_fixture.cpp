@@ -2,6 +2,8 @@
 // link relay on a thread of its own.
 #include "tests/support/program_fixture.h"
 
+#include "device/board_root.h"
+
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -16,14 +18,6 @@ namespace {
 constexpr int RELAY_WAIT_MS = 10;
 
 } // namespace
-
-std::string quoted(const std::string& text)
-{
-    std::string word = "'";
-    for (char c : text)
-        word += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return word + "'";
-}
 
 void ProgramTest::SetUp()
 {
@@ -97,8 +91,8 @@ bool ProgramTest::wait_for_log(const std::string& text, std::chrono::millisecond
 
 int ProgramTest::host(const std::string& args)
 {
-    std::string command = quoted(HOST_TOOL) + " --device " + quoted(path("/sim/host.sock")) + " " + args + " >> " +
-                          quoted(path("/sim/host.log")) + " 2>&1";
+    std::string command = shell_quote(HOST_TOOL) + " --device " + shell_quote(path("/sim/host.sock")) + " " + args + " >> " +
+                          shell_quote(path("/sim/host.log")) + " 2>&1";
     int status = system(command.c_str());
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }

@@ -45,7 +45,4 @@ private:
     std::thread relaying_;
 };
 
-// `text` as one shell word.
-std::string quoted(const std::string& text);
-
 } // namespace board_test
