@@ -76,22 +76,6 @@ bool wait_for_picture(const Bench& bench, const std::string& file)
     return false;
 }
 
-pid_t start_player(const Bench& bench)
-{
-    pid_t pid = fork();
-    if (pid == 0) {
-        setenv("TAVIMORO_ROOT", bench.root.c_str(), 1);
-        std::string path = bench.root + "/sim/bin:" + getenv("PATH");
-        setenv("PATH", path.c_str(), 1);
-        if (!freopen((bench.root + "/sim/player.log").c_str(), "w", stdout))
-            _exit(126);
-        dup2(fileno(stdout), fileno(stderr));
-        std::string player = bench.bin + "/tavimoro";
-        execl(player.c_str(), player.c_str(), static_cast<char*>(nullptr));
-        _exit(127);
-    }
-    return pid;
-}
 
 bool send_game(const Bench& bench, const Game& game)
 {
@@ -115,7 +99,7 @@ int run(Bench& bench)
 {
     const std::string product = bench.root + "/media/" + SIM_DEFAULT_DISK + "/vorlix";
     Clock::time_point started = Clock::now();
-    bench.player = start_player(bench);
+    bench.player = start_board_program(bench.bin + "/tavimoro", bench.root, bench.root + "/sim/player.log");
     if (bench.player < 0 || !wait_for_picture(bench, product + "/.assets/vorlix-boot.png")) {
         fprintf(stderr, "player_bench: the boot picture did not appear\n");
         return 1;

@@ -1,8 +1,14 @@
 // Lays out a simulated board root: what the board's kernel and system image would provide.
 #include "tools/sim_board.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <system_error>
@@ -96,4 +102,22 @@ int prepare_board(const std::string& root)
     if (!fs::create_directories(root + "/media/" + SIM_DEFAULT_DISK, error) && error)
         return -1;
     return set_sim_disk_free(root, SIM_DEFAULT_DISK, SIM_DEFAULT_DISK_FREE_KIB);
+}
+
+int start_board_program(const std::string& program, const std::string& root, const std::string& log_file)
+{
+    pid_t pid = fork();
+    if (pid != 0)
+        return pid;
+    if (!log_file.empty()) {
+        int out = open(log_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        if (out < 0 || dup2(out, STDOUT_FILENO) < 0 || dup2(out, STDERR_FILENO) < 0)
+            _exit(126);
+    }
+    setenv("TAVIMORO_ROOT", root.c_str(), 1);
+    const char* path = getenv("PATH");
+    setenv("PATH", (root + "/sim/bin:" + (path ? path : "/usr/bin:/bin")).c_str(), 1);
+    execl(program.c_str(), program.c_str(), static_cast<char*>(nullptr));
+    fprintf(stderr, "cannot start %s: %s\n", program.c_str(), strerror(errno));
+    _exit(127);
 }

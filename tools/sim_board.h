@@ -18,3 +18,8 @@ int set_sim_disk_free(const std::string& root, const std::string& disk, long fre
 
 // Writes `contents` to `file`, making its directories first; 0 or -1.
 int write_sim_file(const std::string& file, const std::string& contents);
+
+// Starts `program` as it runs on the simulated board under `root`: TAVIMORO_ROOT names the root
+// and the root's stand-ins come first on PATH. With a `log_file`, its standard output and error
+// go there. The child's pid, or -1.
+int start_board_program(const std::string& program, const std::string& root, const std::string& log_file = "");

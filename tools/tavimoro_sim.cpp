@@ -118,19 +118,6 @@ int prepare(const Options& options)
     return 0;
 }
 
-pid_t start_player(const Options& options)
-{
-    pid_t pid = fork();
-    if (pid == 0) {
-        setenv("TAVIMORO_ROOT", options.root.c_str(), 1);
-        std::string path = options.root + "/sim/bin:" + (getenv("PATH") ? getenv("PATH") : "/usr/bin:/bin");
-        setenv("PATH", path.c_str(), 1);
-        execl(options.player.c_str(), options.player.c_str(), static_cast<char*>(nullptr));
-        fprintf(stderr, "tavimoro-sim: cannot start %s: %s\n", options.player.c_str(), strerror(errno));
-        _exit(127);
-    }
-    return pid;
-}
 
 int stop_player(pid_t pid)
 {
@@ -210,7 +197,7 @@ int run(const Options& options)
         return 1;
     }
     write_sim_file(options.root + UDC_STATE, "configured\n");
-    pid_t player = start_player(options);
+    pid_t player = start_board_program(options.player, options.root);
     printf("tavimoro-sim: player running (pid %d); host socket %s/sim/host.sock\n", player, options.root.c_str());
 
     LiveWindow window;

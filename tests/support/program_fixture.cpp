@@ -3,6 +3,7 @@
 #include "tests/support/program_fixture.h"
 
 #include "device/board_root.h"
+#include "tools/sim_board.h"
 
 #include <signal.h>
 #include <sys/wait.h>
@@ -45,14 +46,7 @@ void ProgramTest::TearDown()
 void ProgramTest::start_program(const char* program, const std::string& log_file)
 {
     log_file_ = log_file;
-    program_ = fork();
-    if (program_ == 0) {
-        if (!freopen(log_file.c_str(), "w", stdout))
-            _exit(126);
-        dup2(fileno(stdout), fileno(stderr));
-        execl(program, program, static_cast<char*>(nullptr));
-        _exit(127);
-    }
+    program_ = start_board_program(program, process_root(), log_file);
     ASSERT_GT(program_, 0);
 }
 

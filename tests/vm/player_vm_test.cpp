@@ -8,7 +8,6 @@
 #include "tools/screen_capture.h"
 #include "tools/sim_board.h"
 
-#include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -58,20 +57,12 @@ class PlayerProcess {
 public:
     bool start()
     {
-        std::string log = board_path(PLAYER_LOG);
-        pid_ = fork();
-        if (pid_ == 0) {
-            int out = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-            if (out < 0 || dup2(out, STDOUT_FILENO) < 0 || dup2(out, STDERR_FILENO) < 0)
-                _exit(127);
-            // The board root and the stand-ins on PATH are already this process's (see the support main).
-            // The card has no 3D, so Mesa draws in software either way; asked for it at once, Mesa skips
-            // probing the card's own driver, which a sanitizer build's start-up would see fail and be
-            // unloaded with its blocks still allocated, where the leak check can no longer name it.
-            setenv("LIBGL_ALWAYS_SOFTWARE", "1", 1);
-            execl(TAVIMORO_PLAYER, TAVIMORO_PLAYER, static_cast<char*>(nullptr));
-            _exit(127);
-        }
+        // The card has no 3D, so Mesa draws in software either way; asked for it at once, Mesa skips
+        // probing the card's own driver, which a sanitizer build's start-up would see fail and be
+        // unloaded with its blocks still allocated, where the leak check can no longer name it.
+        setenv("LIBGL_ALWAYS_SOFTWARE", "1", 1);
+        pid_ = start_board_program(TAVIMORO_PLAYER, board_root(), board_path(PLAYER_LOG));
+        unsetenv("LIBGL_ALWAYS_SOFTWARE");
         return pid_ > 0;
     }
 
