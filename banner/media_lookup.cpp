@@ -1,7 +1,7 @@
 // Media lookup: walks a media tree and fills a banner record with the first matching files.
 #include "banner/media_lookup.h"
 
-#include "device/common.h"
+#include "core/common.h"
 
 #include <dirent.h>
 #include <sys/stat.h>

@@ -5,6 +5,7 @@
 #include "display/opengl.h"
 #include "playback/decoder_standin.h"
 #include "playback/playbin.h"
+#include "display/video.h"
 #include "playback/queue.h"
 #include "tools/sample_media.h"
 

@@ -2,9 +2,9 @@
 #include "device/event_monitor.h"
 
 #include "core/events.h"
-#include "device/board_root.h"
-#include "device/common.h"
-#include "device/unique_fd.h"
+#include "core/board_root.h"
+#include "core/common.h"
+#include "core/unique_fd.h"
 
 #include <fcntl.h>
 #include <unistd.h>

@@ -3,8 +3,8 @@
 // space rule and what follows a good verify.
 #include "core/events.h"
 #include "core/timer.h"
-#include "device/board_root.h"
-#include "device/common.h"
+#include "core/board_root.h"
+#include "core/common.h"
 #include "hostlink/crc32.h"
 #include "hostlink/hid_dev.h"
 #include "hostlink/transfer_state.h"

@@ -2,8 +2,8 @@
 // writes the replies.
 #include "hostlink/hid_dev.h"
 
-#include "device/board_root.h"
-#include "device/unique_fd.h"
+#include "core/board_root.h"
+#include "core/unique_fd.h"
 #include "hostlink/crc32.h"
 #include "hostlink/report_socket.h"
 #include "hostlink/wire.h"

@@ -8,8 +8,8 @@
 #include "core/events.h"
 #include "core/signal_handler.h"
 #include "core/timer.h"
-#include "device/board_root.h"
-#include "device/common.h"
+#include "core/board_root.h"
+#include "core/common.h"
 #include "device/event_monitor.h"
 #include "device/update.h"
 #include "display/video.h"
@@ -359,6 +359,7 @@ int main()
     if (!find_factory_file())
         return 0;
 #endif
+    set_quit_hook(playbin_exit);
     install_signal_handler();
 
     init_hdmi_mode_gpio();
@@ -393,6 +394,7 @@ int main()
     init_decoder_queue();
     start_hid_thread();
     show_video_mode();
+    set_image_drawer(draw_image);
     init_video_thread();
     init_image_thread();
 #ifdef TAVIMORO_FACTORY
