@@ -1,7 +1,7 @@
 // The frontend hooks run as their frontends run them, with a game whose names hold spaces,
 // quotes and '&', against the real player over the simulated link (TAVIMORO_DEVICE names the
 // host socket): the band shows the game's picture, and the boot picture once the game ends.
-#include "device/board_root.h"
+#include "core/board_root.h"
 #include "tests/support/program_fixture.h"
 #include "tests/support/screen_reader.h"
 #include "tools/sample_media.h"

@@ -4,7 +4,7 @@
 #include "hostlink/hid_dev.h"
 #include "tests/hostlink/link_harness.h"
 #include "tools/sim_board.h"
-#include "device/board_root.h"
+#include "core/board_root.h"
 #include "tools/sim_relay.h"
 
 #include <sys/stat.h>

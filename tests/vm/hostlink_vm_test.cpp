@@ -3,7 +3,7 @@
 #include "tests/vm/vm_board.h"
 
 #include "core/events.h"
-#include "device/board_root.h"
+#include "core/board_root.h"
 #include "hostlink/banner_info.h"
 #include "hostlink/hid_dev.h"
 #include "tests/hostlink/link_harness.h"
