@@ -502,7 +502,7 @@ void print_usage()
            BOARD_IDENTITY.product, BOARD_IDENTITY.interface);
 }
 
-// Options first, then the environment for what they leave unset.
+// The environment gives the defaults of --device and --serial; the options override it.
 int parse_options(int argc, char** argv, options& opt)
 {
     for (auto [field, variable] : {std::pair{&opt.device, "TAVIMORO_DEVICE"}, std::pair{&opt.serial, "TAVIMORO_SERIAL"}})
