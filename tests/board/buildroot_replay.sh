@@ -19,17 +19,16 @@ check() {
   "$@" || { echo "FAIL: $what"; failures=$((failures + 1)); }
 }
 
-# A variable of tavimoro.mk, as make evaluates it with the given config symbols.
+# Makes a target of a makefile around tavimoro.mk, with the given config symbols: print-VARIABLE
+# prints a variable as make evaluates it, install-target runs the package's target install.
 mk() {
-  local variable=$1
-  shift
-  make --no-print-directory -f - "$@" print <<MAKEFILE
+  make --no-print-directory -f - "$@" <<MAKEFILE
 BR2_EXTERNAL_TAVIMORO_PATH := $external
 BR2_CMAKE := cmake
 TARGET_DIR := $work/target
 TAVIMORO_BUILDDIR := $build
 include $external/package/tavimoro/tavimoro.mk
-print: ; @echo '\$($variable)'
+print-%: ; @echo '\$(\$*)'
 install-target: ; \$(TAVIMORO_INSTALL_TARGET_CMDS)
 MAKEFILE
 }
@@ -49,11 +48,11 @@ fi
 # Configures for one init system (config symbols as arguments), builds and installs the target.
 replay() {
   local options targets
-  read -ra options <<< "$(mk TAVIMORO_CONF_OPTS "$@")"
-  read -ra targets <<< "$(mk TAVIMORO_MAKE_OPTS "$@")"
+  read -ra options <<< "$(mk print-TAVIMORO_CONF_OPTS "$@")"
+  read -ra targets <<< "$(mk print-TAVIMORO_MAKE_OPTS "$@")"
   echo "configure options from tavimoro.mk: ${options[*]}"
   rm -rf "$work/target" && mkdir -p "$build" &&
-    (cd "$build" && rm -f CMakeCache.txt && cmake "$source" -G "Unix Makefiles" "${infrastructure[@]}" "${options[@]}" > configure.log) ||
+    (cd "$build" && rm -f CMakeCache.txt && cmake "$source" -G "Unix Makefiles" "${infrastructure[@]}" "${options[@]}" > configure.log 2>&1) ||
     { cat "$build/configure.log"; return 1; }
   make -s -j2 -C "$build" "${targets[@]}" > /dev/null || return 1
   mk install-target "$@" > /dev/null
