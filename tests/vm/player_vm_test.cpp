@@ -5,7 +5,7 @@
 // init script's supervisor brings it back after a SIGKILL.
 #include "tests/vm/vm_board.h"
 
-#include "device/board_root.h"
+#include "core/board_root.h"
 #include "tools/sample_media.h"
 #include "tools/screen_capture.h"
 #include "tools/sim_board.h"

@@ -1,6 +1,6 @@
 // Storage and shell utilities against real shells, the df stand-in and real md5sum.
-#include "device/board_root.h"
-#include "device/common.h"
+#include "core/board_root.h"
+#include "core/common.h"
 #include "tests/support/board_fixture.h"
 
 #include <cstring>
