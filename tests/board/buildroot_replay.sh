@@ -12,12 +12,7 @@ source=$1 work=$2
 external=$source/board/buildroot
 build=$work/buildroot-build
 
-failures=0
-check() {
-  local what=$1
-  shift
-  "$@" || { echo "FAIL: $what"; failures=$((failures + 1)); }
-}
+. "$(dirname "$0")/checks.sh"
 
 # Makes a target of a makefile around tavimoro.mk, with the given config symbols: print-VARIABLE
 # prints a variable as make evaluates it, install-target runs the package's target install.
@@ -87,5 +82,4 @@ if check "not started at boot: configure and install" replay; then
     test "$(target_files)" = "$(printf '%s\n' "${board_programs[@]}")"
 fi
 
-[ $failures -eq 0 ] && echo "the Buildroot package's configure, build and install replayed"
-exit $((failures > 0))
+finish "the Buildroot package's configure, build and install replayed"

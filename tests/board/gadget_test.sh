@@ -9,12 +9,7 @@ set -uo pipefail
 script=$1/board/tavimoro-gadget
 identity=$1/board/usb-identity.conf
 
-failures=0
-check() {
-  local what=$1
-  shift
-  "$@" || { echo "FAIL: $what"; failures=$((failures + 1)); }
-}
+. "$(dirname "$0")/checks.sh"
 
 TAVIMORO_ROOT=$(mktemp -d) || exit 1
 export TAVIMORO_ROOT TAVIMORO_USB_IDENTITY=$identity
@@ -79,5 +74,4 @@ check "status: started (status $status: $output)" test $status -eq 0
 run bogus
 check "an unknown action is wrong usage (status $status)" test $status -eq 2
 
-[ $failures -eq 0 ] && echo "gadget script checked"
-exit $((failures > 0))
+finish "gadget script checked"

@@ -8,12 +8,7 @@
 set -uo pipefail
 template=$1/board/S95tavimoro.in
 
-failures=0
-check() {
-  local what=$1
-  shift
-  "$@" || { echo "FAIL: $what"; failures=$((failures + 1)); }
-}
+. "$(dirname "$0")/checks.sh"
 
 work=$(mktemp -d) || exit 1
 trap '"$work/S95tavimoro" stop > /dev/null 2>&1; rm -rf "$work"' EXIT
@@ -79,5 +74,4 @@ for shell in /bin/dash "/bin/busybox sh"; do
   rm "$work/no-gadget"
 done
 
-[ $failures -eq 0 ] && echo "init script checked"
-exit $((failures > 0))
+finish "init script checked"

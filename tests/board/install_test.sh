@@ -8,12 +8,7 @@
 set -uo pipefail
 build=$1 source=$2 bindir=$3 sbindir=$4 sysconfdir=$5 systemd=$6 init=$7
 
-failures=0
-check() {
-  local what=$1
-  shift
-  "$@" || { echo "FAIL: $what"; failures=$((failures + 1)); }
-}
+. "$(dirname "$0")/checks.sh"
 
 dest=$(mktemp -d) || exit 1
 trap 'rm -rf "$dest"' EXIT
@@ -72,5 +67,4 @@ check "the host component holds exactly: ${host_expected[*]} (it holds: $(echo $
   test "$host" = "$(printf '%s\n' "${host_expected[@]}" | sort)"
 check "tavimoro-host is executable" test -x "$dest/host$bindir/tavimoro-host"
 
-[ $failures -eq 0 ] && echo "install tree checked: $(wc -l <<< "$board") board files, $(wc -l <<< "$host") host files"
-exit $((failures > 0))
+finish "install tree checked: $(wc -l <<< "$board") board files, $(wc -l <<< "$host") host files"
