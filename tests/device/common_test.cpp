@@ -1,7 +1,12 @@
 // Storage and shell utilities against real shells, the df stand-in and real md5sum.
 #include "device/board_root.h"
 #include "device/common.h"
+#include "device/unique_fd.h"
+#include "device/update.h"
 #include "tests/support/board_fixture.h"
+
+#include <fcntl.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <string>
@@ -53,6 +58,26 @@ TEST_F(CommonTest, Md5OfFilesWhatEverTheirNames)
     EXPECT_FALSE(file_exist("pwned2"));
 }
 
+// Firmware images and long videos pass 2 GiB, past what a 32-bit long or off_t holds: a sparse
+// one on the disk is found, measured and hashed whole.
+TEST_F(CommonTest, FileOverTwoGigabytes)
+{
+    const std::string image = path("/media/usbhd-sda1/vorlix_update_online.img");
+    constexpr off_t TAIL_OFFSET = (off_t{1} << 31) + 4096;
+    {
+        UniqueFD fd(open(image.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644));
+        ASSERT_TRUE(fd.valid());
+        ASSERT_EQ(pwrite(fd.get(), "end", 3, TAIL_OFFSET), 3);
+    }
+    EXPECT_EQ(file_size(image.c_str()), TAIL_OFFSET + 3);
+    EXPECT_EQ(find_package(), 1);
+    const char* sum = get_file_md5sum(image.c_str());
+    ASSERT_NE(sum, nullptr);
+    // md5sum of 2 GiB + 4 KiB of zeros followed by "end".
+    EXPECT_STREQ(sum, "45e84d31a1a57568f1fb218a90845a7f");
+    EXPECT_EQ(file_size(path("/media/usbhd-sda1/missing.img").c_str()), -1);
+}
+
 TEST_F(CommonTest, ParsesDfOutputShapes)
 {
     EXPECT_EQ(parse_disk_free_size("/media/usbhd-sda1", nullptr), 0);
@@ -66,6 +91,11 @@ TEST_F(CommonTest, ParsesDfOutputShapes)
                           "/dev/disk/by-uuid/0123456789abcdef-0123\n"
                           "                        7812864   1048576   6764288  14% /media/usbhd-sda1\n";
     EXPECT_EQ(parse_disk_free_size("/media/usbhd-sda1", wrapped), 6764288);
+
+    // A 4 TB disk has more free KiB than a 32-bit long holds.
+    const char* large = "Filesystem      1K-blocks  Used  Available Use% Mounted on\n"
+                        "/dev/sda1      3907018584 65536 3906953048   1% /media/usbhd-sda1\n";
+    EXPECT_EQ(parse_disk_free_size("/media/usbhd-sda1", large), 3906953048LL);
 
     EXPECT_EQ(parse_disk_free_size("/media/other", gnu), -1);
     EXPECT_EQ(parse_disk_free_size("/media/usbhd-sda1", "garbage /media/usbhd-sda1\n"), -1);
@@ -97,6 +127,8 @@ TEST_F(CommonTest, FindAvailableDiskPicksFirstWithSpace)
     add_disk("usbhd-sdb1", 5000);
     EXPECT_EQ(find_available_disk(out), 5000);
     EXPECT_EQ(std::string(out), path("/media/usbhd-sdb1"));
+    set_disk_free("usbhd-sdb1", 3906953048LL);
+    EXPECT_EQ(find_available_disk(out), 3906953048LL);
 
     remove("/media");
     EXPECT_EQ(find_available_disk(out), -1);
