@@ -4,7 +4,7 @@
 
 #include "banner/font.h"
 #include "banner/image.h"
-#include "banner/leaderborad.h"
+#include "banner/leaderboard.h"
 #include "core/events.h"
 #include "display/video.h"
 #include "playback/playbin.h"

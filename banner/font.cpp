@@ -2,7 +2,7 @@
 #include "banner/font.h"
 
 #include "banner/surface.h"
-#include "device/board_root.h"
+#include "core/board_root.h"
 
 #include <cstdio>
 #include <cstring>

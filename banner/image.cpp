@@ -3,7 +3,7 @@
 
 #include "banner/font.h"
 #include "banner/surface.h"
-#include "device/board_root.h"
+#include "core/board_root.h"
 #include "display/opengl.h"
 
 #include <SDL2/SDL_image.h>

@@ -4,13 +4,13 @@
 #include "core/signal_handler.h"
 
 #include "core/events.h"
-#include "device/unique_fd.h"
-#include "playback/playbin.h"
+#include "core/unique_fd.h"
 
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <atomic>
 #include <cstdio>
 #include <thread>
 
@@ -31,6 +31,8 @@ struct SignalRecord {
 UniqueFD relay_read;
 UniqueFD relay_write;
 std::thread signal_thread;
+// What the program stops on a quit signal besides its event loop.
+std::atomic<void (*)()> quit_hook{nullptr};
 
 void relay(int signum, siginfo_t* info, void* context)
 {
@@ -59,7 +61,8 @@ void signal_proc()
 void quit(const char* name)
 {
     main_exit = 1;
-    playbin_exit();
+    if (void (*hook)() = quit_hook.load())
+        hook();
     push_event(EVENT_QUIT, 0);
     printf("%s: %s\n", "handler", name);
 }
@@ -88,6 +91,11 @@ void handler(int signum, siginfo_t* info, void* context)
         default: break;
         }
     }
+}
+
+void set_quit_hook(void (*hook)())
+{
+    quit_hook = hook;
 }
 
 int install_signal_handler()

@@ -1,7 +1,7 @@
 // Recovery hand-off of the player: package search, misc record, pause, reboot.
 #include "device/update.h"
 
-#include "device/common.h"
+#include "core/common.h"
 #include "device/wmisc.h"
 
 #include <unistd.h>

@@ -1,8 +1,8 @@
 // Misc-partition writer: the recovery command record, written in whole 16 KiB blocks.
 #include "device/wmisc.h"
 
-#include "device/board_root.h"
-#include "device/common.h"
+#include "core/board_root.h"
+#include "core/common.h"
 
 #include <dirent.h>
 #include <sys/stat.h>

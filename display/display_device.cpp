@@ -2,7 +2,7 @@
 // their pending-flip bookkeeping, and teardown.
 #include "display/display_device.h"
 
-#include "device/board_root.h"
+#include "core/board_root.h"
 #include "display/display_output.h"
 #include "display/log_location.h"
 

@@ -1,8 +1,8 @@
 // The board's output: DRM/KMS card, connector, mode, CRTC and the GBM surface EGL draws into.
 #include "display/drm_output.h"
 
-#include "device/board_root.h"
-#include "device/unique_fd.h"
+#include "core/board_root.h"
+#include "core/unique_fd.h"
 #include "display/display_device.h"
 #include "display/display_output.h"
 

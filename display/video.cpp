@@ -2,12 +2,14 @@
 // picture into the top 1920x360 band until it is told to stop.
 #include "display/video.h"
 
-#include "banner/image.h"
+#include "core/build_variant.h"
 #include "core/events.h"
 #include "display/display_device.h"
 #include "display/drm_output.h"
 #include "display/opengl.h"
 #include "playback/queue.h"
+
+#include <gst/video/video.h>
 
 #include <atomic>
 #include <cerrno>
@@ -30,12 +32,6 @@ constexpr int BAND_WIDTH = 1920;
 constexpr int BAND_HEIGHT = 360;
 
 constexpr auto SCREEN_OFF_SLEEP = std::chrono::microseconds(100000);
-#ifdef TAVIMORO_FACTORY
-// The factory build redraws a picture, and a colour, at a slower pace.
-constexpr auto IMAGE_REDRAW_SLEEP = std::chrono::microseconds(40000);
-#else
-constexpr auto IMAGE_REDRAW_SLEEP = std::chrono::microseconds(18000);
-#endif
 constexpr auto IDLE_SLEEP = std::chrono::microseconds(40000);
 // With an empty queue the thread waits this long before looking again rather than polling
 // without pause: a busy poll would take a whole core of the board's two from the decoder and
@@ -54,6 +50,9 @@ struct {
     float r, g, b;
 } video_color;
 #endif
+
+// What image mode draws, registered by the layer that owns the current picture.
+std::atomic<void (*)()> image_drawer{nullptr};
 
 std::unique_ptr<std::thread> thread_video;
 std::atomic<int> thread_video_exit{0};
@@ -89,7 +88,8 @@ std::chrono::microseconds draw_pass()
     if (video_mode == VIDEO_MODE_VIDEO)
         return draw_queued_frame() ? std::chrono::microseconds(0) : EMPTY_QUEUE_SLEEP;
     if (video_mode == VIDEO_MODE_IMAGE) {
-        draw_image();
+        if (void (*draw)() = image_drawer.load())
+            draw();
         return IMAGE_REDRAW_SLEEP;
     }
 #ifdef TAVIMORO_FACTORY
@@ -101,7 +101,47 @@ std::chrono::microseconds draw_pass()
     return IDLE_SLEEP;
 }
 
+// Bytes an NV12 frame of this geometry spans: the luma plane and the half-height chroma plane.
+gsize nv12_size(frame_geometry g)
+{
+    const gsize luma = static_cast<gsize>(g.width) * static_cast<gsize>(g.height);
+    return luma + static_cast<gsize>(g.width) * static_cast<gsize>((g.height + 1) / 2);
+}
+
+// Maps the frame for reading and hands it to the renderer, unless it is smaller than its
+// geometry says (the renderer would read past it).
+void draw_mapped(GstBuffer* buffer, frame_geometry g)
+{
+    GstMapInfo map;
+    if (!gst_buffer_map(buffer, &map, GST_MAP_READ))
+        return;
+    if (map.size >= nv12_size(g))
+        draw_frame(reinterpret_cast<char*>(map.data), g.width, g.height);
+    gst_buffer_unmap(buffer, &map);
+}
+
 } // namespace
+
+int render_texture(GstBuffer* buffer)
+{
+    if (!buffer)
+        return -1;
+    const frame_geometry g = get_frame_geometry(buffer);
+    if (g.width == 0 && g.height == 0) {
+        wld_destroy_buffer(buffer);
+        return -1;
+    }
+    // Only frames described by a video meta are in the layout the renderer reads.
+    if (gst_buffer_get_video_meta(buffer))
+        draw_mapped(buffer, g);
+    wld_destroy_buffer(buffer);
+    return 0;
+}
+
+void set_image_drawer(void (*draw)())
+{
+    image_drawer = draw;
+}
 
 int init_video_thread()
 {

@@ -3,6 +3,8 @@
 // on its own thread when stopped.
 #pragma once
 
+#include <gst/gst.h>
+
 // What the video thread draws; any other value draws nothing.
 inline constexpr int VIDEO_MODE_VIDEO = 1;
 inline constexpr int VIDEO_MODE_IMAGE = 2;
@@ -10,6 +12,12 @@ inline constexpr int VIDEO_MODE_IMAGE = 2;
 // The factory test fills the whole output with one colour.
 inline constexpr int VIDEO_MODE_COLOR = 3;
 #endif
+
+// Registers what image mode draws, so that this layer needs to know nothing of pictures: the
+// program registers the banner layer's draw_image. Image mode draws nothing until then.
+void set_image_drawer(void (*draw)());
+// Draws one queued frame and releases it; -1 when it has no geometry or there is no buffer.
+int render_texture(GstBuffer* buffer);
 
 // Starts the thread: 0 when started, 1 when it already exists, -1 when it cannot be created.
 int init_video_thread();

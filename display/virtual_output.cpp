@@ -3,8 +3,8 @@
 // its request by writing the frame to the screen file.
 #include "display/virtual_output.h"
 
-#include "device/board_root.h"
-#include "device/unique_fd.h"
+#include "core/board_root.h"
+#include "core/unique_fd.h"
 #include "display/display_device.h"
 #include "display/display_output.h"
 

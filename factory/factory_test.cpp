@@ -3,8 +3,8 @@
 #include "factory/factory_test.h"
 
 #include "banner/image.h"
-#include "device/board_root.h"
-#include "device/common.h"
+#include "core/board_root.h"
+#include "core/common.h"
 #include "display/video.h"
 
 #include <dirent.h>

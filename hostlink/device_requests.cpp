@@ -1,6 +1,6 @@
 // Requests the host makes of the board itself: start a firmware update from a transferred
 // file, and tell whether the USB gadget is configured.
-#include "device/common.h"
+#include "core/common.h"
 #include "device/event_monitor.h"
 #include "device/update.h"
 #include "hostlink/hid_dev.h"

@@ -1,7 +1,7 @@
 // The Unix socket that stands in for a HID node off the board: one 64-byte report per message.
 #pragma once
 
-#include "device/unique_fd.h"
+#include "core/unique_fd.h"
 
 #include <string>
 

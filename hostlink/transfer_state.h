@@ -2,7 +2,7 @@
 // one transfer at a time, touched only on the reader thread.
 #pragma once
 
-#include "device/common.h"
+#include "core/common.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -1,8 +1,8 @@
 // The playback pipeline: a playbin on the player thread's GLib main loop.
 #include "playback/playbin.h"
 
-#include "device/board_root.h"
-#include "device/common.h"
+#include "core/board_root.h"
+#include "core/common.h"
 #include "playback/decoder_standin.h"
 #include "playback/queue.h"
 

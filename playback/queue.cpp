@@ -1,8 +1,6 @@
 // The decoded-frame queue between the video sink's streaming thread and the video thread.
 #include "playback/queue.h"
 
-#include "display/opengl.h"
-
 #include <gst/video/video.h>
 
 #include <cstdio>
@@ -73,25 +71,6 @@ void take_stream_geometry(GstBuffer* buffer, GstPad* pad)
     printf("fixed height=%d\n", fixed_height);
     width = fixed_width;
     height = fixed_height;
-}
-
-// Bytes an NV12 frame of this geometry spans: the luma plane and the half-height chroma plane.
-gsize nv12_size(frame_geometry g)
-{
-    const gsize luma = static_cast<gsize>(g.width) * static_cast<gsize>(g.height);
-    return luma + static_cast<gsize>(g.width) * static_cast<gsize>((g.height + 1) / 2);
-}
-
-// Maps the frame for reading and hands it to the renderer, unless it is smaller than its
-// geometry says (the renderer would read past it).
-void draw_mapped(GstBuffer* buffer, frame_geometry g)
-{
-    GstMapInfo map;
-    if (!gst_buffer_map(buffer, &map, GST_MAP_READ))
-        return;
-    if (map.size >= nv12_size(g))
-        draw_frame(reinterpret_cast<char*>(map.data), g.width, g.height);
-    gst_buffer_unmap(buffer, &map);
 }
 
 // Empties the decoder queue, releasing and logging each frame with the caller's wording.
@@ -223,22 +202,6 @@ void processNewBuffer(GstElement* /*sink*/, GstBuffer* buffer, GstPad* pad, void
         wld_destroy_buffer(frame);
         delete record;
     }
-}
-
-int render_texture(GstBuffer* buffer)
-{
-    if (!buffer)
-        return -1;
-    const frame_geometry g = get_frame_geometry(buffer);
-    if (g.width == 0 && g.height == 0) {
-        wld_destroy_buffer(buffer);
-        return -1;
-    }
-    // Only frames described by a video meta are in the layout the renderer reads.
-    if (gst_buffer_get_video_meta(buffer))
-        draw_mapped(buffer, g);
-    wld_destroy_buffer(buffer);
-    return 0;
 }
 
 int wld_destroy_buffer(GstBuffer* buffer)

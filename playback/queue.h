@@ -57,8 +57,6 @@ void release_decoder_queue();
 
 // The video sink's "handoff" handler: queues a new reference to the frame (no pixel copy).
 void processNewBuffer(GstElement* sink, GstBuffer* buffer, GstPad* pad, void* user_data);
-// Draws one queued frame and releases it; -1 when it has no geometry or there is no buffer.
-int render_texture(GstBuffer* buffer);
 // Releases a frame's reference; -1 for a null buffer.
 int wld_destroy_buffer(GstBuffer* buffer);
 

@@ -3,7 +3,7 @@
 #include "tools/screen_capture.h"
 
 #include "banner/surface.h"
-#include "device/unique_fd.h"
+#include "core/unique_fd.h"
 
 #include <SDL.h>
 #include <SDL_image.h>

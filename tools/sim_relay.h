@@ -1,7 +1,7 @@
 // The simulated USB link: relays 64-byte reports between the player's gadget socket and a host.
 #pragma once
 
-#include "device/unique_fd.h"
+#include "core/unique_fd.h"
 
 #include <string>
 

@@ -1,6 +1,6 @@
 // tavimoro-host: the host side of the USB link to the marquee board. Names the running game,
 // pushes pictures, sends files, firmware images and media packages, and asks the link state.
-#include "device/unique_fd.h"
+#include "core/unique_fd.h"
 #include "hostlink/crc32.h"
 #include "hostlink/report_socket.h"
 #include "hostlink/wire.h"

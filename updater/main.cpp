@@ -1,5 +1,5 @@
 // The `update` program: hands the update image on a USB disk to recovery and reboots into it.
-#include "device/common.h"
+#include "core/common.h"
 #include "device/wmisc.h"
 
 #include <unistd.h>

@@ -1,7 +1,7 @@
 // The banner sequencer with the real video thread on the virtual display and the real player:
 // what it shows is read back from the screen file, when it shows it from its trace.
 #include "banner/bannerbar.h"
-#include "banner/leaderborad.h"
+#include "banner/leaderboard.h"
 #include "core/events.h"
 #include "display/video.h"
 #include "playback/playbin.h"
@@ -80,6 +80,7 @@ protected:
         set_player_state(PLAYER_STATE_IDLE);
         init_decoder_queue();
         show_video_mode();
+        set_image_drawer(draw_image);
         ASSERT_EQ(init_video_thread(), 0);
     }
     void TearDown() override

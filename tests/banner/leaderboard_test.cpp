@@ -1,6 +1,6 @@
 // The scrolling leaderboard, frame by frame: a text whose every column has its own colour shows
 // exactly which columns of the text each frame puts where.
-#include "banner/leaderborad.h"
+#include "banner/leaderboard.h"
 #include "tests/banner/banner_fixture.h"
 
 #include <string>

@@ -62,6 +62,7 @@ protected:
         gst_init(nullptr, nullptr);
         reset_stream_geometry();
         init_decoder_queue();
+        set_image_drawer(draw_image);
         pad_ = gst_pad_new("sink", GST_PAD_SINK);
     }
     void TearDown() override

@@ -1,6 +1,6 @@
 // The factory test program end to end: the real tavimoro-factory process in a board root, its
 // screen and log, the recovery key, and its answers on the simulated USB link.
-#include "device/board_root.h"
+#include "core/board_root.h"
 #include "hostlink/report_socket.h"
 #include "hostlink/wire.h"
 #include "tests/support/program_fixture.h"

@@ -1,7 +1,7 @@
 // Drives the real host-link reader thread over the gadget-node socket stand-in, as the USB host.
 #pragma once
 
-#include "device/unique_fd.h"
+#include "core/unique_fd.h"
 #include "hostlink/wire.h"
 #include "tests/support/board_fixture.h"
 

@@ -2,6 +2,7 @@
 #include "tests/playback/frame_consumer.h"
 
 #include "display/opengl.h"
+#include "display/video.h"
 
 #include <gst/video/video.h>
 

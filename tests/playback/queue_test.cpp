@@ -1,5 +1,6 @@
 // The decoded-frame queue: ordering, dropping the oldest, buffer ownership and stream geometry.
 #include "display/opengl.h"
+#include "display/video.h"
 #include "playback/queue.h"
 #include "tests/display/display_test_support.h"
 #include "tests/playback/frame_consumer.h"

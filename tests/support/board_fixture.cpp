@@ -1,7 +1,7 @@
 // Board-root fixture: a fresh simulated board for every test, under a root set once per process.
 #include "tests/support/board_fixture.h"
 
-#include "device/board_root.h"
+#include "core/board_root.h"
 #include "tools/sim_board.h"
 
 #include <sys/wait.h>

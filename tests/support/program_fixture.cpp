@@ -2,7 +2,7 @@
 // link relay on a thread of its own.
 #include "tests/support/program_fixture.h"
 
-#include "device/board_root.h"
+#include "core/board_root.h"
 #include "tools/sim_board.h"
 
 #include <signal.h>

@@ -1,7 +1,7 @@
 // The virtual display's screen as tests look at it, through the simulator's screen file reader.
 #include "tests/support/screen_reader.h"
 
-#include "device/board_root.h"
+#include "core/board_root.h"
 
 #include <thread>
 

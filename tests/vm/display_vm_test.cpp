@@ -5,7 +5,7 @@
 #include "tests/vm/drm_handles.h"
 #include "tests/vm/vm_board.h"
 
-#include "device/unique_fd.h"
+#include "core/unique_fd.h"
 
 #include <GLES2/gl2.h>
 #include <fcntl.h>

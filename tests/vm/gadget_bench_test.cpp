@@ -2,8 +2,8 @@
 // gadget node, whole and in both directions.
 #include "tests/vm/vm_board.h"
 
-#include "device/board_root.h"
-#include "device/unique_fd.h"
+#include "core/board_root.h"
+#include "core/unique_fd.h"
 
 #include <fcntl.h>
 #include <poll.h>

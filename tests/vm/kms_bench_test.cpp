@@ -3,8 +3,8 @@
 #include "tests/vm/drm_handles.h"
 #include "tests/vm/vm_board.h"
 
-#include "device/board_root.h"
-#include "device/unique_fd.h"
+#include "core/board_root.h"
+#include "core/unique_fd.h"
 
 #include <fcntl.h>
 #include <poll.h>

@@ -3,7 +3,7 @@
 // stored byte for byte, a pushed picture is shown, and SIGTERM ends the player cleanly.
 #include "tests/vm/vm_board.h"
 
-#include "device/board_root.h"
+#include "core/board_root.h"
 #include "tools/sample_media.h"
 #include "tools/screen_capture.h"
 #include "tools/sim_board.h"

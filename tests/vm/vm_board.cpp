@@ -1,7 +1,7 @@
 // The bench VM's board root and its host-side screen dumps.
 #include "tests/vm/vm_board.h"
 
-#include "device/board_root.h"
+#include "core/board_root.h"
 
 #include <unistd.h>
 

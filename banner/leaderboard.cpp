@@ -1,5 +1,5 @@
 // The scrolling leaderboard strip: one rendering per text, then 3 pixels of scroll per frame.
-#include "banner/leaderborad.h"
+#include "banner/leaderboard.h"
 
 #include "banner/font.h"
 #include "banner/image.h"

@@ -1,7 +1,7 @@
 // Storage and shell utilities shared by the host link, the monitors and the factory build.
-#include "device/common.h"
+#include "core/common.h"
 
-#include "device/board_root.h"
+#include "core/board_root.h"
 
 #include <dirent.h>
 #include <sys/stat.h>

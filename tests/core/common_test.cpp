@@ -1,12 +1,7 @@
 // Storage and shell utilities against real shells, the df stand-in and real md5sum.
-#include "device/board_root.h"
-#include "device/common.h"
-#include "device/unique_fd.h"
-#include "device/update.h"
+#include "core/board_root.h"
+#include "core/common.h"
 #include "tests/support/board_fixture.h"
-
-#include <fcntl.h>
-#include <unistd.h>
 
 #include <cstring>
 #include <string>
@@ -56,26 +51,6 @@ TEST_F(CommonTest, Md5OfFilesWhatEverTheirNames)
     EXPECT_STREQ(sum, "900150983cd24fb0d6963f7d28e17f72");
     EXPECT_FALSE(file_exist("pwned"));
     EXPECT_FALSE(file_exist("pwned2"));
-}
-
-// Firmware images and long videos pass 2 GiB, past what a 32-bit long or off_t holds: a sparse
-// one on the disk is found, measured and hashed whole.
-TEST_F(CommonTest, FileOverTwoGigabytes)
-{
-    const std::string image = path("/media/usbhd-sda1/vorlix_update_online.img");
-    constexpr off_t TAIL_OFFSET = (off_t{1} << 31) + 4096;
-    {
-        UniqueFD fd(open(image.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644));
-        ASSERT_TRUE(fd.valid());
-        ASSERT_EQ(pwrite(fd.get(), "end", 3, TAIL_OFFSET), 3);
-    }
-    EXPECT_EQ(file_size(image.c_str()), TAIL_OFFSET + 3);
-    EXPECT_EQ(find_package(), 1);
-    const char* sum = get_file_md5sum(image.c_str());
-    ASSERT_NE(sum, nullptr);
-    // md5sum of 2 GiB + 4 KiB of zeros followed by "end".
-    EXPECT_STREQ(sum, "45e84d31a1a57568f1fb218a90845a7f");
-    EXPECT_EQ(file_size(path("/media/usbhd-sda1/missing.img").c_str()), -1);
 }
 
 TEST_F(CommonTest, ParsesDfOutputShapes)

@@ -1,6 +1,6 @@
 // The board root and shell quoting: board paths land under the root, quoted words stay words.
-#include "device/board_root.h"
-#include "device/common.h"
+#include "core/board_root.h"
+#include "core/common.h"
 #include "tests/support/board_fixture.h"
 
 #include <string>

@@ -1,5 +1,5 @@
 // The board root: every fixed board path goes through here, so the system runs off the board too.
-#include "device/board_root.h"
+#include "core/board_root.h"
 
 #include <cstdlib>
 
