@@ -17,7 +17,7 @@ std::atomic<int> hdmi_state{1};
 std::mutex pushed_mutex;
 std::condition_variable pushed_cond;
 unsigned long pushed_count;
-// Events SDL makes itself (none that the player acts on) are still taken at this pace.
+// Events SDL makes itself (none that the player acts on) are still gathered at this pace.
 constexpr auto SDL_EVENTS_PERIOD = std::chrono::seconds(1);
 
 unsigned long events_pushed()
@@ -63,12 +63,16 @@ void push_event_with_para2(int code, void* first, void* second)
 int wait_event(SDL_Event* event)
 {
     for (;;) {
-        // Counted before looking, so that an event pushed after the look ends the wait.
+        // Counted before looking, so that an event pushed after the look ends the wait. The queue
+        // is read as it stands, without SDL's pumping, which the timed-out wait below does.
         unsigned long seen = events_pushed();
-        if (SDL_PollEvent(event) == 1)
+        if (SDL_PeepEvents(event, 1, SDL_GETEVENT, SDL_FIRSTEVENT, SDL_LASTEVENT) == 1)
             return 1;
         std::unique_lock lock(pushed_mutex);
-        pushed_cond.wait_for(lock, SDL_EVENTS_PERIOD, [seen] { return pushed_count != seen; });
+        if (!pushed_cond.wait_for(lock, SDL_EVENTS_PERIOD, [seen] { return pushed_count != seen; })) {
+            lock.unlock();
+            SDL_PumpEvents();
+        }
     }
 }
 
