@@ -84,11 +84,21 @@ bool wait_for_picture(const Bench& bench, const std::string& file)
     ScreenImage picture;
     if (load_picture(file, picture) != 0)
         return false;
+    // Only a new frame is copied and compared: copying the whole screen at every look would take
+    // the processor time of the player under test.
+    const std::string screen_file = bench.root + "/sim/screen";
+    int64_t compared = -1;
     auto deadline = Clock::now() + SCREEN_TIMEOUT;
     while (Clock::now() < deadline) {
-        ScreenImage screen;
-        if (read_screen(bench.root + "/sim/screen", screen) == 0 && screen_shows(screen, picture, COLOUR_TOLERANCE))
-            return true;
+        int64_t sequence = read_screen_sequence(screen_file);
+        if (sequence != compared && sequence % 2 == 0) {
+            ScreenImage screen;
+            if (read_screen(screen_file, screen) == 0) {
+                if (screen_shows(screen, picture, COLOUR_TOLERANCE))
+                    return true;
+                compared = static_cast<int64_t>(screen.sequence);
+            }
+        }
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     return false;
