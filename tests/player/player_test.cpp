@@ -1,8 +1,8 @@
 // The player end to end: the real tavimoro process in a board root, driven over its USB link by
 // the real host tool, watched through its log, its screen and the board files it writes.
 #include "core/board_root.h"
-#include "hostlink/wire.h"
 #include "hostlink/report_socket.h"
+#include "hostlink/wire.h"
 #include "tests/device/misc_image.h"
 #include "tests/support/program_fixture.h"
 #include "tests/support/screen_reader.h"
