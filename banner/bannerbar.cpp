@@ -28,14 +28,14 @@ namespace {
 // The cycle's traces carry the thread body's name, whichever helper prints them.
 constexpr const char* PROC = "banner_proc";
 
-constexpr auto HOLD_TICK = 10ms;
-constexpr int HOLD_TICKS_PER_SECOND = 100;
 constexpr unsigned int STILL_SECONDS = 3;
 // A record with nothing to show is looked at again after this pause instead of spinning.
 constexpr unsigned int EMPTY_CYCLE_SECONDS = 1;
 constexpr auto IDLE_WAIT = 1s;
 constexpr auto SCREEN_POLL = 100ms;
 constexpr auto PLAYER_POLL = 10ms;
+// Replacing a record waits for the thread to go idle, stopping the player again at each of
+// these periods should it have started meanwhile; 500 of them, 25 s, at most.
 constexpr auto STOP_POLL = 50ms;
 constexpr int STOP_POLLS_MAX = 500;
 
@@ -46,6 +46,8 @@ bool record_pending;
 // The thread's own copy of the record it cycles through.
 banner_bar_t current;
 
+// Atomic for their readers; each is changed under banner_mutex, and banner_cond announces the
+// change to whoever waits for it (a new record, a stop request, the thread going idle).
 std::atomic<int> data_ready;
 std::atomic<int> banner_state;  // 0 idle, 1 cycling
 std::atomic<int> banner_player_exit;
@@ -69,24 +71,30 @@ bool names_anything(const banner_bar_t& info)
     return !empty(info.title) || !empty(info.video_file) || !empty(info.image_file) || !empty(info.leaderboard);
 }
 
+// Holds for `period`; false when the current step is asked to end first, at the moment it is.
+bool hold(std::chrono::steady_clock::duration period)
+{
+    std::unique_lock lock(banner_mutex);
+    return !banner_cond.wait_for(lock, period, [] { return banner_player_exit != 0; });
+}
+
 // Holds for `seconds`, returning at once when the current step is to end.
 void delay_second(unsigned int seconds)
 {
-    for (unsigned int tick = 0; tick < seconds * HOLD_TICKS_PER_SECOND; tick++) {
-        if (banner_player_exit)
-            return;
-        std::this_thread::sleep_for(HOLD_TICK);
-    }
+    hold(std::chrono::seconds(seconds));
 }
 
 // Between two steps: the cycle ends and the thread goes idle when the record was withdrawn or
 // another one installed.
 bool checkpoint()
 {
-    std::lock_guard lock(banner_mutex);
-    if (data_ready && !record_pending)
-        return true;
-    banner_state = 0;
+    {
+        std::lock_guard lock(banner_mutex);
+        if (data_ready && !record_pending)
+            return true;
+        banner_state = 0;
+    }
+    banner_cond.notify_all();
     return false;
 }
 
@@ -104,25 +112,26 @@ void prepare_leaderboard()
 #endif
 
 // Waits up to a second for a record; when one is there, takes a copy and builds its surfaces.
+// A record replaced while it is prepared is let go between two surfaces: of a burst of records
+// only the newest is composed to the end.
 void prepare_record()
 {
     {
         std::unique_lock lock(banner_mutex);
-        banner_cond.wait_until(lock, std::chrono::steady_clock::now() + IDLE_WAIT,
-                               [] { return record_pending || thread_banner_exit; });
+        banner_cond.wait_for(lock, IDLE_WAIT, [] { return record_pending || thread_banner_exit; });
         if (!data_ready || !record_pending)
             return;
         current = banner_info;
         record_pending = false;
+        banner_state = 1;
     }
-    banner_state = 1;
     free_surface_banner();
     surface_pic = surface_title = surface_leaderboard = nullptr;
-    if (!empty(current.image_file))
+    if (!empty(current.image_file) && checkpoint())
         surface_pic = get_surface_picture(current.image_file);
-    if (!empty(current.title) && !surface_pic)
+    if (!empty(current.title) && !surface_pic && checkpoint())
         surface_title = get_surface_title(current.title);
-    if (!empty(current.leaderboard))
+    if (!empty(current.leaderboard) && checkpoint())
         prepare_leaderboard();
 }
 
@@ -162,9 +171,8 @@ bool player_ready()
     if (init_player_thread() < 0)
         return false;
     while (get_player_state() != PLAYER_STATE_READY) {
-        if (thread_banner_exit || banner_player_exit)
+        if (thread_banner_exit || !hold(PLAYER_POLL))
             return false;
-        std::this_thread::sleep_for(PLAYER_POLL);
     }
     return true;
 }
@@ -181,10 +189,12 @@ bool play_video()
     }
     gst_player_play();
     show_video_mode();
+    // The player's state is looked at every PLAYER_POLL; a stop request ends the wait at once.
     // Idle: the player thread was stopped from outside, so this video will not end by itself.
-    while (!banner_player_exit && get_player_state() != PLAYER_STATE_STOPPED &&
-           get_player_state() != PLAYER_STATE_IDLE)
-        std::this_thread::sleep_for(PLAYER_POLL);
+    while (get_player_state() != PLAYER_STATE_STOPPED && get_player_state() != PLAYER_STATE_IDLE) {
+        if (!hold(PLAYER_POLL))
+            break;
+    }
     return true;
 }
 
@@ -220,7 +230,8 @@ bool show_leaderboard()
         surface_leaderboard = ui_paint_text_scroll();
         show_surface_image_nolock(surface_leaderboard);
         unlock_image_mutex();
-        std::this_thread::sleep_for(SCROLL_FRAME);
+        if (!hold(SCROLL_FRAME))
+            break;
     }
     return true;
 }
@@ -231,7 +242,7 @@ void run_cycle()
     if (!get_hdmi_state()) {
         // Nothing is shown while the screen is off; a withdrawn record is let go at once.
         if (checkpoint())
-            std::this_thread::sleep_for(SCREEN_POLL);
+            hold(SCREEN_POLL);
         return;
     }
     printf("%s: title %s\n", PROC, current.title);
@@ -270,17 +281,24 @@ int set_bannerbar_info(banner_bar_t info)
 {
     gst_set_repeat_state(0);
     if (names_anything(info) && banner_state == 1) {
-        data_ready = 0;
-        banner_player_exit = 1;
+        {
+            std::lock_guard lock(banner_mutex);
+            data_ready = 0;
+            banner_player_exit = 1;
+        }
+        banner_cond.notify_all();
         if (get_player_state() != PLAYER_STATE_STOPPED)
             gst_player_stop();
-        for (int polls = 1; !thread_banner_exit; polls++) {
-            std::this_thread::sleep_for(STOP_POLL);
-            if (banner_state == 0 || polls >= STOP_POLLS_MAX)
+        // The thread going idle ends the wait at once; each period without it stops the player again.
+        for (int polls = 1; polls <= STOP_POLLS_MAX; polls++) {
+            std::unique_lock lock(banner_mutex);
+            if (banner_cond.wait_for(lock, STOP_POLL, [] { return banner_state == 0 || thread_banner_exit; }))
                 break;
-            if (get_player_state() != PLAYER_STATE_STOPPED)
+            lock.unlock();
+            if (polls < STOP_POLLS_MAX && get_player_state() != PLAYER_STATE_STOPPED)
                 gst_player_stop();
         }
+        std::lock_guard lock(banner_mutex);
         banner_player_exit = 0;
     }
     {
@@ -289,7 +307,7 @@ int set_bannerbar_info(banner_bar_t info)
         record_pending = true;
         data_ready = 1;
     }
-    banner_cond.notify_one();
+    banner_cond.notify_all();
     printf("%s: video file = %s\n", __func__, info.video_file);
     printf("%s: image file = %s\n", __func__, info.image_file);
     return 0;
@@ -314,12 +332,15 @@ int init_banner_thread()
 
 void deinit_banner_thread()
 {
-    thread_banner_exit = 1;
-    data_ready = 0;
-    banner_player_exit = 1;
+    {
+        std::lock_guard lock(banner_mutex);
+        thread_banner_exit = 1;
+        data_ready = 0;
+        banner_player_exit = 1;
+    }
+    banner_cond.notify_all();
     if (get_player_state() != PLAYER_STATE_STOPPED)
         push_event(EVENT_PLAYER_STOP, 0);
-    banner_cond.notify_one();
     if (thread_banner) {
         thread_banner->join();
         thread_banner.reset();

@@ -5,6 +5,7 @@
 #include "banner/surface.h"
 #include "core/board_root.h"
 #include "display/opengl.h"
+#include "display/video.h"
 
 #include <SDL2/SDL_image.h>
 
@@ -29,6 +30,9 @@ constexpr SDL_Color WHITE = {255, 255, 255, 255};
 std::mutex image_mutex;
 // The surface the video thread draws: a reference to a canvas, a scroll frame or the test picture.
 SDL_Surface* surface_image;
+// The current image changed since it was last uploaded for drawing: the next draw uploads it,
+// any other draw shows the uploaded copy again. Guarded by image_mutex.
+bool image_changed = true;
 // The start-up test picture, the one current image this module owns.
 UniqueSurface surface_test_image;
 UniqueSurface surface_banner_picture;
@@ -69,6 +73,16 @@ void place_title(SDL_Surface* canvas, const char* text)
         place_centred(canvas, UniqueSurface(TTF_RenderUTF8_Blended(font_futura_128.get(), text, WHITE)));
 }
 
+// Makes `surface` the current image and has it drawn; the caller holds image_mutex. Every change
+// of the current image goes through here, so that the video thread, which draws a still picture
+// only once, never misses one.
+void set_current_image(SDL_Surface* surface)
+{
+    surface_image = surface;
+    image_changed = true;
+    request_image_redraw();
+}
+
 } // namespace
 
 int init_image_thread()
@@ -88,7 +102,7 @@ int load_image()
         return 0;
     std::lock_guard lock(image_mutex);
     surface_test_image = std::move(picture);
-    surface_image = surface_test_image.get();
+    set_current_image(surface_test_image.get());
     return 0;
 }
 
@@ -96,7 +110,7 @@ void deinit_image_res()
 {
     {
         std::lock_guard lock(image_mutex);
-        surface_image = nullptr;
+        set_current_image(nullptr);
         surface_test_image.reset();
         surface_banner_picture.reset();
         surface_banner_title.reset();
@@ -161,7 +175,7 @@ SDL_Surface* get_surface_version(const char* text)
     place_title(canvas.get(), text);
     std::lock_guard lock(image_mutex);
     if (surface_image == surface_banner_version.get())
-        surface_image = canvas.get();
+        set_current_image(canvas.get());
     surface_banner_version = std::move(canvas);
     return surface_banner_version.get();
 }
@@ -184,18 +198,18 @@ void free_surface_banner()
     surface_banner_title.reset();
     surface_banner_picture.reset();
     surface_banner_leaderboard.reset();
-    surface_image = nullptr;
+    set_current_image(nullptr);
 }
 
 void show_surface_image(SDL_Surface* surface)
 {
     std::lock_guard lock(image_mutex);
-    surface_image = surface;
+    set_current_image(surface);
 }
 
 void show_surface_image_nolock(SDL_Surface* surface)
 {
-    surface_image = surface;
+    set_current_image(surface);
 }
 
 void lock_image_mutex()
@@ -211,7 +225,13 @@ void unlock_image_mutex()
 void draw_image()
 {
     std::lock_guard lock(image_mutex);
+    if (!surface_image)
+        return;
+    // Uploading the picture is most of a draw's cost: an unchanged one is drawn from the copy
+    // the renderer holds, unless it holds none (its display was brought up since).
+    if (!image_changed && redraw_frame() == 0)
+        return;
     // Rows of a 32-bit surface are never padded, so its pixels are the frame as drawn.
-    if (surface_image)
-        draw_frame(static_cast<char*>(surface_image->pixels), surface_image->w, surface_image->h);
+    draw_frame(static_cast<char*>(surface_image->pixels), surface_image->w, surface_image->h);
+    image_changed = false;
 }

@@ -36,5 +36,7 @@ void show_surface_image_nolock(SDL_Surface* surface);
 void lock_image_mutex();
 void unlock_image_mutex();
 
-// Draws the current image, if there is one, on the video thread that owns the display.
+// Draws the current image, if there is one, on the video thread that owns the display; its
+// pixels are uploaded only when it changed since the last draw. Each change of the current image
+// asks the video thread for a draw.
 void draw_image();

@@ -1,7 +1,10 @@
 // Player benchmark: the real player in a temporary board root with the sample media, driven by
 // the host tool over the simulated USB link. Prints the time from process start to the boot
-// picture on screen, from a banner-info message to the game's picture on screen (median of 20),
-// and the player's resident memory after 10 and after 1000 banner switches.
+// picture on screen; from a banner-info message to the game's picture on screen (median and
+// maximum of 20); from the last of a burst of 31 messages to its game's picture; the player's
+// processor time over 10 s of video, of a still picture, of a title card and of a scrolling
+// leaderboard; and its resident memory after 10 and after 1000 banner switches. The machine's
+// load is printed at the start and at the end: latencies on a busy machine are longer.
 #include "tools/sample_media.h"
 #include "tools/screen_capture.h"
 #include "tools/sim_board.h"
@@ -18,6 +21,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -28,10 +32,18 @@ using Clock = std::chrono::steady_clock;
 namespace {
 
 constexpr int LATENCY_SWITCHES = 20;
+// A person scrolling through a game list: each game named as the list passes it.
+constexpr int BURST_MESSAGES = 31;
+constexpr int BURSTS = 5;
 constexpr int FEW_SWITCHES = 10;
 constexpr int MANY_SWITCHES = 1000;
 constexpr int COLOUR_TOLERANCE = 8;
 constexpr auto SCREEN_TIMEOUT = std::chrono::seconds(30);
+constexpr auto CPU_INTERVAL = std::chrono::seconds(10);
+// After a step starts, before its processor time is taken: the picture is composed and drawn.
+constexpr auto SETTLE = std::chrono::seconds(1);
+// Long enough to scroll for more than SETTLE and CPU_INTERVAL together (one second per 4 bytes).
+constexpr size_t SCROLL_TEXT_BYTES = 120;
 
 struct Game {
     const char* arguments;  // for tavimoro-host info
@@ -44,6 +56,12 @@ const Game GAMES[] = {
     {"--title 'Pixel Quest' --title2 'Pixel Quest' --romname PQUEST", "/thirdparty/arcade/pquest.png"},
     {"--title 'Road Racer' --title2 'Road Racer'", ""},
 };
+
+// A game with a picture and no video (a still shown over and over), and one with no media at all.
+constexpr const char* STILL_GAME = "--title 'Moon Miner' --title2 'Moon Miner'";
+constexpr const char* STILL_TRACE = "banner_proc: image start , ";
+constexpr const char* CARD_GAME = "--title 'Galaxy Golf' --title2 'Galaxy Golf'";
+constexpr const char* CARD_TRACE = "banner_proc: title start,  Galaxy Golf";
 
 double ms_since(Clock::time_point start)
 {
@@ -66,22 +84,125 @@ bool wait_for_picture(const Bench& bench, const std::string& file)
     ScreenImage picture;
     if (load_picture(file, picture) != 0)
         return false;
+    // Only a new frame is copied and compared: copying the whole screen at every look would take
+    // the processor time of the player under test.
+    const std::string screen_file = bench.root + "/sim/screen";
+    int64_t compared = -1;
     auto deadline = Clock::now() + SCREEN_TIMEOUT;
     while (Clock::now() < deadline) {
-        ScreenImage screen;
-        if (read_screen(bench.root + "/sim/screen", screen) == 0 && screen_shows(screen, picture, COLOUR_TOLERANCE))
-            return true;
+        int64_t sequence = read_screen_sequence(screen_file);
+        if (sequence != compared && sequence % 2 == 0) {
+            ScreenImage screen;
+            if (read_screen(screen_file, screen) == 0) {
+                if (screen_shows(screen, picture, COLOUR_TOLERANCE))
+                    return true;
+                compared = static_cast<int64_t>(screen.sequence);
+            }
+        }
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     return false;
 }
 
 
-bool send_game(const Bench& bench, const Game& game)
+bool send_info(const Bench& bench, const std::string& arguments)
 {
     std::string command = "'" + bench.bin + "/tavimoro-host' --device '" + bench.root + "/sim/host.sock' info " +
-                          game.arguments + " >/dev/null 2>&1";
+                          arguments + " >/dev/null 2>&1";
     return system(command.c_str()) == 0;
+}
+
+bool send_game(const Bench& bench, const Game& game)
+{
+    return send_info(bench, game.arguments);
+}
+
+std::string player_log(const Bench& bench)
+{
+    std::ifstream file(bench.root + "/sim/player.log");
+    std::stringstream text;
+    text << file.rdbuf();
+    return text.str();
+}
+
+// Waits for `trace` in the player's log after its first `from` bytes.
+bool wait_for_trace(const Bench& bench, const std::string& trace, size_t from)
+{
+    auto deadline = Clock::now() + SCREEN_TIMEOUT;
+    while (Clock::now() < deadline) {
+        if (player_log(bench).find(trace, from) != std::string::npos)
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+}
+
+void print_load(const char* when)
+{
+    std::ifstream loadavg("/proc/loadavg");
+    std::string one, five, fifteen;
+    loadavg >> one >> five >> fifteen;
+    printf("machine load %s: %s %s %s (1, 5, 15 min), %u cores\n", when, one.c_str(), five.c_str(),
+           fifteen.c_str(), std::thread::hardware_concurrency());
+}
+
+// Names a game (`arguments` for the host tool), waits until the player traces `trace`, lets the
+// step settle and prints the player's processor time over CPU_INTERVAL; -1 on failure.
+int measure_cpu(const Bench& bench, const char* what, const std::string& arguments, const std::string& trace)
+{
+    size_t from = player_log(bench).size();
+    if (!arguments.empty() && !send_info(bench, arguments)) {
+        fprintf(stderr, "player_bench: the host tool failed for %s\n", what);
+        return -1;
+    }
+    if (!wait_for_trace(bench, trace, from)) {
+        fprintf(stderr, "player_bench: %s did not start\n", what);
+        return -1;
+    }
+    std::this_thread::sleep_for(SETTLE);
+    double share = process_cpu_share(bench.player, CPU_INTERVAL);
+    if (share < 0)
+        return -1;
+    printf("player CPU over %lld s of %s: %.1f %% of a core\n", static_cast<long long>(CPU_INTERVAL.count()), what,
+           share * 100);
+    return 0;
+}
+
+// Median and maximum of `figures`, sorted in place.
+void print_spread(const char* what, std::vector<double>& figures)
+{
+    std::sort(figures.begin(), figures.end());
+    printf("%s: median %.0f ms (min %.0f, max %.0f, %zu runs)\n", what, figures[figures.size() / 2], figures.front(),
+           figures.back(), figures.size());
+}
+
+// Bursts of messages, each ending with a game whose picture is on screen neither before the burst
+// nor from any message of it, so that only the last message can put it there.
+int measure_bursts(const Bench& bench, const std::string& product)
+{
+    std::vector<double> latencies;
+    for (int burst = 0; burst < BURSTS; burst++) {
+        const Game& last = GAMES[burst % 2];
+        const Game& other = GAMES[1 - burst % 2];
+        for (int i = 0; i < BURST_MESSAGES; i++) {
+            const Game& game = i + 1 == BURST_MESSAGES ? last : i % 2 ? GAMES[2] : other;
+            if (!send_game(bench, game)) {
+                fprintf(stderr, "player_bench: the host tool failed in burst %d\n", burst + 1);
+                return -1;
+            }
+        }
+        Clock::time_point sent = Clock::now();
+        if (!wait_for_picture(bench, product + last.picture)) {
+            fprintf(stderr, "player_bench: %s did not appear after a burst\n", last.picture);
+            return -1;
+        }
+        latencies.push_back(ms_since(sent));
+        std::this_thread::sleep_for(SETTLE);
+    }
+    print_spread(("burst of " + std::to_string(BURST_MESSAGES) + " banner-info messages, last reply -> its game " +
+                  "picture on screen").c_str(),
+                 latencies);
+    return 0;
 }
 
 long resident_kib(pid_t pid)
@@ -98,6 +219,7 @@ long resident_kib(pid_t pid)
 int run(Bench& bench)
 {
     const std::string product = bench.root + "/media/" + SIM_DEFAULT_DISK + "/vorlix";
+    print_load("at the start");
     Clock::time_point started = Clock::now();
     bench.player = start_board_program(bench.bin + "/tavimoro", bench.root, bench.root + "/sim/player.log");
     if (bench.player < 0 || !wait_for_picture(bench, product + "/.assets/vorlix-boot.png")) {
@@ -105,35 +227,49 @@ int run(Bench& bench)
         return 1;
     }
     printf("process start -> boot picture on screen: %.0f ms\n", ms_since(started));
+    // The boot banner plays its video without end once its picture has been shown.
+    if (measure_cpu(bench, "video (the 960x180 boot video)", "", "banner_proc: video start") != 0)
+        return 1;
 
     // The first switches alternate two games and are timed; the rest cycle through all three.
     std::vector<double> latencies;
     long few = 0;
-    for (int i = 0; i < MANY_SWITCHES; i++) {
-        const bool timed = i < LATENCY_SWITCHES;
-        const Game& game = timed ? GAMES[i % 2] : GAMES[i % 3];
+    for (int i = 0; i < LATENCY_SWITCHES; i++) {
+        const Game& game = GAMES[i % 2];
         if (!send_game(bench, game)) {
             fprintf(stderr, "player_bench: the host tool failed at switch %d\n", i + 1);
             return 1;
         }
         // The host tool returns once the board has acknowledged the last report.
         Clock::time_point sent = Clock::now();
-        if (timed) {
-            if (!wait_for_picture(bench, product + game.picture)) {
-                fprintf(stderr, "player_bench: %s did not appear\n", game.picture);
-                return 1;
-            }
-            latencies.push_back(ms_since(sent));
+        if (!wait_for_picture(bench, product + game.picture)) {
+            fprintf(stderr, "player_bench: %s did not appear\n", game.picture);
+            return 1;
+        }
+        latencies.push_back(ms_since(sent));
+    }
+    print_spread("banner-info message -> game picture on screen", latencies);
+    if (measure_bursts(bench, product) != 0)
+        return 1;
+
+    if (measure_cpu(bench, "a still picture", STILL_GAME, STILL_TRACE) != 0 ||
+        measure_cpu(bench, "a title card", CARD_GAME, CARD_TRACE) != 0 ||
+        measure_cpu(bench, "a scrolling leaderboard",
+                    "--leaderboard '" + std::string(SCROLL_TEXT_BYTES, 'W') + "'", "banner_proc dis time=") != 0)
+        return 1;
+
+    for (int i = 0; i < MANY_SWITCHES; i++) {
+        if (!send_game(bench, GAMES[i % 3])) {
+            fprintf(stderr, "player_bench: the host tool failed at switch %d\n", i + 1);
+            return 1;
         }
         if (i + 1 == FEW_SWITCHES)
             few = resident_kib(bench.player);
     }
-    std::sort(latencies.begin(), latencies.end());
-    printf("banner-info message -> game picture on screen: median %.0f ms (min %.0f, max %.0f, %d switches)\n",
-           latencies[LATENCY_SWITCHES / 2], latencies.front(), latencies.back(), LATENCY_SWITCHES);
     long many = resident_kib(bench.player);
     printf("resident memory: %ld KiB after %d switches, %ld KiB after %d (%+ld KiB)\n", few, FEW_SWITCHES, many,
            MANY_SWITCHES, many - few);
+    print_load("at the end");
     return 0;
 }
 

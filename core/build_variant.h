@@ -4,8 +4,6 @@
 // card, the still leaderboard).
 #pragma once
 
-#include <chrono>
-
 #ifdef TAVIMORO_FACTORY
 inline constexpr bool FACTORY_BUILD = true;
 // Where media are looked up below the product directory: the factory test looks in the product
@@ -26,9 +24,6 @@ inline constexpr bool RUNS_TIMER = !FACTORY_BUILD;
 inline constexpr bool TAKES_PACKAGES = !FACTORY_BUILD;
 inline constexpr bool ANSWERS_CONNECT_STATE = !FACTORY_BUILD;
 inline constexpr bool WATCHES_UPDATE_IMAGE = !FACTORY_BUILD;
-
-// How often the video thread redraws a still picture (and, in the factory test, a colour).
-inline constexpr auto IMAGE_REDRAW_SLEEP = std::chrono::microseconds(FACTORY_BUILD ? 40000 : 18000);
 
 // The factory test traces every entry the media lookup meets.
 inline constexpr bool TRACE_MEDIA_WALK = FACTORY_BUILD;

@@ -3,11 +3,28 @@
 
 #include <SDL.h>
 
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+
 std::atomic<int> main_exit{0};
 
 namespace {
 
 std::atomic<int> hdmi_state{1};
+
+// Counts the events pushed, so that the waiting main thread sleeps until there is a new one.
+std::mutex pushed_mutex;
+std::condition_variable pushed_cond;
+unsigned long pushed_count;
+// Events SDL makes itself (none that the player acts on) are still gathered at this pace.
+constexpr auto SDL_EVENTS_PERIOD = std::chrono::seconds(1);
+
+unsigned long events_pushed()
+{
+    std::lock_guard lock(pushed_mutex);
+    return pushed_count;
+}
 
 void push(int code, int value, void* first, void* second)
 {
@@ -19,6 +36,11 @@ void push(int code, int value, void* first, void* second)
     event.user.data2 = second;
     // A full queue loses the event; nobody is told, as on the board.
     SDL_PushEvent(&event);
+    {
+        std::lock_guard lock(pushed_mutex);
+        pushed_count++;
+    }
+    pushed_cond.notify_all();
 }
 
 } // namespace
@@ -36,6 +58,22 @@ void push_event_with_para(int code, void* para)
 void push_event_with_para2(int code, void* first, void* second)
 {
     push(code, 0, first, second);
+}
+
+int wait_event(SDL_Event* event)
+{
+    for (;;) {
+        // Counted before looking, so that an event pushed after the look ends the wait. The queue
+        // is read as it stands, without SDL's pumping, which the timed-out wait below does.
+        unsigned long seen = events_pushed();
+        if (SDL_PeepEvents(event, 1, SDL_GETEVENT, SDL_FIRSTEVENT, SDL_LASTEVENT) == 1)
+            return 1;
+        std::unique_lock lock(pushed_mutex);
+        if (!pushed_cond.wait_for(lock, SDL_EVENTS_PERIOD, [seen] { return pushed_count != seen; })) {
+            lock.unlock();
+            SDL_PumpEvents();
+        }
+    }
 }
 
 int get_hdmi_state()

@@ -24,9 +24,15 @@ inline constexpr int EVENT_PACKAGE_TRANSMIT_END = 0x8013;
 inline constexpr int EVENT_PACKAGE_DECOMPRESS_START = 0x8014;
 inline constexpr int EVENT_PACKAGE_DECOMPRESS_END = 0x8015;
 
+union SDL_Event;
+
 void push_event(int code, int value);
 void push_event_with_para(int code, void* para);
 void push_event_with_para2(int code, void* first, void* second);
+// Takes the next event into `event`, waiting as long as there is none; 1. Unlike SDL_WaitEvent,
+// which without SDL's video subsystem looks at its queue every millisecond, it sleeps until one of
+// the functions above pushes an event.
+int wait_event(SDL_Event* event);
 
 // 1 once the process must leave its event loop.
 extern std::atomic<int> main_exit;

@@ -319,11 +319,15 @@ void swapBuffers()
 
 int wait_flip(bool block)
 {
+    return wait_flip_within(block ? -1 : 0);
+}
+
+int wait_flip_within(int timeout_ms)
+{
     if (!waiting_for_flip)
         return 0;
-    int timeout = block ? -1 : 0;
     while (waiting_for_flip) {
-        if (!drm_wait_flip(timeout))
+        if (!drm_wait_flip(timeout_ms))
             break;
     }
     if (waiting_for_flip)

@@ -22,6 +22,9 @@ int initVideo();
 uint32_t get_drm_fb(gbm_bo* bo);
 void swapBuffers();
 int wait_flip(bool block);
+// As wait_flip, waiting at most `timeout_ms` (-1: without limit) for the pending flip to complete;
+// 0 when no flip is pending any more, 1 when it still is.
+int wait_flip_within(int timeout_ms);
 bool drm_wait_flip(int timeout);
 void page_flip_handler(int fd, unsigned int frame, unsigned int sec, unsigned int usec, void* data);
 void cleanVideo();

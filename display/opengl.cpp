@@ -7,10 +7,12 @@
 
 #include <GLES2/gl2.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstddef>
 #include <cstdio>
 #include <cstdlib>
+#include <iterator>
 
 namespace {
 
@@ -92,6 +94,8 @@ GLint textureUniformY, textureUniformU, textureUniformV;
 GLint texture_y, texture_uv;
 GLint textureUniformRGBA;
 const char* plane[MAX_PLANES];
+// Per program: its textures hold a frame uploaded since bring-up, which a redraw may show again.
+bool uploaded[PROGRAM_COUNT];
 int pixel_w = MODE_WIDTH;
 int pixel_h = MODE_HEIGHT;
 int view_x, view_y, view_w = MODE_WIDTH, view_h = MODE_HEIGHT;
@@ -220,7 +224,8 @@ void init_texture()
 
 // Clears the whole output to the colour given (the clear is not limited by the viewport), draws
 // the frame in the program `index` into the viewport unless there is no such program, presents.
-void render_frame(int index, float r = 0.0f, float g = 0.0f, float b = 0.0f)
+// Without `upload` the program's textures are drawn as they hold the last frame.
+void render_frame(int index, bool upload = true, float r = 0.0f, float g = 0.0f, float b = 0.0f)
 {
     glViewport(view_x, view_y, view_w, view_h);
     glClearColor(r, g, b, 1.0f);
@@ -237,10 +242,12 @@ void render_frame(int index, float r = 0.0f, float g = 0.0f, float b = 0.0f)
             const plane_layout& p = layout.planes[unit];
             glActiveTexture(GL_TEXTURE0 + unit);
             glBindTexture(GL_TEXTURE_2D, *p.texture);
-            glTexImage2D(GL_TEXTURE_2D, 0, p.format, pixel_w / p.divisor, pixel_h / p.divisor, 0, p.format,
-                         GL_UNSIGNED_BYTE, plane[unit]);
+            if (upload)
+                glTexImage2D(GL_TEXTURE_2D, 0, p.format, pixel_w / p.divisor, pixel_h / p.divisor, 0, p.format,
+                             GL_UNSIGNED_BYTE, plane[unit]);
             glUniform1i(*p.uniform, unit);
         }
+        uploaded[index] = uploaded[index] || upload;
         glDrawArrays(GL_TRIANGLE_STRIP, 0, QUAD_VERTICES);
         glUseProgram(0);
     }
@@ -254,6 +261,7 @@ int init_opengl()
     set_view_port(0, 0, MODE_WIDTH, MODE_HEIGHT);
     if (initVideo() < 0)
         return -1;
+    std::fill(std::begin(uploaded), std::end(uploaded), false);
     init_shader();
     init_texture();
     return 0;
@@ -306,9 +314,18 @@ void draw_frame(char* data, int width, int height)
     render_frame(index);
 }
 
+int redraw_frame()
+{
+    int index = shader_index;
+    if (index < 0 || index >= PROGRAM_COUNT || !uploaded[index])
+        return -1;
+    render_frame(index, false);
+    return 0;
+}
+
 #ifdef TAVIMORO_FACTORY
 void draw_color(float r, float g, float b)
 {
-    render_frame(-1, r, g, b);
+    render_frame(-1, false, r, g, b);
 }
 #endif

@@ -18,6 +18,9 @@ void set_video_size(int width, int height);
 void set_view_port(int x, int y, int width, int height);
 // Draws a frame of the current format and presents it. The bytes are read only during the call.
 void draw_frame(char* data, int width, int height);
+// Draws the frame last uploaded in the current format again, without uploading it, and
+// presents it; -1, drawing nothing, when no frame of that format was uploaded since bring-up.
+int redraw_frame();
 #ifdef TAVIMORO_FACTORY
 // Fills the whole output, not only the viewport, with one colour and presents it.
 void draw_color(float r, float g, float b);

@@ -2,7 +2,6 @@
 // picture into the top 1920x360 band until it is told to stop.
 #include "display/video.h"
 
-#include "core/build_variant.h"
 #include "core/events.h"
 #include "display/display_device.h"
 #include "display/drm_output.h"
@@ -14,6 +13,7 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <memory>
 #include <mutex>
@@ -31,13 +31,19 @@ constexpr int BAND_Y = 720;
 constexpr int BAND_WIDTH = 1920;
 constexpr int BAND_HEIGHT = 360;
 
-constexpr auto SCREEN_OFF_SLEEP = std::chrono::microseconds(100000);
+// The screen state has no wake-up of its own: a thread showing a still, or one waiting for the
+// screen to come on, looks at it this often.
+constexpr auto SCREEN_POLL = std::chrono::microseconds(100000);
 constexpr auto IDLE_SLEEP = std::chrono::microseconds(40000);
 // With an empty queue the thread waits this long before looking again rather than polling
 // without pause: a busy poll would take a whole core of the board's two from the decoder and
 // the other threads. The queue offers nothing to wait on, and 1 ms is far below one refresh
 // period (16.7 ms), so a frame is still drawn before its flip could be due.
 constexpr auto EMPTY_QUEUE_SLEEP = std::chrono::microseconds(1000);
+// A still is drawn once, so it must not be finished while the previous flip is pending (it would
+// never be shown): its draw waits for that flip, a refresh period at most, but never without end
+// should a flip not complete (a connector switched off under it); the still is then tried again.
+constexpr int FLIP_WAIT_MS = 100;
 
 // Guards the mode together with the renderer's frame format: a switch changes both in one
 // hold, and each pass holds it from reading the mode until its frame is drawn, so no frame is
@@ -59,11 +65,51 @@ std::atomic<int> thread_video_exit{0};
 // The frame taken from the queue; belongs to the video thread.
 video_buffer frame_record{nullptr, 0};
 
+// Wakes the video thread when what it shows changes (the picture, the mode, the colour) or when
+// it is to end. Each change increases the serial; the thread draws a still again when the serial
+// it last drew differs. The mutex guards only the serial and is taken last, never held while
+// taking another lock, so any thread may announce a change whatever it holds.
+std::mutex wake_mutex;
+std::condition_variable wake_cond;
+unsigned long change_serial;
+
+// The still on screen, as the video thread last drew it: its mode and the serial it drew; mode 0
+// when the screen shows anything else (video, nothing, or it was off). Video thread only.
+struct {
+    int mode;
+    unsigned long serial;
+} still_shown;
+
+void announce_change()
+{
+    {
+        std::lock_guard lock(wake_mutex);
+        change_serial++;
+    }
+    wake_cond.notify_all();
+}
+
+unsigned long current_serial()
+{
+    std::lock_guard lock(wake_mutex);
+    return change_serial;
+}
+
+// Rests up to `period`, or less when a change after `seen` is announced.
+void rest(std::chrono::microseconds period, unsigned long seen)
+{
+    std::unique_lock lock(wake_mutex);
+    wake_cond.wait_for(lock, period, [seen] { return change_serial != seen || thread_video_exit != 0; });
+}
+
 void switch_mode(int mode, int shader)
 {
     std::lock_guard lock(video_mode_mutex);
+    bool changed = video_mode != mode;
     video_mode = mode;
     set_shader_index(shader);
+    if (changed)
+        announce_change();
 }
 
 // Draws the oldest queued frame; false when the queue had none.
@@ -79,25 +125,48 @@ bool draw_queued_frame()
     return true;
 }
 
-// One pass of the loop: draws what the mode asks for and says how long to rest after it.
-std::chrono::microseconds draw_pass()
+bool is_still_mode(int mode)
 {
-    if (get_hdmi_state() == 0)
-        return SCREEN_OFF_SLEEP;
-    std::lock_guard lock(video_mode_mutex);
-    if (video_mode == VIDEO_MODE_VIDEO)
-        return draw_queued_frame() ? std::chrono::microseconds(0) : EMPTY_QUEUE_SLEEP;
+#ifdef TAVIMORO_FACTORY
+    if (mode == VIDEO_MODE_COLOR)
+        return true;
+#endif
+    return mode == VIDEO_MODE_IMAGE;
+}
+
+// Draws the still of the mode in force (the caller holds video_mode_mutex) unless it is on screen
+// as it stands, after any pending flip; says how long to rest after it.
+std::chrono::microseconds draw_still(unsigned long serial)
+{
+    if (still_shown.mode == video_mode && still_shown.serial == serial)
+        return SCREEN_POLL;
+    if (wait_flip_within(FLIP_WAIT_MS) != 0)
+        return std::chrono::microseconds(0);
+#ifdef TAVIMORO_FACTORY
+    if (video_mode == VIDEO_MODE_COLOR)
+        draw_color(video_color.r, video_color.g, video_color.b);
+#endif
     if (video_mode == VIDEO_MODE_IMAGE) {
         if (void (*draw)() = image_drawer.load())
             draw();
-        return IMAGE_REDRAW_SLEEP;
     }
-#ifdef TAVIMORO_FACTORY
-    if (video_mode == VIDEO_MODE_COLOR) {
-        draw_color(video_color.r, video_color.g, video_color.b);
-        return IMAGE_REDRAW_SLEEP;
+    still_shown = {video_mode, serial};
+    return SCREEN_POLL;
+}
+
+// One pass of the loop: draws what the mode asks for and says how long to rest after it.
+std::chrono::microseconds draw_pass(unsigned long serial)
+{
+    if (get_hdmi_state() == 0) {
+        still_shown.mode = 0;
+        return SCREEN_POLL;
     }
-#endif
+    std::lock_guard lock(video_mode_mutex);
+    if (is_still_mode(video_mode))
+        return draw_still(serial);
+    still_shown.mode = 0;
+    if (video_mode == VIDEO_MODE_VIDEO)
+        return draw_queued_frame() ? std::chrono::microseconds(0) : EMPTY_QUEUE_SLEEP;
     return IDLE_SLEEP;
 }
 
@@ -141,6 +210,12 @@ int render_texture(GstBuffer* buffer)
 void set_image_drawer(void (*draw)())
 {
     image_drawer = draw;
+    announce_change();
+}
+
+void request_image_redraw()
+{
+    announce_change();
 }
 
 int init_video_thread()
@@ -163,7 +238,11 @@ int init_video_thread()
 
 void deinit_video_thread()
 {
-    thread_video_exit = 1;
+    {
+        std::lock_guard lock(wake_mutex);
+        thread_video_exit = 1;
+    }
+    wake_cond.notify_all();
     if (!thread_video)
         return;
     thread_video->join();
@@ -173,7 +252,10 @@ void deinit_video_thread()
 void set_video_mode(int mode)
 {
     std::lock_guard lock(video_mode_mutex);
+    bool changed = video_mode != mode;
     video_mode = mode;
+    if (changed)
+        announce_change();
 }
 
 void show_video_mode()
@@ -191,6 +273,7 @@ void set_video_color(float r, float g, float b)
 {
     std::lock_guard lock(video_mode_mutex);
     video_color = {r, g, b};
+    announce_change();
 }
 
 void show_color_mode()
@@ -210,10 +293,14 @@ int video_proc(void* /*arg*/)
         return 0;
     }
     set_view_port(BAND_X, BAND_Y, BAND_WIDTH, BAND_HEIGHT);
+    // The display comes up dark: whatever mode is in force is drawn first.
+    still_shown = {};
     while (thread_video_exit == 0) {
-        std::chrono::microseconds rest = draw_pass();
-        if (rest.count() > 0)
-            std::this_thread::sleep_for(rest);
+        // Read before the pass draws, so that a change made during the draw is drawn next.
+        unsigned long serial = current_serial();
+        std::chrono::microseconds period = draw_pass(serial);
+        if (period.count() > 0)
+            rest(period, serial);
     }
     deinit_opengl();
     printf("%s: end\n", "video_proc");

@@ -1,6 +1,6 @@
 // The video thread: the only thread that draws. In video mode it draws decoded frames from the
-// decoder queue, in image mode it redraws the current picture, and it tears the display down
-// on its own thread when stopped.
+// decoder queue, in image mode it draws the current picture whenever it changes, and it tears
+// the display down on its own thread when stopped.
 #pragma once
 
 #include <gst/gst.h>
@@ -16,6 +16,10 @@ inline constexpr int VIDEO_MODE_COLOR = 3;
 // Registers what image mode draws, so that this layer needs to know nothing of pictures: the
 // program registers the banner layer's draw_image. Image mode draws nothing until then.
 void set_image_drawer(void (*draw)());
+// Tells the video thread that the picture image mode draws has changed. A still picture is drawn
+// once: again only after such a request, when the screen comes back on, or after another mode
+// drew. Never blocks on the video thread; may be called with the image mutex held.
+void request_image_redraw();
 // Draws one queued frame and releases it; -1 when it has no geometry or there is no buffer.
 int render_texture(GstBuffer* buffer);
 

@@ -158,6 +158,14 @@ void drain_events()
         release_event_message(event);
 }
 
+// A banner-info message already waiting in the queue replaces the one in hand as soon as it is
+// taken: of a burst (a person scrolling through a game list) only the last is looked up and shown.
+bool newer_banner_info_queued()
+{
+    SDL_Event next;
+    return SDL_PeepEvents(&next, 1, SDL_PEEKEVENT, EVENT_BANNER_INFO, EVENT_BANNER_INFO) > 0;
+}
+
 // The factory build takes no packages, so there only an update drops messages.
 bool messages_dropped()
 {
@@ -201,6 +209,8 @@ void on_banner_info(banner_info_msg* message)
     banner_bar_t record{};
     if (message)
         take_message(record, message, __func__);
+    if (newer_banner_info_queued())
+        return;
     if (record.title[0])
         search_media(record);
     set_bannerbar_info(record);
@@ -227,6 +237,8 @@ void on_banner_info(banner_info_msg* message)
         printf("%s: banner_info.romname=%s\n", __func__, record.text);
         free(message);
     }
+    if (newer_banner_info_queued())
+        return;
     if (!record.title2[0] && !record.text[0] && !record.leaderboard[0]) {
         init_banner_info();
         return;
@@ -398,7 +410,7 @@ int main()
 
     while (main_exit == 0) {
         SDL_Event event;
-        if (SDL_WaitEvent(&event) == 0)
+        if (wait_event(&event) == 0)
             continue;
         if (main_exit == 1) {
             release_event_message(event);

@@ -79,6 +79,15 @@ int read_screen(const std::string& file, ScreenImage& image)
     return -1;
 }
 
+int64_t read_screen_sequence(const std::string& file)
+{
+    UniqueFD fd(open(file.c_str(), O_RDONLY | O_CLOEXEC));
+    uint8_t header[HEADER_SIZE];
+    if (!fd.valid() || !read_all(fd.get(), header, sizeof header, 0) || memcmp(header, MAGIC, 8) != 0)
+        return -1;
+    return static_cast<int64_t>(field<uint64_t>(header, SEQUENCE_OFFSET));
+}
+
 int save_screen_png(const ScreenImage& image, const std::string& file, uint32_t rows)
 {
     uint32_t height = rows == 0 || rows > image.height ? image.height : rows;

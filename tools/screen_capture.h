@@ -16,6 +16,10 @@ struct ScreenImage {
 // within a few tries because the writer kept overwriting it).
 int read_screen(const std::string& file, ScreenImage& image);
 
+// The sequence of the frame in the screen file, read from its header alone: cheap enough to watch
+// for a new frame without copying every frame. -1 when there is no screen file.
+int64_t read_screen_sequence(const std::string& file);
+
 // Saves the top `rows` rows (all when 0) as a PNG file; 0 or -1.
 int save_screen_png(const ScreenImage& image, const std::string& file, uint32_t rows);
 

@@ -11,7 +11,9 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <system_error>
+#include <thread>
 
 namespace fs = std::filesystem;
 
@@ -120,4 +122,42 @@ int start_board_program(const std::string& program, const std::string& root, con
     execl(program.c_str(), program.c_str(), static_cast<char*>(nullptr));
     fprintf(stderr, "cannot start %s: %s\n", program.c_str(), strerror(errno));
     _exit(127);
+}
+
+namespace {
+
+// User plus system time of `pid` in clock ticks, from /proc/PID/stat; -1 when unreadable.
+long long process_cpu_ticks(int pid)
+{
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    if (!std::getline(stat, line))
+        return -1;
+    // The command name in parentheses may hold spaces; the fields are counted after it. From the
+    // state (field 3), utime and stime are fields 14 and 15.
+    size_t name_end = line.rfind(')');
+    if (name_end == std::string::npos)
+        return -1;
+    std::istringstream fields(line.substr(name_end + 1));
+    std::string skipped;
+    for (int field = 3; field < 14; field++)
+        fields >> skipped;
+    long long user = 0, system = 0;
+    if (!(fields >> user >> system))
+        return -1;
+    return user + system;
+}
+
+} // namespace
+
+double process_cpu_share(int pid, std::chrono::milliseconds interval)
+{
+    auto started = std::chrono::steady_clock::now();
+    long long before = process_cpu_ticks(pid);
+    std::this_thread::sleep_for(interval);
+    long long after = process_cpu_ticks(pid);
+    std::chrono::duration<double> wall = std::chrono::steady_clock::now() - started;
+    if (before < 0 || after < 0)
+        return -1;
+    return double(after - before) / double(sysconf(_SC_CLK_TCK)) / wall.count();
 }

@@ -1,6 +1,7 @@
 // The simulated board: the files and stand-ins a board root needs, shared by tests and simulator.
 #pragma once
 
+#include <chrono>
 #include <string>
 
 // Name and free space of the USB disk every simulated board starts with.
@@ -23,3 +24,8 @@ int write_sim_file(const std::string& file, const std::string& contents);
 // and the root's stand-ins come first on PATH. With a `log_file`, its standard output and error
 // go there. The child's pid, or -1.
 int start_board_program(const std::string& program, const std::string& root, const std::string& log_file = "");
+
+// The processor time the process `pid` uses over the next `interval` (user and system time, as
+// the kernel accounts it, whatever else the machine runs), as a share of one core: 0.03 is 3 %.
+// -1 when the process cannot be read.
+double process_cpu_share(int pid, std::chrono::milliseconds interval);

@@ -68,6 +68,32 @@ TEST_F(DrawImageTest, CurrentImageFillsTheBandPixelForPixel)
     }
 }
 
+// Uploading is most of a draw's cost: a picture is uploaded when it is made current, and drawn
+// from the uploaded copy until it is made current again. Pixels changed behind the module's back
+// therefore show only once the surface is handed over again, as every scroll frame is.
+TEST_F(DrawImageTest, APictureIsUploadedOnlyWhenItIsMadeCurrent)
+{
+    SDL_Surface* canvas = picture();
+    ASSERT_NE(canvas, nullptr);
+    show_surface_image(canvas);
+    std::optional<ScreenImage> first = display_test::draw_and_show(draw_image);
+    ASSERT_TRUE(first);
+    const board_test::screen_pixel red = {255, 0, 0, 255};
+    const board_test::screen_pixel green = {0, 255, 0, 255};
+    ASSERT_EQ(board_test::pixel_at(*first, 400, 100), red);
+
+    SDL_FillRect(canvas, nullptr, SDL_MapRGBA(canvas->format, 0, 255, 0, 255));
+    std::optional<ScreenImage> again = display_test::draw_and_show(draw_image);
+    ASSERT_TRUE(again) << "an unchanged picture is still drawn when asked";
+    EXPECT_EQ(board_test::pixel_at(*again, 400, 100), red) << "from the copy uploaded before";
+
+    show_surface_image(canvas);
+    std::optional<ScreenImage> changed = display_test::draw_and_show(draw_image);
+    ASSERT_TRUE(changed);
+    EXPECT_EQ(board_test::pixel_at(*changed, 400, 100), green);
+    EXPECT_EQ(board_test::pixel_at(*changed, 1700, 100), green);
+}
+
 TEST_F(DrawImageTest, NothingIsDrawnWithoutACurrentImage)
 {
     EXPECT_TRUE(draws_nothing());

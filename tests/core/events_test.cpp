@@ -4,7 +4,10 @@
 #include "tests/support/board_fixture.h"
 
 #include <SDL.h>
+#include <time.h>
 
+#include <chrono>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -95,6 +98,34 @@ TEST_F(EventsTest, TimerTicksEverySecondUntilStopped)
     stop_timer();
     SDL_FlushEvents(SDL_FIRSTEVENT, SDL_LASTEVENT);
     EXPECT_EQ(SDL_WaitEventTimeout(&event, 1200), 0) << "a stopped timer must not tick";
+}
+
+// The main loop's wait: an event already queued is taken at once; otherwise the thread sleeps,
+// using no processor time to speak of, until another thread pushes one, and wakes at once.
+TEST_F(EventsTest, WaitEventSleepsUntilAnotherThreadPushes)
+{
+    using namespace std::chrono_literals;
+    SDL_Event event;
+    push_event(EVENT_TIMER, 0);
+    ASSERT_EQ(wait_event(&event), 1);
+    EXPECT_EQ(event.type, static_cast<Uint32>(EVENT_TIMER));
+
+    std::thread pusher([] {
+        std::this_thread::sleep_for(300ms);
+        push_event(EVENT_BANNER_INFO, 7);
+    });
+    timespec cpu_before, cpu_after;
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &cpu_before);
+    auto started = std::chrono::steady_clock::now();
+    ASSERT_EQ(wait_event(&event), 1);
+    auto waited = std::chrono::steady_clock::now() - started;
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &cpu_after);
+    pusher.join();
+    EXPECT_EQ(event.type, static_cast<Uint32>(EVENT_BANNER_INFO));
+    EXPECT_EQ(event.user.code, 7);
+    EXPECT_GE(waited, 250ms);
+    double cpu_ms = (cpu_after.tv_sec - cpu_before.tv_sec) * 1e3 + (cpu_after.tv_nsec - cpu_before.tv_nsec) / 1e6;
+    EXPECT_LT(cpu_ms, 3.0) << "the wait sleeps rather than looking at the queue every millisecond";
 }
 
 TEST_F(EventsTest, HdmiStateStartsOnAndFollowsItsWriter)

@@ -35,7 +35,7 @@ constexpr uint8_t RED_U = 90;
 constexpr uint8_t RED_V = 240;
 // Long enough for dozens of passes of any mode; only used to show that nothing happens.
 constexpr auto NOTHING_HAPPENS_WAIT = std::chrono::milliseconds(300);
-// A few passes of image mode (18 ms each, plus the draw).
+// Several passes of any mode that has something to draw.
 constexpr auto PASS_WAIT = std::chrono::milliseconds(100);
 
 
@@ -154,19 +154,52 @@ TEST_F(VideoThreadTest, VideoModeDrawsQueuedFramesAndKeepsTheLastOneWhenTheQueue
         << "the display is torn down before the join returns";
 }
 
-TEST_F(VideoThreadTest, ImageModeRedrawsTheCurrentPicture)
+// A still picture costs nothing while it stays: it is drawn when it changes, when another mode
+// drew in between and when the screen comes back on, and not otherwise.
+TEST_F(VideoThreadTest, ImageModeDrawsAStillPictureOnlyWhenItOrTheScreenChanges)
 {
-    SDL_Surface* green = band_picture(0, 255, 0);
-    SDL_Surface* blue = band_picture(0, 0, 255);
-    show_surface_image(green);
+    show_surface_image(band_picture(0, 255, 0));
     show_image_mode();
     ASSERT_EQ(init_video_thread(), 0);
-    std::optional<ScreenImage> first = wait_for_band(is_green);
-    ASSERT_TRUE(first);
-    ASSERT_TRUE(board_test::wait_for_screen(first->sequence, SCREEN_TIMEOUT)) << "the same picture is redrawn";
+    std::optional<ScreenImage> green = wait_for_band(is_green);
+    ASSERT_TRUE(green);
+    std::this_thread::sleep_for(NOTHING_HAPPENS_WAIT);
+    EXPECT_EQ(display_test::screen_sequence(), green->sequence) << "an unchanged picture is not drawn again";
 
-    show_surface_image(blue);
-    EXPECT_TRUE(wait_for_band(is_blue)) << "a new current picture shows on the next passes";
+    show_surface_image(band_picture(0, 0, 255));
+    std::optional<ScreenImage> blue = wait_for_band(is_blue);
+    ASSERT_TRUE(blue) << "a new current picture is drawn at once";
+
+    show_video_mode();
+    show_image_mode();
+    EXPECT_TRUE(board_test::wait_for_screen(blue->sequence, SCREEN_TIMEOUT)) << "drawn again after a mode switch";
+
+    set_hdmi_state(0);
+    std::this_thread::sleep_for(NOTHING_HAPPENS_WAIT);
+    const uint64_t dark = display_test::screen_sequence();
+    set_hdmi_state(1);
+    std::optional<ScreenImage> back = board_test::wait_for_screen(dark, SCREEN_TIMEOUT);
+    ASSERT_TRUE(back) << "drawn again when the screen comes back on";
+    EXPECT_TRUE(is_blue(band_centre(*back)));
+}
+
+// Each new scroll frame is a change of the current picture made in place on the same surface:
+// every one of them reaches the screen, none is lost to a pending flip.
+TEST_F(VideoThreadTest, EveryChangeOfThePictureReachesTheScreen)
+{
+    SDL_Surface* frame = band_picture(0, 255, 0);
+    show_surface_image(frame);
+    show_image_mode();
+    ASSERT_EQ(init_video_thread(), 0);
+    ASSERT_TRUE(wait_for_band(is_green));
+    for (int i = 0; i < 10; i++) {
+        const bool to_blue = i % 2 == 0;
+        lock_image_mutex();
+        SDL_FillRect(frame, nullptr, SDL_MapRGBA(frame->format, 0, to_blue ? 0 : 255, to_blue ? 255 : 0, 255));
+        show_surface_image_nolock(frame);
+        unlock_image_mutex();
+        ASSERT_TRUE(to_blue ? wait_for_band(is_blue) : wait_for_band(is_green)) << "change " << i;
+    }
 }
 
 TEST_F(VideoThreadTest, NothingIsDrawnWhileTheScreenIsOffOrNoModeIsSet)
@@ -197,13 +230,15 @@ TEST_F(VideoThreadTest, NothingIsDrawnWhileTheScreenIsOffOrNoModeIsSet)
 // draw while the switch is made.
 TEST_F(VideoThreadTest, SwitchingModesDuringADrawNeverDrawsItInTheOtherFormat)
 {
-    show_surface_image(band_picture(0, 255, 0));
+    SDL_Surface* green = band_picture(0, 255, 0);
+    show_surface_image(green);
     show_image_mode();
     ASSERT_EQ(init_video_thread(), 0);
     ASSERT_TRUE(wait_for_band(is_green));
 
     lock_image_mutex();
-    // A few redraw periods: the next pass is now waiting for the picture.
+    // The picture changes: the next pass is soon waiting for it.
+    show_surface_image_nolock(green);
     std::this_thread::sleep_for(PASS_WAIT);
     const uint64_t before = display_test::screen_sequence();
     std::atomic<int> switched{0};

@@ -16,6 +16,7 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <thread>
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
@@ -128,6 +129,23 @@ TEST_F(PlayerProgramTest, APushedPictureIsShown)
     ASSERT_EQ(host("image " + shell_quote(path(PRODUCT + "/thirdparty/arcade/pquest.png")) + " --title 'Pixel Quest'"), 0)
         << read_file("/sim/host.log");
     EXPECT_TRUE(band_shows(PRODUCT + "/thirdparty/arcade/pquest.png")) << log();
+}
+
+// A still picture is drawn once and the player then rests until something changes. Redrawing it
+// every few milliseconds, as a polling video thread would, costs several times the bound, which
+// leaves room for a busy machine and the sanitizer build.
+TEST_F(PlayerProgramTest, AStillPictureCostsNextToNoProcessorTime)
+{
+    constexpr double MOST_OF_A_CORE = 0.15;
+    start_player();
+    size_t mark = log().size();
+    // A game with a picture and no video: its picture stays on screen, cycle after cycle.
+    ASSERT_EQ(host("info --title 'Moon Miner' --title2 'Moon Miner'"), 0) << read_file("/sim/host.log");
+    ASSERT_TRUE(wait_for_log("banner_proc: image start , ", STEP_TIMEOUT, mark)) << log();
+    std::this_thread::sleep_for(1s);
+    double share = process_cpu_share(program_, 3s);
+    ASSERT_GE(share, 0.0);
+    EXPECT_LT(share, MOST_OF_A_CORE) << "share of a core while a still picture is shown";
 }
 
 TEST_F(PlayerProgramTest, TheUsbHostStateSwitchesTheScreenAndRequeuesTheBootMedia)
