@@ -1,8 +1,8 @@
 // The player end to end: the real tavimoro process in a board root, driven over its USB link by
 // the real host tool, watched through its log, its screen and the board files it writes.
 #include "core/board_root.h"
-#include "hostlink/wire.h"
 #include "hostlink/report_socket.h"
+#include "hostlink/wire.h"
 #include "tests/device/misc_image.h"
 #include "tests/support/program_fixture.h"
 #include "tests/support/screen_reader.h"
@@ -30,7 +30,6 @@ const std::string UDC_STATE = "/sys/devices/platform/10180000.usb/udc/10180000.u
 const std::string HDMI_STATUS = "/sys/class/drm/card0-HDMI-A-1/status";
 constexpr auto START_TIMEOUT = 60s;
 constexpr auto STEP_TIMEOUT = 30s;
-constexpr int COLOUR_TOLERANCE = 8;
 
 class PlayerProgramTest : public board_test::ProgramTest {
 protected:
@@ -57,18 +56,9 @@ protected:
         return ProgramTest::wait_for_log(text, timeout, from);
     }
 
-    // Waits until the band shows the picture file at `board_file`, as it is (1920 wide).
     static bool band_shows(const std::string& board_file, std::chrono::milliseconds timeout = STEP_TIMEOUT)
     {
-        ScreenImage picture;
-        if (load_picture(path(board_file), picture) != 0)
-            return false;
-        return wait_until(
-            [&] {
-                std::optional<ScreenImage> screen = board_test::current_screen();
-                return screen && screen_shows(*screen, picture, COLOUR_TOLERANCE);
-            },
-            timeout);
+        return board_test::band_shows(board_file, timeout);
     }
 };
 
@@ -126,7 +116,7 @@ TEST_F(PlayerProgramTest, AGameChosenBeforeTheBootVideoStartedStillPlaysItsVideo
     EXPECT_TRUE(wait_until(
         [&] {
             std::optional<ScreenImage> screen = board_test::current_screen();
-            return screen && !screen_shows(*screen, picture, COLOUR_TOLERANCE);
+            return screen && !screen_shows(*screen, picture, board_test::COLOUR_TOLERANCE);
         },
         STEP_TIMEOUT))
         << log();
