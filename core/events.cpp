@@ -1,6 +1,17 @@
 // Event pushing: every thread reports to the main loop through the SDL event queue.
 #include "core/events.h"
 
+// Lock order of the whole program. A thread that holds one of the project's mutexes takes
+// another only along these arrows, never against them:
+//   video_mode_mutex (display) -> image_mutex (banner) -> flip_mutex (virtual output)
+//   video_mode_mutex -> queue_mutex (the decoder queue) and -> flip_mutex
+//   thread_mutex (the player thread's handle) -> loop_mutex
+//   pipeline_mutex -> GStreamer's own locks (setting the URI, building and freeing the pipeline)
+// banner_mutex, font_mutex, update_mutex and the sysfs files' mutexes are taken alone. A thread
+// waits for another while holding one only where the other takes none of those held: the
+// player thread is joined under thread_mutex, the video thread waits for a flip under
+// image_mutex, and neither the player thread nor the flip presenter takes those.
+
 #include <SDL.h>
 
 #include <chrono>

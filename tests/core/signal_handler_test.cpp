@@ -6,7 +6,9 @@
 #include <SDL.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <string>
+#include <thread>
 
 namespace {
 
@@ -27,11 +29,15 @@ protected:
         BoardRootTest::TearDown();
     }
 
+    // A standard signal sent to the process itself is handled before sigqueue returns. Under
+    // ThreadSanitizer it is held until the thread's next blocking call, and a second one sent
+    // meanwhile would be lost, so the short sleep lets each signal in before the next.
     static void send_usr2(int value)
     {
         sigval sv{};
         sv.sival_int = value;
         ASSERT_EQ(sigqueue(getpid(), SIGUSR2, sv), 0);
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
 
     static Uint32 next_event()

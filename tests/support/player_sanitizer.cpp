@@ -1,5 +1,6 @@
 // Linked into the player only in sanitizer builds, so that it is judged as the tests are: GLib's
-// own blocks are not leaks (see sanitizer_options.cpp), and Mesa's driver stays mapped to the end.
+// own blocks are not leaks (see sanitizer_options.cpp), and Mesa's driver stays mapped to the end
+// (also what ThreadSanitizer needs of a library its suppressions ignore).
 #include "tests/support/gl_driver.h"
 
 namespace {
