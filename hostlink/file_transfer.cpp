@@ -5,12 +5,14 @@
 #include "core/timer.h"
 #include "core/board_root.h"
 #include "core/common.h"
+#include "core/unique_fd.h"
 #include "hostlink/crc32.h"
 #include "hostlink/hid_dev.h"
 #include "hostlink/package_unpack.h"
 #include "hostlink/transfer_state.h"
 #include "hostlink/wire.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -223,7 +225,10 @@ void unpack_received_package()
     int result = free_kib < 0 ? -1 : unpack_package(transmit_file_name, transmit_file_path, free_kib * KIB);
     if (result == 0)
         unlink(transmit_file_name);
-    sync();
+    // Only the disk the package went to needs flushing before the host is told.
+    UniqueFD dir(open(transmit_file_path, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (dir.valid())
+        syncfs(dir.get());
     push_event(EVENT_PACKAGE_DECOMPRESS_END, 0);
     print_time("decompress end");
     send_reply(CMD_PACKAGE_UNPACKED, result == 0 ? UNPACK_OK : UNPACK_FAILED);
