@@ -124,6 +124,47 @@ int read_header_here(SDL_RWops* source, picture_header* header)
     return read_png_size(source, header);
 }
 
+SDL_RWops* inner_source(SDL_RWops* self)
+{
+    return static_cast<SDL_RWops*>(self->hidden.unknown.data1);
+}
+
+// SDL_image's PNG reader does not look at how much a read gave, and libpng then goes on with the
+// bytes it read before: a picture cut inside a chunk that libpng skips makes it read that chunk
+// for ever. Past the end, this source gives zeros, which libpng refuses as a chunk; the JPEG
+// reader counts what it got and is not changed by them.
+size_t read_or_zeros(SDL_RWops* self, void* out, size_t size, size_t count)
+{
+    size_t wanted = size * count;
+    size_t got = SDL_RWread(inner_source(self), out, 1, wanted);
+    memset(static_cast<char*>(out) + got, 0, wanted - got);
+    return size > 0 ? got / size : 0;
+}
+
+// `source` behind read_or_zeros; closing the result closes `source`. Null when it cannot be made.
+SDL_RWops* zero_padded(SDL_RWops* source)
+{
+    SDL_RWops* padded = SDL_AllocRW();
+    if (!padded) {
+        SDL_RWclose(source);
+        return nullptr;
+    }
+    padded->type = SDL_RWOPS_UNKNOWN;
+    padded->hidden.unknown.data1 = source;
+    padded->size = [](SDL_RWops* self) { return SDL_RWsize(inner_source(self)); };
+    padded->seek = [](SDL_RWops* self, Sint64 offset, int whence) {
+        return SDL_RWseek(inner_source(self), offset, whence);
+    };
+    padded->read = read_or_zeros;
+    padded->write = [](SDL_RWops*, const void*, size_t, size_t) { return size_t(0); };
+    padded->close = [](SDL_RWops* self) {
+        int result = SDL_RWclose(inner_source(self));
+        SDL_FreeRW(self);
+        return result;
+    };
+    return padded;
+}
+
 } // namespace
 
 int read_picture_header(SDL_RWops* source, picture_header* header)
@@ -150,7 +191,10 @@ UniqueSurface load_picture_source(SDL_RWops* source, const char* name)
         return nullptr;
     }
     // Decoded as the type its header was read as, so that no other decoder sees it.
-    return UniqueSurface(IMG_LoadTyped_RW(source, 1, header.type == picture_type::png ? "PNG" : "JPG"));
+    SDL_RWops* padded = zero_padded(source);
+    if (!padded)
+        return nullptr;
+    return UniqueSurface(IMG_LoadTyped_RW(padded, 1, header.type == picture_type::png ? "PNG" : "JPG"));
 }
 
 UniqueSurface load_picture_file(const char* path)

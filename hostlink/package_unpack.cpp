@@ -60,26 +60,32 @@ int next_entry(archive* reader, archive_entry** entry)
     return ENTRY;
 }
 
-bool has_dot_dot(const char* name)
+// How many components of `name` lead somewhere ("." and empty ones do not); -1 when one is "..".
+int named_components(const char* name)
 {
-    for (const char* part = name; part; part = strchr(part, '/')) {
-        part += *part == '/';
-        if (strncmp(part, "..", 2) == 0 && (part[2] == '/' || part[2] == '\0'))
-            return true;
+    int count = 0;
+    for (const char* part = name; *part;) {
+        size_t length = strcspn(part, "/");
+        if (length == 2 && strncmp(part, "..", 2) == 0)
+            return -1;
+        count += length > 0 && !(length == 1 && *part == '.');
+        part += length + (part[length] == '/');
     }
-    return false;
+    return count;
 }
 
 // Why an entry is skipped, or null for one that is unpacked.
 const char* skip_reason(archive_entry* entry)
 {
     const char* name = archive_entry_pathname(entry);
-    if (!name || name[0] == '\0')
-        return "no name";
-    if (name[0] == '/')
+    if (name && name[0] == '/')
         return "absolute name";
-    if (has_dot_dot(name))
+    int components = name ? named_components(name) : 0;
+    if (components < 0)
         return "name with ..";
+    // A name such as "." or "./" is the product directory itself.
+    if (components == 0)
+        return "no name";
     if (archive_entry_hardlink(entry) || archive_entry_symlink(entry))
         return "link";
     mode_t type = archive_entry_filetype(entry);

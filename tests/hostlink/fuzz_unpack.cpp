@@ -24,6 +24,8 @@ void remove_tree()
 
 void check_tree()
 {
+    if (!fs::is_directory(fs::symlink_status(product)))
+        abort();
     for (const auto& entry : fs::directory_iterator(fuzz_tree)) {
         if (entry.path() != product)
             abort();

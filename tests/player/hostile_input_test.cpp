@@ -209,7 +209,11 @@ TEST_F(HostileInputTest, PackagesWriteOnlyFilesAndDirectoriesInsideTheProductDir
                                     {"device", AE_IFCHR, ""},
                                     {"../escape.txt", AE_IFREG, "out"},
                                     {"vorlix/../../up.txt", AE_IFREG, "out"},
-                                    {path(OUTSIDE) + "/absolute.txt", AE_IFREG, "out"}});
+                                    {path(OUTSIDE) + "/absolute.txt", AE_IFREG, "out"},
+                                    // Found by the unpack fuzz target: "." named the product
+                                    // directory itself, which the unpack then tried to replace.
+                                    {".", AE_IFREG, "dot"},
+                                    {"./", AE_IFREG, "dot"}});
     ASSERT_EQ(package("/sim/links.zip", "links.zip"), 0) << read_file("/sim/host.log") << log();
     EXPECT_EQ(read_file(PRODUCT + "/vorlix/ok.txt"), "ok");
     EXPECT_FALSE(fs::exists(fs::symlink_status(path(PRODUCT + "/portal"))));
@@ -220,7 +224,7 @@ TEST_F(HostileInputTest, PackagesWriteOnlyFilesAndDirectoriesInsideTheProductDir
     EXPECT_FALSE(fs::exists(path("/media/up.txt")));
     EXPECT_FALSE(fs::exists(path(PRODUCT + "/links.zip"))) << "a good package is removed once unpacked";
     for (const char* line : {"skipped portal: link", "skipped device: neither file nor directory", "skipped ../escape.txt: name with ..",
-                             "skipped vorlix/../../up.txt: name with ..", "/absolute.txt: absolute name"})
+                             "skipped vorlix/../../up.txt: name with ..", "/absolute.txt: absolute name", "skipped .: no name", "skipped ./: no name"})
         EXPECT_NE(log().find(line), std::string::npos) << line;
 
     // The link was never made, so a second package's entry below it is a file inside.
@@ -385,12 +389,22 @@ TEST_F(HostileInputTest, MalformedMessagesAndMediaLeaveThePlayerRunning)
     // The cycle goes on past the video that cannot play.
     EXPECT_TRUE(wait_for_log("title start,  Broken", STEP_TIMEOUT, log().find("no playable streams", mark))) << log();
 
-    // A pushed JPEG that is cut short.
+    // A pushed JPEG that is cut short, and a PNG cut inside a chunk its decoder skips (found by
+    // the picture fuzz target: the decoder read that chunk for ever).
     std::string jpeg = giant_jpeg(64);
     write_file("/sim/cut.jpg", jpeg.substr(0, jpeg.size() / 2));
     mark = log().size();
-    ASSERT_EQ(host("image " + shell_quote(path("/sim/cut.jpg")) + " --title Cut"), 0);
-    EXPECT_TRUE(wait_for_log("title start,  Cut", STEP_TIMEOUT, mark)) << log();
+    ASSERT_EQ(host("image " + shell_quote(path("/sim/cut.jpg")) + " --title CutJpeg"), 0);
+    EXPECT_TRUE(wait_for_log("title start,  CutJpeg", STEP_TIMEOUT, mark)) << log();
+    std::string ihdr = std::string("IHDR\0\0\0\x08\0\0\0\x08\x01\x03\0\0\0", 17);
+    std::string png = std::string("\x89PNG\r\n\x1a\n\0\0\0\x0d", 12) + ihdr;
+    uint32_t ihdr_crc = static_cast<uint32_t>(crc32(0, reinterpret_cast<const Bytef*>(ihdr.data()), ihdr.size()));
+    for (int shift = 24; shift >= 0; shift -= 8)
+        png += static_cast<char>(ihdr_crc >> shift);
+    write_file("/sim/cut.png", png + std::string("\0\0\x80\x04gAMA\0\0\xb1\x8f", 12));
+    mark = log().size();
+    ASSERT_EQ(host("image " + shell_quote(path("/sim/cut.png")) + " --title CutPng"), 0);
+    EXPECT_TRUE(wait_for_log("title start,  CutPng", STEP_TIMEOUT, mark)) << log();
 
     // Over-long fields are cut to their slots.
     mark = log().size();
