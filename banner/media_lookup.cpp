@@ -1,6 +1,7 @@
 // Media lookup: walks a media tree and fills a banner record with the first matching files.
 #include "banner/media_lookup.h"
 
+#include "core/build_variant.h"
 #include "core/common.h"
 
 #include <dirent.h>
@@ -8,8 +9,8 @@
 
 #include <cstdio>
 #include <cstring>
-#include <initializer_list>
 #include <memory>
+#include <span>
 #include <string>
 
 namespace {
@@ -22,18 +23,10 @@ struct DirCloser {
 };
 using Dir = std::unique_ptr<DIR, DirCloser>;
 
-using Extensions = std::initializer_list<const char*>;
+using Extensions = std::span<const char* const>;
 
-constexpr Extensions TITLE_VIDEO_EXTENSIONS = {".mp4"};
-#ifdef TAVIMORO_FACTORY
-// The factory build takes ".mp4" videos only and traces every entry the walk meets.
-constexpr Extensions ROMNAME_VIDEO_EXTENSIONS = {".mp4"};
-constexpr bool TRACE_WALK = true;
-#else
-constexpr Extensions ROMNAME_VIDEO_EXTENSIONS = {".mp4", ".avi"};
-constexpr bool TRACE_WALK = false;
-#endif
-constexpr Extensions PICTURE_EXTENSIONS = {".jpg", ".png"};
+constexpr const char* TITLE_VIDEO_EXTENSIONS[] = {".mp4"};
+constexpr const char* PICTURE_EXTENSIONS[] = {".jpg", ".png"};
 
 struct Lookup {
     const char* function;  // named in the failure message
@@ -76,7 +69,7 @@ int fill_if_match(const Lookup& lookup, const std::string& base, const std::stri
 
 void trace_candidate(const char* kind, const Lookup& lookup, const std::string& base)
 {
-    if (!TRACE_WALK)
+    if (!TRACE_MEDIA_WALK)
         return;
     printf("%s    title: %s\n", kind, lookup.title);
     printf("%s filename: %s\n", kind, base.c_str());
@@ -97,12 +90,12 @@ int walk(const Lookup& lookup, const char* dir, banner_bar_t* info)
         if (name.size() > NAME_MAX_LENGTH || path.size() > NAME_MAX_LENGTH)
             continue;
         bool directory = is_directory(entry, path);
-        if (TRACE_WALK)
+        if (TRACE_MEDIA_WALK)
             printf("%s: %s %s\n", dir, name.c_str(), directory ? "dir" : "file");
         if (directory) {
             if (name == "." || name == "..")
                 continue;
-            if (TRACE_WALK)
+            if (TRACE_MEDIA_WALK)
                 printf("%s: is dir, basename %s\n", lookup.function, name.c_str());
             walk(lookup, path.c_str(), info);
             continue;
@@ -114,12 +107,12 @@ int walk(const Lookup& lookup, const char* dir, banner_bar_t* info)
         std::string base = name.substr(0, dot);
         str_tolower(extension.data());
         str_tolower(base.data());
-        if (TRACE_WALK)
+        if (TRACE_MEDIA_WALK)
             printf("%s: filetype %s\n", lookup.function, extension.c_str());
         if (is_one_of(extension, lookup.videos)) {
             trace_candidate("mp4", lookup, base);
             int filled = fill_if_match(lookup, base, path, info->video_file, sizeof info->video_file);
-            if (TRACE_WALK && filled > 0)
+            if (TRACE_MEDIA_WALK && filled > 0)
                 printf("videofile %s\n", path.c_str());
             count += filled;
         } else if (is_one_of(extension, PICTURE_EXTENSIONS)) {

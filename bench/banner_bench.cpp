@@ -2,11 +2,11 @@
 // time from a 1920x360 JPEG to the composed picture complete on the virtual display, and the same
 // through the banner sequencer and the video thread, from set_bannerbar_info on.
 #include "banner/bannerbar.h"
-#include "core/events.h"
 #include "banner/font.h"
 #include "banner/image.h"
 #include "banner/leaderboard.h"
 #include "banner/surface.h"
+#include "core/events.h"
 #include "display/display_device.h"
 #include "display/opengl.h"
 #include "display/video.h"

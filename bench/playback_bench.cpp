@@ -3,9 +3,9 @@
 // unsynchronised), and the frames the queue drops when a 1080p30 clip plays normally.
 #include "display/display_device.h"
 #include "display/opengl.h"
+#include "display/video.h"
 #include "playback/decoder_standin.h"
 #include "playback/playbin.h"
-#include "display/video.h"
 #include "playback/queue.h"
 #include "tools/sample_media.h"
 

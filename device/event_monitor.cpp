@@ -1,9 +1,10 @@
 // Hardware monitors: sysfs probes, USB-disk searches, and the event and key threads.
 #include "device/event_monitor.h"
 
-#include "core/events.h"
 #include "core/board_root.h"
+#include "core/build_variant.h"
 #include "core/common.h"
+#include "core/events.h"
 #include "core/unique_fd.h"
 
 #include <fcntl.h>
@@ -129,7 +130,6 @@ int copy_found(const std::string& found, char* out)
     return 1;
 }
 
-#ifndef TAVIMORO_FACTORY
 // Compares a newly found update image with the recorded sum; records it and asks for the update
 // when it differs.
 void check_update_img(const char* path)
@@ -169,7 +169,6 @@ void watch_update_img(event_monitor_state& state)
             check_update_img(path);
     }
 }
-#endif
 
 void event_proc()
 {
@@ -344,10 +343,8 @@ event_monitor_state event_proc_begin()
 
 void event_proc_pass(event_monitor_state& state)
 {
-#ifndef TAVIMORO_FACTORY
-    // The factory build leaves updates to the line and watches no update image.
-    watch_update_img(state);
-#endif
+    if (WATCHES_UPDATE_IMAGE)
+        watch_update_img(state);
     int usb = get_usb_gadget_state();
     if (usb == -1)
         return;

@@ -2,6 +2,7 @@
 // picture into the top 1920x360 band until it is told to stop.
 #include "display/video.h"
 
+#include "core/build_variant.h"
 #include "core/events.h"
 #include "display/display_device.h"
 #include "display/drm_output.h"
@@ -31,12 +32,6 @@ constexpr int BAND_WIDTH = 1920;
 constexpr int BAND_HEIGHT = 360;
 
 constexpr auto SCREEN_OFF_SLEEP = std::chrono::microseconds(100000);
-#ifdef TAVIMORO_FACTORY
-// The factory build redraws a picture, and a colour, at a slower pace.
-constexpr auto IMAGE_REDRAW_SLEEP = std::chrono::microseconds(40000);
-#else
-constexpr auto IMAGE_REDRAW_SLEEP = std::chrono::microseconds(18000);
-#endif
 constexpr auto IDLE_SLEEP = std::chrono::microseconds(40000);
 // With an empty queue the thread waits this long before looking again rather than polling
 // without pause: a busy poll would take a whole core of the board's two from the decoder and

@@ -1,10 +1,11 @@
 // Chunked transfers of files, firmware images and packages to the USB disk: one engine for the
 // prepare, data and verify steps, with the three families differing only in target directory,
 // space rule and what follows a good verify.
+#include "core/board_root.h"
+#include "core/build_variant.h"
+#include "core/common.h"
 #include "core/events.h"
 #include "core/timer.h"
-#include "core/board_root.h"
-#include "core/common.h"
 #include "core/unique_fd.h"
 #include "hostlink/crc32.h"
 #include "hostlink/hid_dev.h"
@@ -67,23 +68,19 @@ constexpr mode_t PRODUCT_DIR_MODE = 0755;
 bool has_space(family which, uint32_t size, int64_t free_kib, const char* func)
 {
     const char* line = "%s: udisk size is not enough. file size %lld, free size %lld\n";
+    if (which == family::firmware && FIRMWARE_ROOM_IN_BYTES)
+        which = family::file;
     switch (which) {
-#ifdef TAVIMORO_FACTORY
-    // The factory build tests a firmware image's room as it does a file's.
-    case family::firmware:
-#endif
     case family::file:
         if (size <= free_kib * KIB)
             return true;
         printf(line, func, static_cast<long long>(size), static_cast<long long>(free_kib * KIB));
         return false;
-#ifndef TAVIMORO_FACTORY
     case family::firmware:
         if (size / KIB <= free_kib)
             return true;
         printf(line, func, static_cast<long long>(size), static_cast<long long>(free_kib));
         return false;
-#endif
     case family::package:
         if (size / KIB * PACKAGE_SPACE_FACTOR <= free_kib)
             return true;

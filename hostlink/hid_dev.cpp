@@ -3,6 +3,7 @@
 #include "hostlink/hid_dev.h"
 
 #include "core/board_root.h"
+#include "core/build_variant.h"
 #include "core/unique_fd.h"
 #include "hostlink/crc32.h"
 #include "hostlink/report_socket.h"
@@ -35,30 +36,26 @@ uint8_t buffer_w[REPORT_SIZE];
 struct command_entry {
     uint8_t code;
     int (*handler)(const uint8_t*);
+    bool in_build;  // false for the commands this build does not answer
 };
 
 constexpr command_entry COMMANDS[] = {
-    {CMD_FILE_PREPARE, response_file_transmit_prepare},
-    {CMD_FILE_DATA, response_file_transmit_data},
-    {CMD_FILE_VERIFY, response_file_transmit_verify},
-    {CMD_FIRMWARE_UPDATE, response_firmware_update},
-#ifndef TAVIMORO_FACTORY
-    {CMD_CONNECT_STATE, response_vorlix_connect_state},
-#endif
-    {CMD_MESSAGE_PREPARE, response_data_transmit_prepare},
-    {CMD_MESSAGE_DATA, response_data_transmit_data},
-    {CMD_IMAGE_PREPARE, response_show_image_prepare},
-    {CMD_IMAGE_DATA, response_show_image_data},
-    {CMD_IMAGE_VERIFY, response_show_image_verify},
-    {CMD_FW_PREPARE, response_fw_update_prepare},
-    {CMD_FW_DATA, response_fw_update_data},
-    {CMD_FW_VERIFY, response_fw_update_verify},
-// The factory build takes no packages.
-#ifndef TAVIMORO_FACTORY
-    {CMD_PACKAGE_PREPARE, response_package_transmit_prepare},
-    {CMD_PACKAGE_DATA, response_package_transmit_data},
-    {CMD_PACKAGE_VERIFY, response_package_transmit_verify},
-#endif
+    {CMD_FILE_PREPARE, response_file_transmit_prepare, true},
+    {CMD_FILE_DATA, response_file_transmit_data, true},
+    {CMD_FILE_VERIFY, response_file_transmit_verify, true},
+    {CMD_FIRMWARE_UPDATE, response_firmware_update, true},
+    {CMD_CONNECT_STATE, response_vorlix_connect_state, ANSWERS_CONNECT_STATE},
+    {CMD_MESSAGE_PREPARE, response_data_transmit_prepare, true},
+    {CMD_MESSAGE_DATA, response_data_transmit_data, true},
+    {CMD_IMAGE_PREPARE, response_show_image_prepare, true},
+    {CMD_IMAGE_DATA, response_show_image_data, true},
+    {CMD_IMAGE_VERIFY, response_show_image_verify, true},
+    {CMD_FW_PREPARE, response_fw_update_prepare, true},
+    {CMD_FW_DATA, response_fw_update_data, true},
+    {CMD_FW_VERIFY, response_fw_update_verify, true},
+    {CMD_PACKAGE_PREPARE, response_package_transmit_prepare, TAKES_PACKAGES},
+    {CMD_PACKAGE_DATA, response_package_transmit_data, TAKES_PACKAGES},
+    {CMD_PACKAGE_VERIFY, response_package_transmit_verify, TAKES_PACKAGES},
 };
 
 // Off the board the gadget node is stood in for by a Unix socket carrying one report per
@@ -168,7 +165,7 @@ void data_proc(const uint8_t* report, int length)
     if (length < static_cast<int>(REPORT_SIZE) || !has_report_magic(report))
         return;
     for (const command_entry& entry : COMMANDS) {
-        if (entry.code == report[OFFSET_COMMAND]) {
+        if (entry.code == report[OFFSET_COMMAND] && entry.in_build) {
             entry.handler(report);
             return;
         }

@@ -1,7 +1,7 @@
 // Banner-info messages (a JSON text naming the running game) and show-image transfers (a picture
 // with its JSON text), each ending in a banner info message for the main thread.
-#include "core/events.h"
 #include "core/board_root.h"
+#include "core/events.h"
 #include "hostlink/banner_info.h"
 #include "hostlink/crc32.h"
 #include "hostlink/hid_dev.h"

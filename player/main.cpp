@@ -5,17 +5,16 @@
 #include "banner/bannerbar.h"
 #include "banner/image.h"
 #include "banner/media_lookup.h"
+#include "core/board_root.h"
+#include "core/build_variant.h"
+#include "core/common.h"
 #include "core/events.h"
 #include "core/signal_handler.h"
 #include "core/timer.h"
-#include "core/board_root.h"
-#include "core/common.h"
 #include "device/event_monitor.h"
 #include "device/update.h"
 #include "display/video.h"
-#ifdef TAVIMORO_FACTORY
 #include "factory/factory_test.h"
-#endif
 #include "hostlink/banner_info.h"
 #include "hostlink/hid_dev.h"
 #include "playback/playbin.h"
@@ -80,7 +79,6 @@ void show_title(const char* title)
     set_bannerbar_info(record);
 }
 
-#ifndef TAVIMORO_FACTORY
 void init_banner_info()
 {
     banner_bar_t record{};
@@ -98,7 +96,6 @@ void init_banner_info()
     set_bannerbar_info(record);
     gst_set_repeat_state(1);
 }
-#endif
 
 // Copies a printed JSON value without its surrounding quotes; an unterminated slot ends at its size.
 template <size_t N, size_t M> void strip_copy(char (&field)[N], const char (&printed)[M])
@@ -111,20 +108,15 @@ template <size_t N, size_t M> void strip_copy(char (&field)[N], const char (&pri
     field[copy] = '\0';
 }
 
+// The name media are looked up by; the factory build's records have no title2.
+const char* lookup_name(const banner_bar_t& record)
+{
 #ifdef TAVIMORO_FACTORY
-// The factory build looks media up by the title, in the product directory itself.
-const char* lookup_name(const banner_bar_t& record)
-{
     return record.title;
-}
-constexpr const char* MEDIA_TREES[] = {""};
 #else
-const char* lookup_name(const banner_bar_t& record)
-{
     return record.title2;
-}
-constexpr const char* MEDIA_TREES[] = {"/vorlix", "/ext", "/thirdparty"};
 #endif
+}
 
 void search_media(banner_bar_t& record)
 {
@@ -261,12 +253,11 @@ void on_show_image(const char* picture, banner_info_msg* message)
 
 void handle(const SDL_Event& event)
 {
+    // The factory build starts no timer and takes no packages, so their events never come there.
     switch (static_cast<int>(event.type)) {
-#ifndef TAVIMORO_FACTORY
     case EVENT_TIMER:
         package_transmit_timeout();
         break;
-#endif
     case EVENT_PLAYER_START:
         printf("%s: EVENT_PLAYER_START\n", __func__);
         set_uri_file(video_file);
@@ -301,9 +292,8 @@ void handle(const SDL_Event& event)
         printf("%s: event type: EVENT_GADGET_STATE_SUSPEND\n", __func__);
         set_hdmi_state(0);
         screen_off();
-#ifndef TAVIMORO_FACTORY
-        init_banner_info();
-#endif
+        if (HAS_BOOT_MEDIA)
+            init_banner_info();
         break;
     case EVENT_SHOW_IMAGE:
         on_show_image(static_cast<const char*>(event.user.data1), static_cast<banner_info_msg*>(event.user.data2));
@@ -315,11 +305,9 @@ void handle(const SDL_Event& event)
         break;
     case EVENT_RECOVERY_DOWN:
         printf("%s: recovery down\n", __func__);
-#ifdef TAVIMORO_FACTORY
-        factory_reset();
-#endif
+        if constexpr (FACTORY_BUILD)
+            factory_reset();
         break;
-#ifndef TAVIMORO_FACTORY
     case EVENT_PACKAGE_TRANSMIT_SUCESS:
         printf("%s: EVENT_PACKAGE_TRANSMIT_SUCESS\n", __func__);
         break;
@@ -341,7 +329,6 @@ void handle(const SDL_Event& event)
     case EVENT_PACKAGE_DECOMPRESS_END:
         init_banner_info();
         break;
-#endif
     default:
         break;
     }
@@ -353,12 +340,12 @@ int main()
 {
     setvbuf(stdout, nullptr, _IONBF, 0);
     setvbuf(stderr, nullptr, _IONBF, 0);
-#ifdef TAVIMORO_FACTORY
-    printf("Vorlix Factory Test V1.0.1\n");
-    // Off the production line the program leaves the board as it found it.
-    if (!find_factory_file())
-        return 0;
-#endif
+    if constexpr (FACTORY_BUILD) {
+        printf("Vorlix Factory Test V1.0.1\n");
+        // Off the production line the program leaves the board as it found it.
+        if (!find_factory_file())
+            return 0;
+    }
     set_quit_hook(playbin_exit);
     install_signal_handler();
 
@@ -373,9 +360,8 @@ int main()
     snprintf(sdcard_vorlix_path, sizeof sdcard_vorlix_path, "%s", (std::string(sdcard_path) + "/vorlix").c_str());
     snprintf(video_file, sizeof video_file, "%s", board_path("/media/usbhd-sda1/smile_300.mp4").c_str());
     set_player_state(PLAYER_STATE_STOPPED);
-#ifndef TAVIMORO_FACTORY
-    printf("Tavimoro V1.0.6\n");
-#endif
+    if constexpr (!FACTORY_BUILD)
+        printf("Tavimoro V1.0.6\n");
 
     // The signal thread, not SDL, turns SIGINT and SIGTERM into the quit event.
     SDL_SetHint(SDL_HINT_NO_SIGNAL_HANDLERS, "1");
@@ -385,9 +371,8 @@ int main()
     }
     IMG_Init(IMG_INIT_JPG | IMG_INIT_PNG);
     TTF_Init();
-#ifndef TAVIMORO_FACTORY
-    init_banner_info();
-#endif
+    if (HAS_BOOT_MEDIA)
+        init_banner_info();
 
     start_key_thread();
     start_event_thread();
@@ -397,9 +382,8 @@ int main()
     set_image_drawer(draw_image);
     init_video_thread();
     init_image_thread();
-#ifdef TAVIMORO_FACTORY
-    init_factory_reset();
-#endif
+    if constexpr (FACTORY_BUILD)
+        init_factory_reset();
     set_player_state(PLAYER_STATE_IDLE);
 
     std::this_thread::sleep_for(SCREEN_DECISION_DELAY);
@@ -409,9 +393,8 @@ int main()
     }
     init_banner_thread();
     std::this_thread::sleep_for(TIMER_START_DELAY);
-#ifndef TAVIMORO_FACTORY
-    start_timer();
-#endif
+    if (RUNS_TIMER)
+        start_timer();
 
     while (main_exit == 0) {
         SDL_Event event;

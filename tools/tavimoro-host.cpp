@@ -4,17 +4,20 @@
 #include "hostlink/crc32.h"
 #include "hostlink/report_socket.h"
 #include "hostlink/wire.h"
+#include "tools/hidraw_search.h"
 
 #include <cjson/cJSON.h>
 #include <fcntl.h>
 #include <getopt.h>
 #include <poll.h>
+#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -24,11 +27,12 @@
 
 namespace {
 
-constexpr const char* USAGE = R"(Usage: tavimoro-host --device PATH [OPTIONS] COMMAND [ARGUMENTS]
+constexpr const char* USAGE = R"(Usage: tavimoro-host [OPTIONS] COMMAND [ARGUMENTS]
 
 Talks to a marquee board over its USB link.
 
 Commands:
+  list               Show the boards plugged into this computer.
   info [--title T] [--title2 T] [--romname R] [--leaderboard L] [--type N]
                      Name the running game. title2 (or romname) picks the game's video and
                      picture on the board's USB disk; title is shown when no picture is
@@ -48,17 +52,27 @@ Commands:
   state              Ask whether the board's USB link is configured.
 
 Options:
-  -d, --device PATH  The board's HID node on this computer, /dev/hidrawN ('dmesg' names it
-                     when the board is plugged in; /sys/class/hidraw/hidrawN/device/uevent
-                     tells which device each node is), or the host socket of a simulated
-                     board. You need read and write access to the node.
+  -d, --device PATH  The board's HID node on this computer (/dev/hidrawN) or the host socket
+                     of a simulated board. Without it, the environment variable
+                     TAVIMORO_DEVICE names it; without that, the board is found among the
+                     computer's HID devices by its USB identity (given below). You need read
+                     and write access to the node: install the udev rule 70-tavimoro.rules.
+  -s, --serial SN    With several boards plugged in, the one with this USB serial number
+                     (TAVIMORO_SERIAL sets it too); 'list' shows them.
   -t, --timeout SEC  How long to wait for each answer of the board (default 5).
   -n, --name NAME    The file name on the board: at most 51 characters, no '/'.
   -h, --help         Show this help.
 
 Exit status: 0 done, 1 the board refused or reported a failure, 2 wrong usage or unreadable
-input, 3 the link failed or the board did not answer in time.
+input, 3 no board found, no permission on its node, the link failed or the board did not
+answer in time.
 )";
+
+constexpr usb_identity BOARD_IDENTITY{TAVIMORO_USB_VID, TAVIMORO_USB_PID, TAVIMORO_USB_LINK_INTERFACE};
+constexpr const char* NO_BOARD = "no marquee board found: plug it into a USB port of this computer and check that "
+                                 "it is switched on ('tavimoro-host list' shows the boards found)";
+constexpr const char* NO_PERMISSION = "install the udev rule 70-tavimoro.rules and plug the board in again "
+                                      "(README, \"Connecting a frontend\")";
 
 constexpr int EXIT_REFUSED = 1;
 constexpr int EXIT_USAGE = 2;
@@ -72,7 +86,7 @@ constexpr const char* FIRMWARE_NAME = "vorlix_update_online.img";
 constexpr const char* SHOW_IMAGE_NAME = "show_image.png";
 
 struct options {
-    std::string device;
+    std::string device, serial;
     int timeout_s = DEFAULT_TIMEOUT_S;
     std::string name;
     std::string title, title2, romname, leaderboard, type;
@@ -90,23 +104,88 @@ struct FileCloser {
 };
 using File = std::unique_ptr<FILE, FileCloser>;
 
-int fail(int code, const char* format, const char* detail = "")
+[[gnu::format(printf, 2, 3)]] int fail(int code, const char* format, ...)
 {
+    va_list args;
+    va_start(args, format);
     fprintf(stderr, "tavimoro-host: ");
-    fprintf(stderr, format, detail);
+    vfprintf(stderr, format, args);
     fprintf(stderr, "\n");
+    va_end(args);
     return code;
 }
 
-UniqueFD open_link(const std::string& path, bool& hidraw)
+// Test only: the host's /sys and /dev are taken under this directory, so that tests search a
+// fake tree of HID devices and never the machine's own.
+std::string host_root()
+{
+    const char* root = getenv("TAVIMORO_HOST_ROOT");
+    return root ? root : "";
+}
+
+// The board's node when none is named: 0 with `device` set, else an exit status with its
+// reason printed.
+int find_link(const options& opt, std::string& device)
+{
+    std::vector<found_board> boards = find_boards(host_root(), BOARD_IDENTITY);
+    if (!opt.serial.empty())
+        std::erase_if(boards, [&](const found_board& board) { return board.serial != opt.serial; });
+    if (boards.empty() && opt.serial.empty())
+        return fail(EXIT_LINK, "%s", NO_BOARD);
+    if (boards.empty())
+        return fail(EXIT_LINK, "no board with serial number %s found ('tavimoro-host list' shows the boards found)",
+                    opt.serial.c_str());
+    if (boards.size() > 1) {
+        std::string serials;
+        for (const found_board& board : boards)
+            serials += " " + (board.serial.empty() ? std::string("(none)") : board.serial);
+        return fail(EXIT_USAGE, "several boards found (serial numbers%s): pick one with --serial", serials.c_str());
+    }
+    device = boards[0].node;
+    return 0;
+}
+
+// Hooks fire in quick succession, and two runs writing to one node at once would interleave
+// their reports: runs on the same node take turns.
+bool take_turn(int fd)
+{
+    int locked;
+    do
+        locked = flock(fd, LOCK_EX);
+    while (locked != 0 && errno == EINTR);
+    return locked == 0;
+}
+
+// 0 with the link open, else an exit status with its reason printed.
+int open_link(const std::string& path, board_link& board)
 {
     struct stat st;
-    if (stat(path.c_str(), &st) != 0)
-        return UniqueFD();
-    hidraw = !S_ISSOCK(st.st_mode);
-    if (hidraw)
-        return UniqueFD(open(path.c_str(), O_RDWR | O_CLOEXEC));
-    return connect_report_socket(path);
+    if (stat(path.c_str(), &st) == 0) {
+        board.hidraw = !S_ISSOCK(st.st_mode);
+        board.fd = board.hidraw ? UniqueFD(open(path.c_str(), O_RDWR | O_CLOEXEC)) : connect_report_socket(path);
+    }
+    if (!board.fd.valid() && (errno == EACCES || errno == EPERM))
+        return fail(EXIT_LINK, "no permission to use the board at %s: %s", path.c_str(), NO_PERMISSION);
+    if (!board.fd.valid())
+        return fail(EXIT_LINK, "cannot open %s: %s", path.c_str(), strerror(errno));
+    if (board.hidraw && !take_turn(board.fd.get()))
+        return fail(EXIT_LINK, "cannot lock %s: %s", path.c_str(), strerror(errno));
+    return 0;
+}
+
+int command_list()
+{
+    std::vector<found_board> boards = find_boards(host_root(), BOARD_IDENTITY);
+    if (boards.empty())
+        return fail(EXIT_LINK, "%s", NO_BOARD);
+    for (const found_board& board : boards) {
+        const char* note = "";
+        if (access(board.node.c_str(), R_OK | W_OK) != 0)
+            note = errno == EACCES ? "  (no permission: install the udev rule 70-tavimoro.rules)" : "  (no node in /dev)";
+        printf("%s  serial %s  at %s%s\n", board.node.c_str(), board.serial.empty() ? "(none)" : board.serial.c_str(),
+               board.port.c_str(), note);
+    }
+    return 0;
 }
 
 // A write to a hidraw node starts with the report number, 0 for a device without numbered reports.
@@ -416,22 +495,35 @@ int command_image(const board_link& board, const options& opt)
     return verdict(status, "the board shows the picture", "the picture arrived damaged (CRC mismatch)");
 }
 
+void print_usage()
+{
+    fputs(USAGE, stdout);
+    printf("\nThe board's USB identity: vendor 0x%04x, product 0x%04x, link on interface %d.\n", BOARD_IDENTITY.vendor,
+           BOARD_IDENTITY.product, BOARD_IDENTITY.interface);
+}
+
+// The environment gives the defaults of --device and --serial; the options override it.
 int parse_options(int argc, char** argv, options& opt)
 {
+    for (auto [field, variable] : {std::pair{&opt.device, "TAVIMORO_DEVICE"}, std::pair{&opt.serial, "TAVIMORO_SERIAL"}})
+        if (const char* value = getenv(variable))
+            *field = value;
     enum { TITLE = 256, TITLE2, ROMNAME, LEADERBOARD, TYPE };
     const option longs[] = {
-        {"device", required_argument, nullptr, 'd'}, {"timeout", required_argument, nullptr, 't'},
+        {"device", required_argument, nullptr, 'd'}, {"serial", required_argument, nullptr, 's'},
+        {"timeout", required_argument, nullptr, 't'},
         {"name", required_argument, nullptr, 'n'},   {"help", no_argument, nullptr, 'h'},
         {"title", required_argument, nullptr, TITLE}, {"title2", required_argument, nullptr, TITLE2},
         {"romname", required_argument, nullptr, ROMNAME}, {"leaderboard", required_argument, nullptr, LEADERBOARD},
         {"type", required_argument, nullptr, TYPE},  {nullptr, 0, nullptr, 0},
     };
-    for (int c; (c = getopt_long(argc, argv, "d:t:n:h", longs, nullptr)) != -1;) {
+    for (int c; (c = getopt_long(argc, argv, "d:s:t:n:h", longs, nullptr)) != -1;) {
         switch (c) {
         case 'd': opt.device = optarg; break;
+        case 's': opt.serial = optarg; break;
         case 't': opt.timeout_s = atoi(optarg); break;
         case 'n': opt.name = optarg; break;
-        case 'h': fputs(USAGE, stdout); exit(0);
+        case 'h': print_usage(); exit(0);
         case TITLE: opt.title = optarg; break;
         case TITLE2: opt.title2 = optarg; break;
         case ROMNAME: opt.romname = optarg; break;
@@ -455,14 +547,17 @@ int main(int argc, char** argv)
         return fail(EXIT_USAGE, "missing or wrong arguments; see tavimoro-host --help");
     std::string command = opt.args[0];
     opt.args.erase(opt.args.begin());
-    if (opt.device.empty())
-        return fail(EXIT_USAGE, "name the board's link with --device (see --help)");
+    if (command == "list")
+        return command_list();
+    if (opt.device.empty()) {
+        if (int found = find_link(opt, opt.device); found != 0)
+            return found;
+    }
     init_crc32_table();
     board_link board;
-    board.fd = open_link(opt.device, board.hidraw);
     board.timeout_s = opt.timeout_s;
-    if (!board.fd.valid())
-        return fail(EXIT_LINK, "cannot open %s", opt.device.c_str());
+    if (int opened = open_link(opt.device, board); opened != 0)
+        return opened;
     if (command == "state")
         return command_state(board, opt);
     if (command == "info")

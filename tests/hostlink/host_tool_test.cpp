@@ -4,11 +4,16 @@
 #include "hostlink/hid_dev.h"
 #include "tests/hostlink/link_harness.h"
 #include "tools/sim_board.h"
+#include "core/board_root.h"
 #include "tools/sim_relay.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
+#include <fstream>
 #include <memory>
 #include <thread>
 
@@ -139,6 +144,161 @@ TEST_F(HostToolTest, ABoardThatDoesNotAnswerIsAnError)
     result = run("--help");
     EXPECT_EQ(result.status, 0);
     EXPECT_NE(result.output.find("Usage: tavimoro-host"), std::string::npos);
+}
+
+} // namespace
+
+namespace {
+
+// The host's HID devices as the tool searches them when no device is named: a fake
+// sys/class/hidraw tree with its nodes, under the test root's host folder.
+class BoardSearchTest : public HostToolTest {
+protected:
+    // A hidraw device whose node leads to `node` (a board path) when one is given.
+    void add_hidraw(const std::string& name, unsigned vendor, unsigned product, int interface,
+                    const std::string& serial, const std::string& node = "")
+    {
+        char id[32];
+        snprintf(id, sizeof id, "0003:%08X:%08X", vendor, product);
+        write_file("/host/sys/class/hidraw/" + name + "/device/uevent",
+                   "DRIVER=hid-generic\nHID_ID=" + std::string(id) + "\nHID_NAME=some device\nHID_PHYS=usb-0000:00:14.0-2/input" +
+                       std::to_string(interface) + "\nHID_UNIQ=" + serial + "\n");
+        make_dir("/host/dev");
+        if (!node.empty()) {
+            ASSERT_EQ(symlink(path(node).c_str(), path("/host/dev/" + name).c_str()), 0);
+        }
+    }
+
+    void add_board(const std::string& name, int interface, const std::string& serial, const std::string& node = "")
+    {
+        add_hidraw(name, TAVIMORO_USB_VID, TAVIMORO_USB_PID, interface, serial, node);
+    }
+
+    // Runs the tool with no device named; `environment` holds assignments put before it.
+    static tool_result search(const std::string& args, const std::string& environment = "")
+    {
+        return board_test::run_command("env -u TAVIMORO_DEVICE -u TAVIMORO_SERIAL " + environment + " " +
+                                       TAVIMORO_HOST_TOOL + " " + args);
+    }
+
+    static size_t lines(const std::string& text) { return std::count(text.begin(), text.end(), '\n'); }
+};
+
+TEST_F(BoardSearchTest, FindsTheBoardByItsUsbIdentityAndLinkInterface)
+{
+    add_hidraw("hidraw0", 0x046d, 0xc31c, TAVIMORO_USB_LINK_INTERFACE, "", "/sim/nowhere");  // a keyboard
+    add_board("hidraw1", TAVIMORO_USB_LINK_INTERFACE + 1, "S1", "/sim/nowhere");      // the board's other function
+    add_board("hidraw2", TAVIMORO_USB_LINK_INTERFACE, "S1", "/sim/host.sock");
+    add_hidraw("hidraw3", TAVIMORO_USB_VID, TAVIMORO_USB_PID + 1, TAVIMORO_USB_LINK_INTERFACE, "", "/sim/nowhere");
+
+    tool_result result = search("info --title 'Star Fighter' --title2 'Star Fighter'");
+    EXPECT_EQ(result.status, 0) << result.output;
+    ASSERT_TRUE(wait_events(1));
+    const auto* info = static_cast<const banner_info_msg*>(events()[0].user.data1);
+    EXPECT_STREQ(info->title2, "\"Star Fighter\"");
+
+    result = search("list");
+    EXPECT_EQ(result.status, 0) << result.output;
+    EXPECT_EQ(lines(result.output), 1u) << result.output;
+    EXPECT_NE(result.output.find(path("/host/dev/hidraw2") + "  serial S1"), std::string::npos) << result.output;
+}
+
+TEST_F(BoardSearchTest, PicksAmongSeveralBoardsByTheirSerialNumber)
+{
+    UniqueFD mute = listen_socket(path("/sim/mute.sock"));
+    ASSERT_TRUE(mute.valid());
+    add_board("hidraw10", TAVIMORO_USB_LINK_INTERFACE, "A1", "/sim/host.sock");
+    add_board("hidraw9", TAVIMORO_USB_LINK_INTERFACE, "B2", "/sim/mute.sock");
+
+    tool_result result = search("state");
+    EXPECT_EQ(result.status, 2) << result.output;
+    EXPECT_NE(result.output.find("A1"), std::string::npos) << result.output;
+    EXPECT_NE(result.output.find("B2"), std::string::npos) << result.output;
+    EXPECT_NE(result.output.find("--serial"), std::string::npos) << result.output;
+
+    // In the order of their node numbers.
+    result = search("list");
+    EXPECT_EQ(result.status, 0) << result.output;
+    EXPECT_LT(result.output.find("hidraw9"), result.output.find("hidraw10")) << result.output;
+
+    result = search("--serial A1 state");
+    EXPECT_EQ(result.status, 0) << result.output;
+    result = search("state", "TAVIMORO_SERIAL=A1");
+    EXPECT_EQ(result.status, 0) << result.output;
+    result = search("--serial C3 state");
+    EXPECT_EQ(result.status, 3) << result.output;
+    EXPECT_NE(result.output.find("no board with serial number C3"), std::string::npos) << result.output;
+}
+
+TEST_F(BoardSearchTest, WithNoBoardItSaysToPlugItIn)
+{
+    for (bool keyboard : {false, true}) {
+        if (keyboard)
+            add_hidraw("hidraw0", 0x046d, 0xc31c, 0, "", "/sim/nowhere");
+        for (const char* command : {"info --title X", "list"}) {
+            tool_result result = search(command);
+            EXPECT_EQ(result.status, 3) << command << ": " << result.output;
+            EXPECT_NE(result.output.find("no marquee board found: plug it into a USB port"), std::string::npos)
+                << result.output;
+        }
+    }
+}
+
+TEST_F(BoardSearchTest, WithoutAccessToTheNodeItSaysToInstallTheUdevRule)
+{
+    add_board("hidraw4", TAVIMORO_USB_LINK_INTERFACE, "");
+    write_file("/host/dev/hidraw4", "");
+    ASSERT_EQ(chmod(path("/host/dev/hidraw4").c_str(), 0600), 0);
+    // Root opens any file: the tool then runs as nobody, who may pass through the test root.
+    std::string as_user;
+    if (geteuid() == 0) {
+        ASSERT_EQ(chmod(board_test::process_root().c_str(), 0711), 0);
+        as_user = "setpriv --reuid=65534 --regid=65534 --clear-groups";
+    } else {
+        ASSERT_EQ(chmod(path("/host/dev/hidraw4").c_str(), 0), 0);
+    }
+    tool_result result = search("info --title X", as_user);
+    EXPECT_EQ(result.status, 3) << result.output;
+    EXPECT_NE(result.output.find("no permission to use the board at " + path("/host/dev/hidraw4") +
+                                 ": install the udev rule 70-tavimoro.rules"),
+              std::string::npos)
+        << result.output;
+
+    result = search("list", as_user);
+    EXPECT_EQ(result.status, 0) << result.output;
+    EXPECT_NE(result.output.find("serial (none)"), std::string::npos) << result.output;
+    EXPECT_NE(result.output.find("(no permission: install the udev rule"), std::string::npos) << result.output;
+    chmod(board_test::process_root().c_str(), 0700);
+}
+
+TEST_F(BoardSearchTest, TheEnvironmentNamesTheLinkAndTheOptionComesFirst)
+{
+    tool_result result = search("info --title 'Road Racer'", "TAVIMORO_DEVICE=" + shell_quote(path("/sim/host.sock")));
+    EXPECT_EQ(result.status, 0) << result.output;
+    ASSERT_TRUE(wait_events(1));
+    EXPECT_STREQ(static_cast<const banner_info_msg*>(events()[0].user.data1)->title, "\"Road Racer\"");
+
+    result = search("--device " + shell_quote(path("/sim/host.sock")) + " state",
+                    "TAVIMORO_DEVICE=" + shell_quote(path("/sim/nowhere")));
+    EXPECT_EQ(result.status, 0) << result.output;
+}
+
+// The rule opens to the user the very device the tool searches for.
+TEST(UdevRule, MatchesTheBoardsUsbIdentityAndOpensTheNode)
+{
+    std::ifstream in(UDEV_RULE);
+    std::string rule, line;
+    while (std::getline(in, line))
+        if (!line.empty() && line[0] != '#')
+            rule += line;
+    char vendor[16], product[16];
+    snprintf(vendor, sizeof vendor, "%04x", TAVIMORO_USB_VID);
+    snprintf(product, sizeof product, "%04x", TAVIMORO_USB_PID);
+    EXPECT_NE(rule.find("SUBSYSTEM==\"hidraw\""), std::string::npos) << rule;
+    EXPECT_NE(rule.find("ATTRS{idVendor}==\"" + std::string(vendor) + "\""), std::string::npos) << rule;
+    EXPECT_NE(rule.find("ATTRS{idProduct}==\"" + std::string(product) + "\""), std::string::npos) << rule;
+    EXPECT_NE(rule.find("TAG+=\"uaccess\""), std::string::npos) << rule;
+    EXPECT_NE(rule.find("GROUP=\"tavimoro\""), std::string::npos) << rule;
 }
 
 } // namespace

@@ -23,7 +23,6 @@ inline const std::string UDC_STATE = "/sys/devices/platform/10180000.usb/udc/101
 inline const std::string HDMI_STATUS = "/sys/class/drm/card0-HDMI-A-1/status";
 inline constexpr auto START_TIMEOUT = 60s;
 inline constexpr auto STEP_TIMEOUT = 30s;
-inline constexpr int COLOUR_TOLERANCE = 8;
 
 class PlayerProgramTest : public board_test::ProgramTest {
 protected:
@@ -50,18 +49,9 @@ protected:
         return ProgramTest::wait_for_log(text, timeout, from);
     }
 
-    // Waits until the band shows the picture file at `board_file`, as it is (1920 wide).
     static bool band_shows(const std::string& board_file, std::chrono::milliseconds timeout = STEP_TIMEOUT)
     {
-        ScreenImage picture;
-        if (load_picture(path(board_file), picture) != 0)
-            return false;
-        return board_test::wait_until(
-            [&] {
-                std::optional<ScreenImage> screen = board_test::current_screen();
-                return screen && screen_shows(*screen, picture, COLOUR_TOLERANCE);
-            },
-            timeout);
+        return board_test::band_shows(board_file, timeout);
     }
 
     // The player's peak resident memory so far (VmHWM), in KiB; -1 when it cannot be read.

@@ -2,8 +2,8 @@
 // the real host tool, watched through its log, its screen and the board files it writes.
 #include "core/board_root.h"
 #include "tests/player/player_fixture.h"
-#include "hostlink/wire.h"
 #include "hostlink/report_socket.h"
+#include "hostlink/wire.h"
 #include "tests/device/misc_image.h"
 #include "tests/support/program_fixture.h"
 #include "tests/support/screen_reader.h"
@@ -78,7 +78,7 @@ TEST_F(PlayerProgramTest, AGameChosenBeforeTheBootVideoStartedStillPlaysItsVideo
     EXPECT_TRUE(wait_until(
         [&] {
             std::optional<ScreenImage> screen = board_test::current_screen();
-            return screen && !screen_shows(*screen, picture, COLOUR_TOLERANCE);
+            return screen && !screen_shows(*screen, picture, board_test::COLOUR_TOLERANCE);
         },
         STEP_TIMEOUT))
         << log();

@@ -34,6 +34,8 @@ const std::string& process_root()
         if (!mkdtemp(pattern.data()))
             return std::string();
         setenv("TAVIMORO_ROOT", pattern.c_str(), 1);
+        // The host tool searches the host's HID devices under ROOT/host, never the machine's own.
+        setenv("TAVIMORO_HOST_ROOT", (pattern + "/host").c_str(), 1);
         std::string search = pattern + "/sim/bin:" + (getenv("PATH") ? getenv("PATH") : "/usr/bin:/bin");
         setenv("PATH", search.c_str(), 1);
         return pattern;

@@ -2,10 +2,12 @@
 #include "tests/support/screen_reader.h"
 
 #include "core/board_root.h"
+#include "tests/support/board_fixture.h"
 
 #include <thread>
 
 namespace board_test {
+
 
 screen_pixel pixel_at(const ScreenImage& screen, int x, int y)
 {
@@ -31,6 +33,19 @@ std::optional<ScreenImage> wait_for_screen(uint64_t after, std::chrono::millisec
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     } while (std::chrono::steady_clock::now() < deadline);
     return std::nullopt;
+}
+
+bool band_shows(const std::string& board_file, std::chrono::milliseconds timeout)
+{
+    ScreenImage picture;
+    if (load_picture(board_path(board_file), picture) != 0)
+        return false;
+    return wait_until(
+        [&] {
+            std::optional<ScreenImage> screen = current_screen();
+            return screen && screen_shows(*screen, picture, COLOUR_TOLERANCE);
+        },
+        timeout);
 }
 
 } // namespace board_test

@@ -7,8 +7,12 @@
 #include <chrono>
 #include <cstdint>
 #include <optional>
+#include <string>
 
 namespace board_test {
+
+// How far a colour on screen may be from the picture's: scaling and colour conversion move it a little.
+inline constexpr int COLOUR_TOLERANCE = 8;
 
 struct screen_pixel {
     uint8_t r, g, b, a;
@@ -22,5 +26,9 @@ std::optional<ScreenImage> current_screen();
 
 // Waits until the screen shows a frame with a sequence above `after`; nullopt on time-out.
 std::optional<ScreenImage> wait_for_screen(uint64_t after, std::chrono::milliseconds timeout);
+
+// Waits until the band shows the picture file at `board_file` (a board path), as it is (1920
+// wide); false when it cannot be loaded or does not appear in time.
+bool band_shows(const std::string& board_file, std::chrono::milliseconds timeout);
 
 } // namespace board_test

@@ -3,10 +3,13 @@
 #include "tests/vm/vm_board.h"
 
 #include "core/events.h"
+#include "core/board_root.h"
 #include "hostlink/banner_info.h"
 #include "hostlink/hid_dev.h"
 #include "tests/hostlink/link_harness.h"
 #include "tools/sim_board.h"
+
+#include <algorithm>
 
 namespace {
 
@@ -15,6 +18,8 @@ using vm_test::run_host_tool;
 using tool_result = board_test::command_result;
 
 const std::string DISK = std::string("/media/") + SIM_DEFAULT_DISK;
+// The gadget's serial number as the bench sets it up (guest-run).
+const std::string BENCH_SERIAL = "bench";
 // Several hundred reports each way, whole packets and a short last one.
 constexpr size_t FILE_SIZE = 30001;
 constexpr size_t PICTURE_SIZE = 20000;
@@ -33,6 +38,23 @@ protected:
     {
         write_file(board, contents);
         return path(board);
+    }
+
+    // tavimoro-host as a gaming host runs it: no device named, the machine's own HID devices.
+    static tool_result run_searching(const std::string& args)
+    {
+        return board_test::run_command("env -u TAVIMORO_HOST_ROOT -u TAVIMORO_DEVICE -u TAVIMORO_SERIAL " +
+                                       shell_quote(TAVIMORO_HOST_TOOL) + " --timeout 20 " + args);
+    }
+
+    std::vector<std::string> banner_titles()
+    {
+        std::vector<std::string> titles;
+        for (const SDL_Event& event : events())
+            if (event.type == EVENT_BANNER_INFO)
+                titles.push_back(static_cast<const banner_info_msg*>(event.user.data1)->title);
+        std::sort(titles.begin(), titles.end());
+        return titles;
     }
 };
 
@@ -74,6 +96,39 @@ TEST_F(RealLinkTest, ShowImageStoresThePictureAndAnnouncesIt)
     const auto* info = static_cast<const banner_info_msg*>(events()[0].user.data2);
     ASSERT_NE(info, nullptr);
     EXPECT_STREQ(info->title, "\"High scores\"");
+}
+
+TEST_F(RealLinkTest, TheToolFindsTheGadgetWithNoDeviceNamed)
+{
+    tool_result result = run_searching("list");
+    EXPECT_EQ(result.status, 0) << result.output;
+    EXPECT_EQ(result.output.find(vm_test::hidraw_node() + "  serial " + BENCH_SERIAL + "  at usb-"), 0u) << result.output;
+    EXPECT_EQ(std::count(result.output.begin(), result.output.end(), '\n'), 1) << "the gadget's other interface is not the link";
+
+    result = run_searching("info --title 'Star Fighter' --title2 'Star Fighter'");
+    EXPECT_EQ(result.status, 0) << result.output;
+    result = run_searching("--serial " + BENCH_SERIAL + " info --title 'Road Racer'");
+    EXPECT_EQ(result.status, 0) << result.output;
+    ASSERT_TRUE(wait_events(2));
+    EXPECT_EQ(banner_titles(), (std::vector<std::string>{"\"Road Racer\"", "\"Star Fighter\""}));
+}
+
+// Hooks fire in quick succession: runs started together on one node take turns, and every
+// message arrives whole.
+TEST_F(RealLinkTest, RunsStartedTogetherTakeTurnsOnTheNode)
+{
+    constexpr int RUNS = 4;
+    std::string script = "pids=; for i in $(seq " + std::to_string(RUNS) + "); do " + shell_quote(TAVIMORO_HOST_TOOL) +
+                         " --timeout 20 --device " + shell_quote(vm_test::hidraw_node()) +
+                         " info --title \"Game $i\" --leaderboard \"$(printf '%0200d' $i)\" & pids=\"$pids $!\"; done; "
+                         "status=0; for pid in $pids; do wait $pid || status=1; done; exit $status";
+    tool_result result = board_test::run_command("sh -c " + shell_quote(script));
+    EXPECT_EQ(result.status, 0) << result.output;
+    ASSERT_TRUE(wait_events(RUNS)) << result.output;
+    std::vector<std::string> expected;
+    for (int i = 1; i <= RUNS; i++)
+        expected.push_back("\"Game " + std::to_string(i) + "\"");
+    EXPECT_EQ(banner_titles(), expected);
 }
 
 } // namespace

@@ -1,0 +1,13 @@
+#!/bin/sh
+# Marquee hook for RetroPie's runcommand: back to the boot banner when the emulator exits.
+#
+# Goes in /opt/retropie/configs/all/runcommand-onend.sh (where that script exists already, add
+# the lines below to it).
+# runcommand passes the same arguments as to runcommand-onstart.sh; none is needed here.
+# Documentation: https://retropie.org.uk/docs/Runcommand/ ("Runcommand scripts"; source
+# https://raw.githubusercontent.com/RetroPie/RetroPie-Docs/master/docs/Runcommand.md)
+#
+# tavimoro-host must be on PATH; a message with no field brings the boot banner back. It goes
+# out in the background: the frontend never waits for the marquee.
+tavimoro-host info </dev/null >/dev/null 2>&1 &
+exit 0

@@ -1,0 +1,16 @@
+#!/bin/sh
+# Marquee hook for RetroPie's runcommand: the marquee shows the starting game's picture and video.
+#
+# Goes in /opt/retropie/configs/all/runcommand-onstart.sh (where that script exists already,
+# add the lines below to it).
+# runcommand passes $1 the system, $2 the emulator, $3 the full path to the ROM file and $4 the
+# emulator's command line; it gives no game name, so the ROM file's name stands for it.
+# Documentation: https://retropie.org.uk/docs/Runcommand/ ("Runcommand scripts"; source
+# https://raw.githubusercontent.com/RetroPie/RetroPie-Docs/master/docs/Runcommand.md)
+#
+# tavimoro-host must be on PATH. runcommand waits for this script before it starts the game, so
+# the message goes out in the background.
+file=${3##*/}
+rom=${file%.*}
+tavimoro-host info --romname "$rom" --title "$rom" --title2 "$rom" </dev/null >/dev/null 2>&1 &
+exit 0

@@ -1,0 +1,214 @@
+// The frontend hooks run as their frontends run them, with a game whose names hold spaces,
+// quotes and '&', against the real player over the simulated link (TAVIMORO_DEVICE names the
+// host socket): the band shows the game's picture, and the boot picture once the game ends.
+#include "core/board_root.h"
+#include "tests/support/program_fixture.h"
+#include "tests/support/screen_reader.h"
+#include "tools/sample_media.h"
+#include "tools/sim_board.h"
+
+#include <chrono>
+#include <initializer_list>
+#include <string>
+
+using namespace std::chrono_literals;
+
+namespace {
+
+const std::string PRODUCT = std::string("/media/") + SIM_DEFAULT_DISK + "/vorlix";
+const std::string BOOT_PICTURE = PRODUCT + "/.assets/vorlix-boot.png";
+const std::string STAR_FIGHTER_PICTURE = PRODUCT + "/vorlix/star fighter.png";
+
+// The game: its ROM file, the name the frontend shows, and its picture on the board's disk
+// (found by the ROM's name; media lookup ignores case).
+const std::string ROM_NAME = "Tom & Jerry's Chase (USA)";
+const std::string GAME_NAME = "Tom & Jerry's \"Big\" Chase";
+const std::string GAME_PICTURE = PRODUCT + "/thirdparty/tom & jerry's chase (usa).png";
+
+constexpr auto START_TIMEOUT = 60s;
+constexpr auto STEP_TIMEOUT = 30s;
+// Far below the tool's own time-out for an answer (5 s), which a hook must never wait for.
+constexpr auto HOOK_RETURNS_WITHIN = 2500ms;
+
+std::string hook(const std::string& name)
+{
+    return shell_quote(std::string(FRONTENDS) + "/" + name);
+}
+
+// A command line of shell words.
+std::string words(std::initializer_list<std::string> list)
+{
+    std::string line;
+    for (const std::string& word : list)
+        line += (line.empty() ? "" : " ") + shell_quote(word);
+    return line;
+}
+
+class FrontendHookTest : public board_test::ProgramTest {
+protected:
+    void SetUp() override
+    {
+        ProgramTest::SetUp();
+        ASSERT_EQ(make_sample_media(board_test::process_root()), 0);
+        ASSERT_EQ(make_sample_picture(path(GAME_PICTURE), 1920, 360, "TOM & JERRY", 0x2060C0), 0);
+    }
+
+    void start_player()
+    {
+        start_program(PLAYER_PROGRAM, path("/sim/player.log"));
+        ASSERT_TRUE(wait_for_log("Tavimoro V1.0.6", START_TIMEOUT)) << log();
+        // Reports sent before the player opens its end of the link are lost, as on the board.
+        ASSERT_TRUE(board_test::wait_until([] { return host("--timeout 1 state") == 0; }, START_TIMEOUT)) << log();
+        ASSERT_TRUE(board_test::band_shows(BOOT_PICTURE, START_TIMEOUT)) << log();
+    }
+
+    // Runs `command` as the frontend would, with tavimoro-host on PATH and TAVIMORO_DEVICE naming
+    // `device`; its exit status, after checking that it returned at once.
+    static int run_hook(const std::string& command, const std::string& device = "/sim/host.sock")
+    {
+        std::string environment = "TAVIMORO_DEVICE=" + shell_quote(path(device)) + " PATH=" +
+                                  shell_quote(std::string(HOST_TOOL_DIR) + ":" + getenv("PATH"));
+        auto started = std::chrono::steady_clock::now();
+        board_test::command_result result = board_test::run_command("env " + environment + " " + command);
+        auto took = std::chrono::steady_clock::now() - started;
+        EXPECT_LT(took, HOOK_RETURNS_WITHIN) << command;
+        EXPECT_EQ(result.output, "") << command;
+        return result.status;
+    }
+
+    // The game took effect: its picture is on the band and the player took its ROM name.
+    void expect_game_shown(size_t log_mark)
+    {
+        EXPECT_TRUE(board_test::band_shows(GAME_PICTURE, STEP_TIMEOUT)) << log();
+        EXPECT_TRUE(wait_for_log("banner_info.romname=" + ROM_NAME + "\n", STEP_TIMEOUT, log_mark)) << log();
+    }
+
+    void expect_boot_banner() { EXPECT_TRUE(board_test::band_shows(BOOT_PICTURE, STEP_TIMEOUT)) << log(); }
+};
+
+// EmulationStation (Batocera) builds one shell command: the script, then each argument in
+// double quotes, the ROM path escaped with backslashes as for a shell.
+std::string emulationstation_event(const std::string& script, std::initializer_list<std::string> args)
+{
+    std::string command = hook("emulationstation/" + script);
+    for (const std::string& arg : args)
+        command += " \"" + arg + "\"";
+    return command;
+}
+
+std::string shell_escaped(const std::string& path)
+{
+    std::string escaped;
+    for (char c : path) {
+        if (std::string(" '\"&()!$;|<>`\\").find(c) != std::string::npos)
+            escaped += '\\';
+        escaped += c;
+    }
+    return escaped;
+}
+
+TEST_F(FrontendHookTest, EmulationStationEventsStartEndAndSelectAGame)
+{
+    start_player();
+    const std::string rom = "/userdata/roms/mame/" + ROM_NAME + ".zip";
+    size_t mark = log().size();
+    ASSERT_EQ(run_hook(emulationstation_event("game-start.sh", {shell_escaped(rom), ROM_NAME, GAME_NAME})), 0);
+    expect_game_shown(mark);
+    // The double quotes of the name do not survive the frontend's own quoting.
+    EXPECT_TRUE(wait_for_log("banner_info.title=Tom & Jerry's Big Chase\n", STEP_TIMEOUT, mark)) << log();
+
+    ASSERT_EQ(run_hook(emulationstation_event("game-end.sh", {})), 0);
+    expect_boot_banner();
+
+    ASSERT_EQ(run_hook(emulationstation_event("game-selected.sh",
+                                              {"mame", "/userdata/roms/mame/Star Fighter.zip", "Star Fighter"})),
+              0);
+    EXPECT_TRUE(board_test::band_shows(STAR_FIGHTER_PICTURE, STEP_TIMEOUT)) << log();
+    mark = log().size();
+    ASSERT_EQ(run_hook(emulationstation_event("game-selected.sh", {"mame", rom, GAME_NAME})), 0);
+    expect_game_shown(mark);
+}
+
+// runcommand runs: bash runcommand-onstart.sh SYSTEM EMULATOR ROM COMMAND.
+TEST_F(FrontendHookTest, RetroPieRuncommandStartsAndEndsAGame)
+{
+    start_player();
+    const std::string rom = "/home/pi/RetroPie/roms/arcade/" + ROM_NAME + ".zip";
+    const std::string command = "/opt/retropie/emulators/retroarch/bin/retroarch -L mame2003_libretro.so " +
+                                shell_escaped(rom);
+    size_t mark = log().size();
+    ASSERT_EQ(run_hook("bash " + hook("retropie/runcommand-onstart.sh") + " " +
+                       words({"arcade", "lr-mame2003", rom, command})),
+              0);
+    expect_game_shown(mark);
+    EXPECT_TRUE(wait_for_log("banner_info.title=" + ROM_NAME + "\n", STEP_TIMEOUT, mark)) << log();
+
+    ASSERT_EQ(run_hook("bash " + hook("retropie/runcommand-onend.sh") + " " +
+                       words({"arcade", "lr-mame2003", rom, command})),
+              0);
+    expect_boot_banner();
+}
+
+// Recalbox runs: script -action EVENT -statefile /tmp/es_state.inf [-param ROM-PATH], with the
+// state file written first.
+TEST_F(FrontendHookTest, RecalboxUserScriptFollowsRunGameEndGameAndBrowsing)
+{
+    start_player();
+    const std::string script = "sh " + hook("recalbox/tavimoro[rungame,endgame,gamelistbrowsing].sh");
+    const std::string statefile = path("/tmp/es_state.inf");
+    auto event = [&](const std::string& action, const std::string& rom, const std::string& name) {
+        write_file("/tmp/es_state.inf", "System=Arcade\nSystemId=mame\nGame=" + name + "\nGamePath=" + rom +
+                                            "\nState=playing\nAction=" + action + "\nActionData=" + rom + "\n");
+        return run_hook(script + " " + words({"-action", action, "-statefile", statefile, "-param", rom}));
+    };
+    const std::string rom = "/recalbox/share/roms/mame/" + ROM_NAME + ".zip";
+    size_t mark = log().size();
+    ASSERT_EQ(event("rungame", rom, GAME_NAME), 0);
+    expect_game_shown(mark);
+    EXPECT_TRUE(wait_for_log("banner_info.title2=Tom & Jerry's ", STEP_TIMEOUT, mark)) << log();
+
+    ASSERT_EQ(event("endgame", rom, GAME_NAME), 0);
+    expect_boot_banner();
+
+    ASSERT_EQ(event("gamelistbrowsing", "/recalbox/share/roms/mame/Star Fighter.zip", "Star Fighter"), 0);
+    EXPECT_TRUE(board_test::band_shows(STAR_FIGHTER_PICTURE, STEP_TIMEOUT)) << log();
+}
+
+TEST_F(FrontendHookTest, GenericHookTakesARomPathAndADisplayName)
+{
+    start_player();
+    size_t mark = log().size();
+    ASSERT_EQ(run_hook(hook("generic/tavimoro-game") + " " + words({"/games/arcade/" + ROM_NAME + ".zip", GAME_NAME})),
+              0);
+    expect_game_shown(mark);
+
+    ASSERT_EQ(run_hook(hook("generic/tavimoro-game")), 0);
+    expect_boot_banner();
+
+    // Without a display name, the ROM file's name is the title.
+    ASSERT_EQ(run_hook(hook("generic/tavimoro-game") + " " + words({"/games/arcade/Star Fighter.zip"})), 0);
+    EXPECT_TRUE(board_test::band_shows(STAR_FIGHTER_PICTURE, STEP_TIMEOUT)) << log();
+}
+
+// A board that never answers (the link is there, no player behind it) or no board at all: every
+// hook still returns at once, with success, and prints nothing.
+TEST_F(FrontendHookTest, EveryHookReturnsAtOnceWhateverTheBoardDoes)
+{
+    const std::string rom = "/roms/" + ROM_NAME + ".zip";
+    const std::string commands[] = {
+        emulationstation_event("game-start.sh", {shell_escaped(rom), ROM_NAME, GAME_NAME}),
+        emulationstation_event("game-end.sh", {}),
+        emulationstation_event("game-selected.sh", {"mame", rom, GAME_NAME}),
+        "bash " + hook("retropie/runcommand-onstart.sh") + " " + words({"arcade", "lr-mame2003", rom, "retroarch"}),
+        "bash " + hook("retropie/runcommand-onend.sh") + " " + words({"arcade", "lr-mame2003", rom, "retroarch"}),
+        "sh " + hook("recalbox/tavimoro[rungame,endgame,gamelistbrowsing].sh") + " " +
+            words({"-action", "rungame", "-statefile", path("/tmp/none"), "-param", rom}),
+        hook("generic/tavimoro-game") + " " + words({rom, GAME_NAME}),
+    };
+    for (const char* device : {"/sim/host.sock", "/sim/no-board"}) {
+        for (const std::string& command : commands)
+            EXPECT_EQ(run_hook(command, device), 0) << command << " with " << device;
+    }
+}
+
+} // namespace
