@@ -194,13 +194,28 @@ int create_file_nofollow(const char* path)
     return openat(dir.get(), name, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
 }
 
+namespace {
+
+// `fd` as a stream with `mode`; the stream owns it, or it is closed. Null on failure.
+FILE* stream_of(int fd, const char* mode)
+{
+    UniqueFD owned(fd);
+    FILE* stream = owned.valid() ? fdopen(owned.get(), mode) : nullptr;
+    if (stream)
+        owned.release();
+    return stream;
+}
+
+} // namespace
+
 FILE* create_stream_nofollow(const char* path, const char* mode)
 {
-    UniqueFD fd(create_file_nofollow(path));
-    FILE* stream = fd.valid() ? fdopen(fd.get(), mode) : nullptr;
-    if (stream)
-        fd.release();
-    return stream;
+    return stream_of(create_file_nofollow(path), mode);
+}
+
+FILE* open_stream_nofollow(const char* path)
+{
+    return stream_of(open_file_nofollow(path), "rb");
 }
 
 int open_file_nofollow(const char* path)

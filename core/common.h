@@ -42,6 +42,8 @@ int create_file_nofollow(const char* path);
 FILE* create_stream_nofollow(const char* path, const char* mode);
 // Opens `path` for reading unless it, or its directory, is a link; a descriptor, or -1.
 int open_file_nofollow(const char* path);
+// The same as a stream ("rb"); null on failure.
+FILE* open_stream_nofollow(const char* path);
 void print_time(const char* tag);
 void str_tolower(char* s);
 char* replace_n(char* s);

@@ -184,11 +184,8 @@ uint8_t verify_file(uint32_t expected, const char* func)
     // A transfer that is still open has its last bytes in the stream's buffer.
     if (fp_transmit)
         fflush(fp_transmit.get());
-    int fd = open_file_nofollow(transmit_file_name);
-    File file(fd >= 0 ? fdopen(fd, "rb") : nullptr);
+    File file(open_stream_nofollow(transmit_file_name));
     if (!file) {
-        if (fd >= 0)
-            close(fd);
         printf("%s Failed to open %s\n", func, transmit_file_name);
         return VERIFY_FAILED;
     }
