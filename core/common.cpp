@@ -101,18 +101,18 @@ char* get_file_md5sum(const char* path)
     return file_md5sum;
 }
 
-long get_disk_free_size(const char* path)
+long long get_disk_free_size(const char* path)
 {
     std::string cmd = "df " + shell_quote(path);
     char output[EXEC_CMD_OUT_SIZE] = {};
     if (exec_cmd(cmd.c_str(), output) < 0)
         return -1;
-    long size = parse_disk_free_size(path, output);
-    printf("%s: %s free %ld\n", __func__, path, size);
+    long long size = parse_disk_free_size(path, output);
+    printf("%s: %s free %lld\n", __func__, path, size);
     return size;
 }
 
-long parse_disk_free_size(const char* path, const char* text)
+long long parse_disk_free_size(const char* path, const char* text)
 {
     if (!text)
         return 0;
@@ -122,12 +122,12 @@ long parse_disk_free_size(const char* path, const char* text)
             continue;
         std::string line(lines[i]);
         char filesystem[EXEC_CMD_OUT_SIZE];
-        long total = 0, used = 0, available = 0;
+        long long total = 0, used = 0, available = 0;
         // A device name too long for its column makes df wrap: the numbers then stand on an
         // indented line of their own under the name.
         bool wrapped = i > 0 && isspace(static_cast<unsigned char>(line[0]));
-        int fields = wrapped ? 1 + sscanf(line.c_str(), "%ld %ld %ld", &total, &used, &available)
-                             : sscanf(line.c_str(), "%4095s %ld %ld %ld", filesystem, &total, &used, &available);
+        int fields = wrapped ? 1 + sscanf(line.c_str(), "%lld %lld %lld", &total, &used, &available)
+                             : sscanf(line.c_str(), "%4095s %lld %lld %lld", filesystem, &total, &used, &available);
         if (fields == 4)
             return available;
         printf("%s line=%d\n", __func__, static_cast<int>(i + 1));
@@ -151,15 +151,15 @@ int for_each_subdirectory(const std::string& dir, const std::function<bool(const
     return 0;
 }
 
-long find_available_disk(char* out)
+long long find_available_disk(char* out)
 {
-    long size = -1;
+    long long size = -1;
     for_each_subdirectory(board_path("/media"), [&](const std::string& disk) {
         // A path that would not fit the callers' buffers cannot be used as a target.
         if (disk.size() >= PATH_BUF_SIZE)
             return false;
         size = get_disk_free_size(disk.c_str());
-        printf("%s: %ld\n", __func__, size);
+        printf("%s: %lld\n", __func__, size);
         if (size < 1)
             return false;
         if (out)
@@ -223,6 +223,12 @@ int open_file_nofollow(const char* path)
     const char* name = nullptr;
     UniqueFD dir = open_parent_nofollow(path, &name);
     return dir.valid() ? openat(dir.get(), name, O_RDONLY | O_NOFOLLOW | O_CLOEXEC) : -1;
+}
+
+long long file_size(const char* path)
+{
+    struct stat st;
+    return path && stat(path, &st) == 0 ? static_cast<long long>(st.st_size) : -1;
 }
 
 void print_time(const char* tag)

@@ -20,11 +20,12 @@ int exec_cmd(const char* cmd, char* out);
 char* get_file_md5sum(const char* path);
 
 // Free 1 KiB blocks of the disk holding `path`, through `df`; -1 when it cannot be told.
-long get_disk_free_size(const char* path);
-long parse_disk_free_size(const char* path, const char* text);
+// 64 bits also on the board, where `long` holds no more than 2 TiB in KiB.
+long long get_disk_free_size(const char* path);
+long long parse_disk_free_size(const char* path, const char* text);
 
 // First disk under /media with free space: its free KiB, its path in `out` (PATH_BUF_SIZE bytes).
-long find_available_disk(char* out);
+long long find_available_disk(char* out);
 
 // Calls `visit` with the path of each subdirectory of `dir` in listing order until it returns
 // true. Returns 1 when a visit returned true, 0 when none did, -1 when `dir` cannot be opened.
@@ -44,6 +45,9 @@ FILE* create_stream_nofollow(const char* path, const char* mode);
 int open_file_nofollow(const char* path);
 // The same as a stream ("rb"); null on failure.
 FILE* open_stream_nofollow(const char* path);
+// Size in bytes of the file at `path`, -1 when it cannot be told; 64 bits also on the board,
+// as firmware images and long videos pass 2 GiB.
+long long file_size(const char* path);
 void print_time(const char* tag);
 void str_tolower(char* s);
 char* replace_n(char* s);

@@ -82,12 +82,12 @@ unsigned rk29_fwrite(const void* ptr, unsigned size, unsigned count, FILE* strea
     // A total that does not fit the size type cannot be described to the caller.
     if (fd < 0 || count > UINT_MAX / size)
         return 0;
-    long told = ftell(stream);
+    off_t told = ftello(stream);
     long long pos = told < 0 ? 0 : told;
     long long total = static_cast<long long>(size) * count;
     long long written = write_blocks(fd, static_cast<const unsigned char*>(ptr), pos, pos + total);
     unsigned result = static_cast<unsigned>(written / size);
-    fseek(stream, static_cast<long>(pos + static_cast<long long>(size) * result), SEEK_SET);
+    fseeko(stream, static_cast<off_t>(pos + static_cast<long long>(size) * result), SEEK_SET);
     return result;
 }
 

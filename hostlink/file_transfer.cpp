@@ -111,7 +111,7 @@ uint8_t choose_target(family which, uint32_t size, const char* name_field, const
         return PREPARE_NO_DISK;
     }
     char disk[PATH_BUF_SIZE] = {};
-    long free_kib = find_available_disk(disk);
+    long long free_kib = find_available_disk(disk);
     // Every disk full: there is an answer but no disk to write to.
     if (free_kib < 0 || disk[0] == '\0') {
         printf("%s: no udisk.\n", func);
@@ -189,12 +189,10 @@ uint8_t verify_file(uint32_t expected, const char* func)
         printf("%s Failed to open %s\n", func, transmit_file_name);
         return VERIFY_FAILED;
     }
-    fseek(file.get(), 0, SEEK_END);
-    long total = ftell(file.get());
-    rewind(file.get());
-    printf("%s: total_size=%d\n", func, static_cast<int>(total));
-    printf("%s: packet_size=%d\n", func, static_cast<int>(total / VERIFY_BLOCK_SIZE));
-    printf("%s: remain_size=%d\n", func, static_cast<int>(total % VERIFY_BLOCK_SIZE));
+    long long total = file_size(transmit_file_name);
+    printf("%s: total_size=%lld\n", func, total);
+    printf("%s: packet_size=%lld\n", func, total / static_cast<long long>(VERIFY_BLOCK_SIZE));
+    printf("%s: remain_size=%lld\n", func, total % static_cast<long long>(VERIFY_BLOCK_SIZE));
     uint32_t crc = 0;
     size_t length;
     while ((length = fread(file_buf, 1, sizeof file_buf, file.get())) > 0)
@@ -215,7 +213,7 @@ void unpack_received_package()
     push_event(EVENT_PACKAGE_DECOMPRESS_START, 0);
     print_time("decompress start");
     std::string disk(transmit_file_path, strrchr(transmit_file_path, '/'));
-    long free_kib = get_disk_free_size(disk.c_str());
+    long long free_kib = get_disk_free_size(disk.c_str());
     int result = free_kib < 0 ? -1 : unpack_package(transmit_file_name, transmit_file_path, free_kib * KIB);
     if (result == 0)
         unlink(transmit_file_name);

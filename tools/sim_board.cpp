@@ -63,7 +63,7 @@ int write_sim_file(const std::string& file, const std::string& contents)
     return out.good() ? 0 : -1;
 }
 
-int set_sim_disk_free(const std::string& root, const std::string& disk, long free_kib)
+int set_sim_disk_free(const std::string& root, const std::string& disk, long long free_kib)
 {
     return write_sim_file(root + "/sim/df/" + disk, std::to_string(free_kib) + "\n");
 }

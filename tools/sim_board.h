@@ -14,7 +14,7 @@ inline constexpr long SIM_DEFAULT_DISK_FREE_KIB = 4L * 1024 * 1024;
 int prepare_board(const std::string& root);
 
 // Sets the free space that the df stand-in reports for /media/<disk>.
-int set_sim_disk_free(const std::string& root, const std::string& disk, long free_kib);
+int set_sim_disk_free(const std::string& root, const std::string& disk, long long free_kib);
 
 // Writes `contents` to `file`, making its directories first; 0 or -1.
 int write_sim_file(const std::string& file, const std::string& contents);

@@ -67,6 +67,11 @@ TEST_F(CommonTest, ParsesDfOutputShapes)
                           "                        7812864   1048576   6764288  14% /media/usbhd-sda1\n";
     EXPECT_EQ(parse_disk_free_size("/media/usbhd-sda1", wrapped), 6764288);
 
+    // A 4 TB disk has more free KiB than a 32-bit long holds.
+    const char* large = "Filesystem      1K-blocks  Used  Available Use% Mounted on\n"
+                        "/dev/sda1      3907018584 65536 3906953048   1% /media/usbhd-sda1\n";
+    EXPECT_EQ(parse_disk_free_size("/media/usbhd-sda1", large), 3906953048LL);
+
     EXPECT_EQ(parse_disk_free_size("/media/other", gnu), -1);
     EXPECT_EQ(parse_disk_free_size("/media/usbhd-sda1", "garbage /media/usbhd-sda1\n"), -1);
 }
@@ -97,6 +102,8 @@ TEST_F(CommonTest, FindAvailableDiskPicksFirstWithSpace)
     add_disk("usbhd-sdb1", 5000);
     EXPECT_EQ(find_available_disk(out), 5000);
     EXPECT_EQ(std::string(out), path("/media/usbhd-sdb1"));
+    set_disk_free("usbhd-sdb1", 3906953048LL);
+    EXPECT_EQ(find_available_disk(out), 3906953048LL);
 
     remove("/media");
     EXPECT_EQ(find_available_disk(out), -1);

@@ -35,19 +35,21 @@ size_t failing_write = 0;
 
 } // namespace
 
-// The test binary is linked with --wrap for pread and pwrite: every call lands here first.
+// The test binary is linked with --wrap for pread64 and pwrite64, the names pread and pwrite
+// take under large-file support: every call lands here first.
+static_assert(sizeof(off_t) == 8, "the build must have large-file support");
 extern "C" {
-ssize_t __real_pread(int fd, void* buf, size_t count, off_t offset);
-ssize_t __real_pwrite(int fd, const void* buf, size_t count, off_t offset);
+ssize_t __real_pread64(int fd, void* buf, size_t count, off_t offset);
+ssize_t __real_pwrite64(int fd, const void* buf, size_t count, off_t offset);
 
-ssize_t __wrap_pread(int fd, void* buf, size_t count, off_t offset)
+ssize_t __wrap_pread64(int fd, void* buf, size_t count, off_t offset)
 {
     if (recording)
         reads.push_back({offset, count});
-    return __real_pread(fd, buf, count, offset);
+    return __real_pread64(fd, buf, count, offset);
 }
 
-ssize_t __wrap_pwrite(int fd, const void* buf, size_t count, off_t offset)
+ssize_t __wrap_pwrite64(int fd, const void* buf, size_t count, off_t offset)
 {
     if (recording) {
         writes.push_back({offset, count});
@@ -56,7 +58,7 @@ ssize_t __wrap_pwrite(int fd, const void* buf, size_t count, off_t offset)
             return -1;
         }
     }
-    return __real_pwrite(fd, buf, count, offset);
+    return __real_pwrite64(fd, buf, count, offset);
 }
 }
 

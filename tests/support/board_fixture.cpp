@@ -87,13 +87,13 @@ void BoardRootTest::remove(std::string_view board)
     fs::remove_all(board_path(board));
 }
 
-void BoardRootTest::add_disk(const std::string& name, long free_kib)
+void BoardRootTest::add_disk(const std::string& name, long long free_kib)
 {
     make_dir("/media/" + name);
     set_disk_free(name, free_kib);
 }
 
-void BoardRootTest::set_disk_free(const std::string& name, long free_kib)
+void BoardRootTest::set_disk_free(const std::string& name, long long free_kib)
 {
     ASSERT_EQ(set_sim_disk_free(process_root(), name, free_kib), 0) << name;
 }

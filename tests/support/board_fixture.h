@@ -27,8 +27,8 @@ public:
     static void remove(std::string_view board);
 
     // A USB disk mounted at /media/<name>, with the free space `df` reports for it.
-    static void add_disk(const std::string& name, long free_kib);
-    static void set_disk_free(const std::string& name, long free_kib);
+    static void add_disk(const std::string& name, long long free_kib);
+    static void set_disk_free(const std::string& name, long long free_kib);
 
     // How often /sbin/reboot ran, and the exit status it gives.
     static int reboot_runs();

@@ -10,6 +10,8 @@
 #include "tools/sim_board.h"
 
 #include <algorithm>
+#include <fstream>
+#include <string>
 
 namespace {
 
@@ -18,8 +20,14 @@ using vm_test::run_host_tool;
 using tool_result = board_test::command_result;
 
 const std::string DISK = std::string("/media/") + SIM_DEFAULT_DISK;
-// The gadget's serial number as the bench sets it up (guest-run).
-const std::string BENCH_SERIAL = "bench";
+// The serial number the gadget script gave the bench's gadget.
+std::string bench_serial()
+{
+    std::ifstream file(vm_test::gadget_dir() + "/strings/0x409/serialnumber");
+    std::string serial;
+    std::getline(file, serial);
+    return serial;
+}
 // Several hundred reports each way, whole packets and a short last one.
 constexpr size_t FILE_SIZE = 30001;
 constexpr size_t PICTURE_SIZE = 20000;
@@ -100,14 +108,16 @@ TEST_F(RealLinkTest, ShowImageStoresThePictureAndAnnouncesIt)
 
 TEST_F(RealLinkTest, TheToolFindsTheGadgetWithNoDeviceNamed)
 {
+    const std::string serial = bench_serial();
+    ASSERT_FALSE(serial.empty()) << "the gadget has no serial number";
     tool_result result = run_searching("list");
     EXPECT_EQ(result.status, 0) << result.output;
-    EXPECT_EQ(result.output.find(vm_test::hidraw_node() + "  serial " + BENCH_SERIAL + "  at usb-"), 0u) << result.output;
+    EXPECT_EQ(result.output.find(vm_test::hidraw_node() + "  serial " + serial + "  at usb-"), 0u) << result.output;
     EXPECT_EQ(std::count(result.output.begin(), result.output.end(), '\n'), 1) << "the gadget's other interface is not the link";
 
     result = run_searching("info --title 'Star Fighter' --title2 'Star Fighter'");
     EXPECT_EQ(result.status, 0) << result.output;
-    result = run_searching("--serial " + BENCH_SERIAL + " info --title 'Road Racer'");
+    result = run_searching("--serial " + serial + " info --title 'Road Racer'");
     EXPECT_EQ(result.status, 0) << result.output;
     ASSERT_TRUE(wait_events(2));
     EXPECT_EQ(banner_titles(), (std::vector<std::string>{"\"Road Racer\"", "\"Star Fighter\""}));

@@ -17,6 +17,8 @@ namespace vm_test {
 
 namespace {
 
+// The host link's interface number, as sysfs writes it.
+constexpr const char* LINK_INTERFACE = "01";
 constexpr auto SCREENDUMP_TIMEOUT = std::chrono::seconds(30);
 // Seconds the host tool waits for each answer: the board side runs under emulation.
 constexpr int HOST_TOOL_TIMEOUT = 20;
@@ -54,7 +56,16 @@ bool read_ppm(const std::string& file, Screen& screen)
 
 std::string hidraw_node()
 {
-    return env("TAVIMORO_VM_HIDRAW");
+    // Looked up each time: a test that makes the gadget again gets a new node.
+    std::error_code error;
+    for (const auto& entry : fs::directory_iterator("/sys/class/hidraw", error)) {
+        std::ifstream interface(entry.path() / "device/../bInterfaceNumber");
+        std::string number;
+        std::string node = "/dev/" + entry.path().filename().string();
+        if (interface >> number && number == LINK_INTERFACE && fs::exists(node))
+            return node;
+    }
+    return "";
 }
 
 std::string gadget_dir()

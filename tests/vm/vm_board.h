@@ -19,7 +19,8 @@ inline constexpr const char* UDC_STATE = "/sys/devices/platform/10180000.usb/udc
 inline constexpr int SCREEN_WIDTH = 1920;
 inline constexpr int SCREEN_HEIGHT = 1080;
 
-// The host-side hidraw node of the gadget behind /dev/hidg1, and the gadget's configfs folder.
+// The host-side hidraw node of the gadget behind /dev/hidg1 ("" while there is none), and the
+// gadget's configfs folder.
 std::string hidraw_node();
 std::string gadget_dir();
 

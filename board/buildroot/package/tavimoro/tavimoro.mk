@@ -1,0 +1,45 @@
+################################################################################
+#
+# tavimoro
+#
+################################################################################
+
+TAVIMORO_VERSION = 1.0.6
+# The source tree around this external tree.
+TAVIMORO_SITE = $(BR2_EXTERNAL_TAVIMORO_PATH)/../..
+TAVIMORO_SITE_METHOD = local
+TAVIMORO_SUPPORTS_IN_SOURCE_BUILD = NO
+TAVIMORO_DEPENDENCIES = \
+	cjson \
+	gst1-plugins-base \
+	gstreamer1 \
+	jpeg \
+	libdrm \
+	libegl \
+	libgbm \
+	libgles \
+	libglib2 \
+	libpng \
+	sdl2 \
+	sdl2_image \
+	sdl2_ttf
+
+ifeq ($(BR2_PACKAGE_TAVIMORO_START_AT_BOOT),y)
+ifeq ($(BR2_INIT_SYSTEMD),y)
+TAVIMORO_CONF_OPTS += -DTAVIMORO_INIT=systemd
+else
+TAVIMORO_CONF_OPTS += -DTAVIMORO_INIT=sysv
+endif
+else
+TAVIMORO_CONF_OPTS += -DTAVIMORO_INIT=none
+endif
+
+# Only the board's programs; the host tool, the simulator and the benchmarks are not built.
+TAVIMORO_MAKE_OPTS = tavimoro tavimoro-factory update
+
+# Only the board component: the host tool and its udev rule belong on the gaming host.
+define TAVIMORO_INSTALL_TARGET_CMDS
+	DESTDIR=$(TARGET_DIR) $(BR2_CMAKE) --install $(TAVIMORO_BUILDDIR) --component board
+endef
+
+$(eval $(cmake-package))

@@ -1,0 +1,85 @@
+#!/bin/bash
+# Replays the Buildroot package's configure, build and target install without Buildroot: the
+# package's options, build targets and install commands come from tavimoro.mk itself (evaluated
+# by make with a board's config symbols), the fixed options from the cmake-package
+# infrastructure of the Buildroot release the package was written for. Builds with the armhf
+# toolchain file when the tree has one, natively otherwise, and checks the target tree for
+# BusyBox init and for systemd.
+#
+#   buildroot_replay.sh SOURCE_DIR WORK_DIR
+set -uo pipefail
+source=$1 work=$2
+external=$source/board/buildroot
+build=$work/buildroot-build
+
+. "$(dirname "$0")/checks.sh"
+
+# Makes a target of a makefile around tavimoro.mk, with the given config symbols: print-VARIABLE
+# prints a variable as make evaluates it, install-target runs the package's target install.
+mk() {
+  make --no-print-directory -f - "$@" <<MAKEFILE
+BR2_EXTERNAL_TAVIMORO_PATH := $external
+BR2_CMAKE := cmake
+TARGET_DIR := $work/target
+TAVIMORO_BUILDDIR := $build
+include $external/package/tavimoro/tavimoro.mk
+print-%: ; @echo '\$(\$*)'
+install-target: ; \$(TAVIMORO_INSTALL_TARGET_CMDS)
+MAKEFILE
+}
+
+# What the cmake-package infrastructure passes before the package's own options.
+infrastructure=(-DCMAKE_INSTALL_PREFIX=/usr -DCMAKE_INSTALL_RUNSTATEDIR=/run -DCMAKE_COLOR_MAKEFILE=OFF
+                -DBUILD_DOC=OFF -DBUILD_DOCS=OFF -DBUILD_EXAMPLE=OFF -DBUILD_EXAMPLES=OFF -DBUILD_TEST=OFF
+                -DBUILD_TESTS=OFF -DBUILD_TESTING=OFF -DBUILD_SHARED_LIBS=ON -DCMAKE_BUILD_TYPE=Release)
+toolchain=$source/cmake/armhf.cmake
+if [ -f "$toolchain" ]; then
+  infrastructure+=(-DCMAKE_TOOLCHAIN_FILE="$toolchain")
+  echo "replaying with the armhf toolchain ($toolchain)"
+else
+  echo "armhf part skipped: the tree has no cmake/armhf.cmake yet; replaying natively"
+fi
+
+# Configures for one init system (config symbols as arguments), builds and installs the target.
+replay() {
+  local options targets
+  read -ra options <<< "$(mk print-TAVIMORO_CONF_OPTS "$@")"
+  read -ra targets <<< "$(mk print-TAVIMORO_MAKE_OPTS "$@")"
+  echo "configure options from tavimoro.mk: ${options[*]}"
+  rm -rf "$work/target" && mkdir -p "$build" &&
+    (cd "$build" && rm -f CMakeCache.txt && cmake "$source" -G "Unix Makefiles" "${infrastructure[@]}" "${options[@]}" > configure.log 2>&1) ||
+    { cat "$build/configure.log"; return 1; }
+  make -s -j2 -C "$build" "${targets[@]}" > /dev/null || return 1
+  mk install-target "$@" > /dev/null
+}
+
+# The files of the target tree, as board paths.
+target_files() {
+  (cd "$work/target" && find . -type f | sed 's|^\.||' | sort)
+}
+
+board_programs=(/emulator/update /usr/bin/tavimoro /usr/bin/tavimoro-factory)
+start_up=(/etc/tavimoro/usb-identity.conf /usr/sbin/tavimoro-gadget)
+
+if check "BusyBox init: configure, build and install" replay BR2_PACKAGE_TAVIMORO_START_AT_BOOT=y BR2_INIT_BUSYBOX=y; then
+  expected=$(printf '%s\n' "${board_programs[@]}" "${start_up[@]}" /etc/init.d/S95tavimoro | sort)
+  check "BusyBox init: the target holds exactly the board's files and S95tavimoro (it holds: $(target_files | tr '\n' ' '))" \
+    test "$(target_files)" = "$expected"
+  check "the init script runs the installed player and gadget script" \
+    grep -q '^PLAYER=/usr/bin/tavimoro$' "$work/target/etc/init.d/S95tavimoro"
+  if [ -f "$toolchain" ]; then
+    check "the player is built for ARM" bash -c "file -L '$work/target/usr/bin/tavimoro' | grep -q 'ARM'"
+  fi
+fi
+if check "systemd: configure and install" replay BR2_PACKAGE_TAVIMORO_START_AT_BOOT=y BR2_INIT_SYSTEMD=y; then
+  expected=$(printf '%s\n' "${board_programs[@]}" "${start_up[@]}" /usr/lib/systemd/system/tavimoro.service \
+             /usr/lib/systemd/system/tavimoro-gadget.service | sort)
+  check "systemd: the target holds the board's files and the two units (it holds: $(target_files | tr '\n' ' '))" \
+    test "$(target_files)" = "$expected"
+fi
+if check "not started at boot: configure and install" replay; then
+  check "not started at boot: only the programs (it holds: $(target_files | tr '\n' ' '))" \
+    test "$(target_files)" = "$(printf '%s\n' "${board_programs[@]}")"
+fi
+
+finish "the Buildroot package's configure, build and install replayed"
