@@ -2,12 +2,11 @@
 #include "banner/image.h"
 
 #include "banner/font.h"
+#include "banner/picture_file.h"
 #include "banner/surface.h"
 #include "core/board_root.h"
 #include "display/opengl.h"
 #include "display/video.h"
-
-#include <SDL2/SDL_image.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -97,7 +96,7 @@ int init_image_thread()
 
 int load_image()
 {
-    UniqueSurface picture = convert_surface(UniqueSurface(IMG_Load(board_path(TEST_IMAGE_FILE).c_str())));
+    UniqueSurface picture = convert_surface(load_picture_file(board_path(TEST_IMAGE_FILE).c_str()));
     if (!picture)
         return 0;
     std::lock_guard lock(image_mutex);
@@ -130,7 +129,7 @@ void fill_black(SDL_Surface* surface)
 
 SDL_Surface* get_surface_picture(const char* path)
 {
-    UniqueSurface loaded(IMG_Load(path));
+    UniqueSurface loaded = load_picture_file(path);
     if (!loaded)
         return nullptr;
     SDL_Surface* canvas = clear_canvas(surface_banner_picture);

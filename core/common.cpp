@@ -2,8 +2,10 @@
 #include "core/common.h"
 
 #include "core/board_root.h"
+#include "core/unique_fd.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/time.h>
 
@@ -37,6 +39,17 @@ bool is_directory(const std::string& dir, const dirent* entry)
     // Some file systems do not report entry types: ask the inode.
     struct stat st;
     return stat((dir + "/" + entry->d_name).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// The directory of `path`, opened without following a link; `name` points at the last component.
+UniqueFD open_parent_nofollow(const char* path, const char** name)
+{
+    const char* slash = path ? strrchr(path, '/') : nullptr;
+    if (!slash || slash[1] == '\0')
+        return UniqueFD();
+    *name = slash + 1;
+    std::string dir = slash == path ? "/" : std::string(path, slash);
+    return UniqueFD(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
 }
 
 std::vector<std::string_view> split_lines(std::string_view text)
@@ -161,6 +174,55 @@ int file_exist(const char* path)
 {
     struct stat st;
     return path && stat(path, &st) == 0 ? 1 : 0;
+}
+
+int is_real_directory(const char* path)
+{
+    struct stat st;
+    return path && lstat(path, &st) == 0 && S_ISDIR(st.st_mode) ? 1 : 0;
+}
+
+int create_file_nofollow(const char* path)
+{
+    const char* name = nullptr;
+    UniqueFD dir = open_parent_nofollow(path, &name);
+    if (!dir.valid())
+        return -1;
+    // Removing first means a planted link is replaced, not written through; a directory of that
+    // name stays and the exclusive create below then fails.
+    unlinkat(dir.get(), name, 0);
+    return openat(dir.get(), name, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+}
+
+namespace {
+
+// `fd` as a stream with `mode`; the stream owns it, or it is closed. Null on failure.
+FILE* stream_of(int fd, const char* mode)
+{
+    UniqueFD owned(fd);
+    FILE* stream = owned.valid() ? fdopen(owned.get(), mode) : nullptr;
+    if (stream)
+        owned.release();
+    return stream;
+}
+
+} // namespace
+
+FILE* create_stream_nofollow(const char* path, const char* mode)
+{
+    return stream_of(create_file_nofollow(path), mode);
+}
+
+FILE* open_stream_nofollow(const char* path)
+{
+    return stream_of(open_file_nofollow(path), "rb");
+}
+
+int open_file_nofollow(const char* path)
+{
+    const char* name = nullptr;
+    UniqueFD dir = open_parent_nofollow(path, &name);
+    return dir.valid() ? openat(dir.get(), name, O_RDONLY | O_NOFOLLOW | O_CLOEXEC) : -1;
 }
 
 long long file_size(const char* path)

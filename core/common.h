@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdio>
 #include <functional>
 #include <string>
 
@@ -31,6 +32,19 @@ long long find_available_disk(char* out);
 int for_each_subdirectory(const std::string& dir, const std::function<bool(const std::string&)>& visit);
 
 int file_exist(const char* path);
+// 1 when `path` is a directory itself, not a link to one.
+int is_real_directory(const char* path);
+
+// Files written for the host never go through a link planted on the disk: the directory of
+// `path` must not be a link, and an existing entry named like the file (a link, or a file) is
+// removed and a new file made in its place. An open descriptor, or -1.
+int create_file_nofollow(const char* path);
+// The same as a stream opened with `mode` ("wb", "wb+"); null on failure.
+FILE* create_stream_nofollow(const char* path, const char* mode);
+// Opens `path` for reading unless it, or its directory, is a link; a descriptor, or -1.
+int open_file_nofollow(const char* path);
+// The same as a stream ("rb"); null on failure.
+FILE* open_stream_nofollow(const char* path);
 // Size in bytes of the file at `path`, -1 when it cannot be told; 64 bits also on the board,
 // as firmware images and long videos pass 2 GiB.
 long long file_size(const char* path);

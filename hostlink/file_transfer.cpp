@@ -6,12 +6,16 @@
 #include "core/common.h"
 #include "core/events.h"
 #include "core/timer.h"
+#include "core/unique_fd.h"
 #include "hostlink/crc32.h"
 #include "hostlink/hid_dev.h"
+#include "hostlink/package_unpack.h"
 #include "hostlink/transfer_state.h"
 #include "hostlink/wire.h"
 
-#include <sys/wait.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -59,12 +63,7 @@ bool transmit_receiving;
 uint8_t file_buf[VERIFY_BLOCK_SIZE];
 char fw_update_path[PATH_BUF_SIZE];
 
-// Runs a shell command; its exit status, or -1 when the shell could not run it.
-int run_shell(const std::string& command)
-{
-    int status = system(command.c_str());
-    return status != -1 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
+constexpr mode_t PRODUCT_DIR_MODE = 0755;
 
 bool has_space(family which, uint32_t size, int64_t free_kib, const char* func)
 {
@@ -93,16 +92,15 @@ bool has_space(family which, uint32_t size, int64_t free_kib, const char* func)
 }
 
 // Directory the family writes into on `disk`; packages go to the product directory, made when
-// missing.
+// missing. A product directory that is a link (to anywhere) is no target.
 bool target_directory(family which, const char* disk, char* dir)
 {
     if (which != family::package)
         return snprintf(dir, PATH_BUF_SIZE, "%s", disk) < static_cast<int>(PATH_BUF_SIZE);
     if (snprintf(dir, PATH_BUF_SIZE, PRODUCT_DIR_FORMAT, disk) >= static_cast<int>(PATH_BUF_SIZE))
         return false;
-    if (!file_exist(dir))
-        run_shell("mkdir " + shell_quote(dir));
-    return true;
+    mkdir(dir, PRODUCT_DIR_MODE);
+    return is_real_directory(dir);
 }
 
 uint8_t choose_target(family which, uint32_t size, const char* name_field, const char* func)
@@ -137,7 +135,7 @@ void start_receiving()
 {
     close_transmit_file();
     if (transmit_packet_size == 0) {
-        File empty(fopen(transmit_file_name, "wb"));
+        File empty(create_stream_nofollow(transmit_file_name, "wb"));
         return;
     }
     transmit_receiving = true;
@@ -171,7 +169,7 @@ int transfer_data(const transfer_kind& kind, const uint8_t* report)
     if (!transmit_receiving || packet_id > transmit_packet_size || length > PAYLOAD_MAX)
         return 0;
     if (!fp_transmit) {
-        fp_transmit.reset(fopen(transmit_file_name, "wb+"));
+        fp_transmit.reset(create_stream_nofollow(transmit_file_name, "wb+"));
         if (!fp_transmit)
             return 0;
     }
@@ -186,7 +184,7 @@ uint8_t verify_file(uint32_t expected, const char* func)
     // A transfer that is still open has its last bytes in the stream's buffer.
     if (fp_transmit)
         fflush(fp_transmit.get());
-    File file(fopen(transmit_file_name, "rb"));
+    File file(open_stream_nofollow(transmit_file_name));
     if (!file) {
         printf("%s Failed to open %s\n", func, transmit_file_name);
         return VERIFY_FAILED;
@@ -207,18 +205,25 @@ uint8_t verify_file(uint32_t expected, const char* func)
     return VERIFY_OK;
 }
 
-// The package goes only after a good unpack, so that a failed one can be retried from it.
-void unpack_package()
+// The package goes only after a good unpack, so that a failed one can be retried from it. The
+// room is what the disk (the product directory's parent, as df names its mount) has now, with
+// the package on it.
+void unpack_received_package()
 {
     push_event(EVENT_PACKAGE_DECOMPRESS_START, 0);
     print_time("decompress start");
-    int unzip = run_shell("cd " + shell_quote(transmit_file_path) + " && unzip -o " + shell_quote(transmit_file_name));
-    if (unzip == 0)
-        run_shell("rm " + shell_quote(transmit_file_name));
-    run_shell("sync");
+    std::string disk(transmit_file_path, strrchr(transmit_file_path, '/'));
+    long long free_kib = get_disk_free_size(disk.c_str());
+    int result = free_kib < 0 ? -1 : unpack_package(transmit_file_name, transmit_file_path, free_kib * KIB);
+    if (result == 0)
+        unlink(transmit_file_name);
+    // Only the disk the package went to needs flushing before the host is told.
+    UniqueFD dir(open(transmit_file_path, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (dir.valid())
+        syncfs(dir.get());
     push_event(EVENT_PACKAGE_DECOMPRESS_END, 0);
     print_time("decompress end");
-    send_reply(CMD_PACKAGE_UNPACKED, unzip == 0 ? UNPACK_OK : UNPACK_FAILED);
+    send_reply(CMD_PACKAGE_UNPACKED, result == 0 ? UNPACK_OK : UNPACK_FAILED);
 }
 
 int transfer_verify(const transfer_kind& kind, const uint8_t* report, const char* func)
@@ -235,7 +240,7 @@ int transfer_verify(const transfer_kind& kind, const uint8_t* report, const char
         return 0;
     push_event(EVENT_PACKAGE_TRANSMIT_END, status);
     if (status == VERIFY_OK)
-        unpack_package();
+        unpack_received_package();
     return 0;
 }
 

@@ -120,7 +120,7 @@ void copy_show_image_text(uint64_t offset, uint32_t size)
 
 void store_picture(uint32_t size, const char* func)
 {
-    std::unique_ptr<FILE, FileCloser> file(fopen(transmit_file_name, "wb"));
+    std::unique_ptr<FILE, FileCloser> file(create_stream_nofollow(transmit_file_name, "wb"));
     if (!file) {
         printf("%s Failed to open %s\n", func, transmit_file_name);
         return;

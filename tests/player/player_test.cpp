@@ -1,6 +1,7 @@
 // The player end to end: the real tavimoro process in a board root, driven over its USB link by
 // the real host tool, watched through its log, its screen and the board files it writes.
 #include "core/board_root.h"
+#include "tests/player/player_fixture.h"
 #include "hostlink/report_socket.h"
 #include "hostlink/wire.h"
 #include "tests/device/misc_image.h"
@@ -19,49 +20,10 @@
 #include <thread>
 
 namespace fs = std::filesystem;
-using namespace std::chrono_literals;
+using namespace player_test;
 using board_test::wait_until;
 
 namespace {
-
-const std::string DISK = std::string("/media/") + SIM_DEFAULT_DISK;
-const std::string PRODUCT = DISK + "/vorlix";
-const std::string BOOT_PICTURE = PRODUCT + "/.assets/vorlix-boot.png";
-const std::string UDC_STATE = "/sys/devices/platform/10180000.usb/udc/10180000.usb/state";
-const std::string HDMI_STATUS = "/sys/class/drm/card0-HDMI-A-1/status";
-constexpr auto START_TIMEOUT = 60s;
-constexpr auto STEP_TIMEOUT = 30s;
-
-class PlayerProgramTest : public board_test::ProgramTest {
-protected:
-    void SetUp() override
-    {
-        ProgramTest::SetUp();
-        ASSERT_EQ(make_sample_media(board_test::process_root()), 0);
-        fs::copy_file(UPDATE_PROGRAM, path("/emulator/update"));
-    }
-
-    // Starts the player, with its output in ROOT/sim/player.log, and waits until its link answers.
-    void start_player()
-    {
-        start_program(PLAYER_PROGRAM, path("/sim/player.log"));
-        ASSERT_TRUE(wait_for_log("Tavimoro V1.0.6", START_TIMEOUT)) << log();
-        // Reports sent before the player opens its end of the link are lost, as on the board.
-        ASSERT_TRUE(wait_until([] { return host("--timeout 1 state") == 0; }, START_TIMEOUT)) << log();
-    }
-
-    int stop_player() { return stop_program(STEP_TIMEOUT); }
-
-    bool wait_for_log(const std::string& text, std::chrono::milliseconds timeout = STEP_TIMEOUT, size_t from = 0)
-    {
-        return ProgramTest::wait_for_log(text, timeout, from);
-    }
-
-    static bool band_shows(const std::string& board_file, std::chrono::milliseconds timeout = STEP_TIMEOUT)
-    {
-        return board_test::band_shows(board_file, timeout);
-    }
-};
 
 TEST_F(PlayerProgramTest, StartsWithTheBootPictureAndShutsDownInOrderOnSigterm)
 {
