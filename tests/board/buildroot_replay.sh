@@ -3,7 +3,7 @@
 # package's options, build targets and install commands come from tavimoro.mk itself (evaluated
 # by make with a board's config symbols), the fixed options from the cmake-package
 # infrastructure of the Buildroot release the package was written for. Builds with the armhf
-# toolchain file when the tree has one, natively otherwise, and checks the target tree for
+# toolchain file when an armhf root is named in TAVIMORO_ARMHF_SYSROOT, natively otherwise, and checks the target tree for
 # BusyBox init and for systemd.
 #
 #   buildroot_replay.sh SOURCE_DIR WORK_DIR
@@ -32,12 +32,15 @@ MAKEFILE
 infrastructure=(-DCMAKE_INSTALL_PREFIX=/usr -DCMAKE_INSTALL_RUNSTATEDIR=/run -DCMAKE_COLOR_MAKEFILE=OFF
                 -DBUILD_DOC=OFF -DBUILD_DOCS=OFF -DBUILD_EXAMPLE=OFF -DBUILD_EXAMPLES=OFF -DBUILD_TEST=OFF
                 -DBUILD_TESTS=OFF -DBUILD_TESTING=OFF -DBUILD_SHARED_LIBS=ON -DCMAKE_BUILD_TYPE=Release)
+# The armhf toolchain needs the armhf root as its sysroot: without one named, the cross compiler
+# would read this machine's own headers.
 toolchain=$source/cmake/armhf.cmake
-if [ -f "$toolchain" ]; then
+if [ -n "${TAVIMORO_ARMHF_SYSROOT:-}" ] && [ -d "$TAVIMORO_ARMHF_SYSROOT/usr/include" ]; then
   infrastructure+=(-DCMAKE_TOOLCHAIN_FILE="$toolchain")
-  echo "replaying with the armhf toolchain ($toolchain)"
+  echo "replaying with the armhf toolchain ($toolchain, sysroot $TAVIMORO_ARMHF_SYSROOT)"
 else
-  echo "armhf part skipped: the tree has no cmake/armhf.cmake yet; replaying natively"
+  toolchain=""
+  echo "armhf part skipped: no armhf root named in TAVIMORO_ARMHF_SYSROOT; replaying natively"
 fi
 
 # Configures for one init system (config symbols as arguments), builds and installs the target.
@@ -67,7 +70,7 @@ if check "BusyBox init: configure, build and install" replay BR2_PACKAGE_TAVIMOR
     test "$(target_files)" = "$expected"
   check "the init script runs the installed player and gadget script" \
     grep -q '^PLAYER=/usr/bin/tavimoro$' "$work/target/etc/init.d/S95tavimoro"
-  if [ -f "$toolchain" ]; then
+  if [ -n "$toolchain" ]; then
     check "the player is built for ARM" bash -c "file -L '$work/target/usr/bin/tavimoro' | grep -q 'ARM'"
   fi
 fi
