@@ -9,9 +9,9 @@
 //   pipeline_mutex -> GStreamer's own locks (setting the URI, building and freeing the pipeline)
 //   video_mode_mutex -> image_mutex -> wake_mutex (the video thread's wake-up)
 // wake_mutex and pushed_mutex (the event count) are innermost: nothing is taken while either is
-// held. banner_mutex, font_mutex, update_mutex and the sysfs files' mutexes are taken alone. A thread
-// waits for another while holding one only where the other takes none of those held: the
-// player thread is joined under thread_mutex, the video thread waits for a flip under
+// held. banner_mutex, font_mutex, update_mutex and the sysfs files' mutexes are taken alone.
+// A thread waits for another while holding one only where the other takes none of those held:
+// the player thread is joined under thread_mutex, the video thread waits for a flip under
 // image_mutex, and neither the player thread nor the flip presenter takes those.
 
 #include <SDL.h>
