@@ -135,10 +135,12 @@ void prepare_record()
         prepare_leaderboard();
 }
 
-// Shows a picture or card for the hold time.
+// Shows a picture or card for the hold time. The still of the cycle before, when it is this one,
+// stays on screen as it is: drawing it anew each cycle would cost a whole frame's work for nothing.
+// (A new record's surfaces never match it: taking a record clears the current image first.)
 void show_still(SDL_Surface* surface)
 {
-    show_surface_image(surface);
+    keep_surface_image(surface);
     show_image_mode();
     delay_second(STILL_SECONDS);
 }

@@ -211,6 +211,13 @@ void show_surface_image_nolock(SDL_Surface* surface)
     set_current_image(surface);
 }
 
+void keep_surface_image(SDL_Surface* surface)
+{
+    std::lock_guard lock(image_mutex);
+    if (surface_image != surface)
+        set_current_image(surface);
+}
+
 void lock_image_mutex()
 {
     image_mutex.lock();

@@ -33,6 +33,9 @@ void free_surface_banner();
 void show_surface_image(SDL_Surface* surface);
 // The same for a caller that holds the image mutex.
 void show_surface_image_nolock(SDL_Surface* surface);
+// The same, unless `surface` is the current image already: a still shown again, unchanged, is
+// neither uploaded nor drawn again.
+void keep_surface_image(SDL_Surface* surface);
 void lock_image_mutex();
 void unlock_image_mutex();
 
