@@ -58,13 +58,15 @@ void signal_proc()
     }
 }
 
+// The line comes first: once the quit event is queued, the main thread may end the process
+// before a line printed after it is written.
 void quit(const char* name)
 {
+    printf("%s: %s\n", "handler", name);
     main_exit = 1;
     if (void (*hook)() = quit_hook.load())
         hook();
     push_event(EVENT_QUIT, 0);
-    printf("%s: %s\n", "handler", name);
 }
 
 } // namespace
