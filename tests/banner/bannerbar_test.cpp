@@ -174,7 +174,7 @@ TEST_F(SequencerTest, TitleOnlyRecordShowsItsCardThreeSecondsACycle)
     EXPECT_GE(period, 2900ms);
     // The 3 s hold, plus the card handed to the video thread each cycle, which waits for the
     // draw in progress: one draw, which ThreadSanitizer's instrumentation makes several times slower.
-    EXPECT_LE(period, 3000ms + board_test::sanitizer_bound(1500ms));
+    EXPECT_LE(period, 3000ms + board_test::slow_build_bound(1500ms));
     EXPECT_EQ(log->count("banner_proc: image start"), 0);
 }
 
@@ -295,7 +295,7 @@ TEST_F(SequencerTest, LongLeaderboardScrollsALengthOfTimeByItsSize)
     std::string blue = picture("next.png", BLUE);
     auto asked = std::chrono::steady_clock::now();
     set_bannerbar_info(record("Next", blue.c_str()));
-    EXPECT_LT(std::chrono::steady_clock::now() - asked, board_test::sanitizer_bound(1s));
+    EXPECT_LT(std::chrono::steady_clock::now() - asked, board_test::slow_build_bound(1s));
     EXPECT_TRUE(screen_shows(BLUE));
 }
 

@@ -114,7 +114,7 @@ void BoardRootTest::set_reboot_status(int status)
 
 bool wait_until(const std::function<bool()>& condition, std::chrono::milliseconds timeout)
 {
-    auto deadline = std::chrono::steady_clock::now() + timeout;
+    auto deadline = std::chrono::steady_clock::now() + slow_build_bound(timeout);
     while (!condition()) {
         if (std::chrono::steady_clock::now() >= deadline)
             return false;

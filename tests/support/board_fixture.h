@@ -35,22 +35,24 @@ public:
     static void set_reboot_status(int status);
 };
 
-// A bound on how long the product takes, stretched in a ThreadSanitizer build only: there every
-// memory access of the project's code is instrumented, which makes its threads several times
-// slower, and the suite shares a busy machine with other builds. Every other build keeps the
-// bound as it is, so a real slowdown of the product still fails there.
-// (The build defines TAVIMORO_TSAN_SLOWDOWN for a ThreadSanitizer build.)
-#ifdef TAVIMORO_TSAN_SLOWDOWN
-constexpr int SANITIZER_SLOWDOWN = TAVIMORO_TSAN_SLOWDOWN;
+// How many times longer a timed step may take in a slow build: a ThreadSanitizer build, where
+// every memory access of the project's code is instrumented, and an armhf build run under
+// qemu-arm, which emulates every instruction and draws with a software renderer. Every other
+// build keeps its bounds as they are, so a real slowdown of the product still fails there.
+// (The build defines TAVIMORO_TEST_SLOWDOWN for the slow builds.)
+#ifdef TAVIMORO_TEST_SLOWDOWN
+constexpr int TEST_SLOWDOWN = TAVIMORO_TEST_SLOWDOWN;
 #else
-constexpr int SANITIZER_SLOWDOWN = 1;
+constexpr int TEST_SLOWDOWN = 1;
 #endif
-constexpr std::chrono::milliseconds sanitizer_bound(std::chrono::milliseconds bound)
+// A bound on how long the product takes, stretched in a slow build.
+constexpr std::chrono::milliseconds slow_build_bound(std::chrono::milliseconds bound)
 {
-    return bound * SANITIZER_SLOWDOWN;
+    return bound * TEST_SLOWDOWN;
 }
 
-// Polls `condition` every few milliseconds until it holds or `timeout` passes.
+// Polls `condition` every few milliseconds until it holds or `timeout` passes (stretched in a
+// slow build: it is the most a step may take, and a pass returns as soon as the condition holds).
 bool wait_until(const std::function<bool()>& condition, std::chrono::milliseconds timeout);
 
 // How a command ended (its exit status, -1 when it did not exit) and everything it printed.
