@@ -115,14 +115,8 @@ protected:
     template <typename Check>
     static std::optional<ScreenImage> wait_for_band(Check check)
     {
-        std::optional<ScreenImage> shown;
-        board_test::wait_until(
-            [&] {
-                shown = board_test::current_screen();
-                return shown && check(band_centre(*shown));
-            },
-            SCREEN_TIMEOUT);
-        return shown && check(band_centre(*shown)) ? shown : std::nullopt;
+        return board_test::wait_for_screen_that([&](const ScreenImage& shown) { return check(band_centre(shown)); },
+                                                SCREEN_TIMEOUT);
     }
 
 private:

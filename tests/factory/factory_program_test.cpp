@@ -166,12 +166,9 @@ protected:
 
     static bool wait_for_fill(screen_pixel colour, std::chrono::milliseconds timeout = STEP_TIMEOUT)
     {
-        return wait_until(
-            [&] {
-                std::optional<ScreenImage> screen = board_test::current_screen();
-                return screen && filled_with(*screen, colour);
-            },
-            timeout);
+        return board_test::wait_for_screen_that([&](const ScreenImage& screen) { return filled_with(screen, colour); },
+                                                timeout)
+            .has_value();
     }
 
     // One press of the recovery key: down until the program reports it, then up again.
@@ -237,12 +234,11 @@ TEST_F(FactoryProgramTest, TheRecoveryKeyStepsThroughColoursAndTheVersionCard)
     press_key();
     ScreenImage card = expected_card("V9.8.7-line");
     size_t least = card.rgba.size();
-    EXPECT_TRUE(wait_until(
-        [&] {
-            std::optional<ScreenImage> screen = board_test::current_screen();
-            if (!screen || !near(board_test::pixel_at(*screen, OUTPUT_WIDTH / 2, OUTPUT_HEIGHT / 2), BLACK))
+    EXPECT_TRUE(board_test::wait_for_screen_that(
+        [&](const ScreenImage& screen) {
+            if (!near(board_test::pixel_at(screen, OUTPUT_WIDTH / 2, OUTPUT_HEIGHT / 2), BLACK))
                 return false;
-            least = std::min(least, band_differences(*screen, card));
+            least = std::min(least, band_differences(screen, card));
             return least == 0;
         },
         STEP_TIMEOUT))
@@ -300,12 +296,8 @@ TEST_F(FactoryProgramTest, BannerInfoIsLookedUpByTitleInTheProductDirectoryOnly)
     EXPECT_TRUE(wait_for_log("img    title: star fighter\n")) << log();
     ScreenImage wanted;
     ASSERT_EQ(load_picture(path(picture), wanted), 0);
-    EXPECT_TRUE(wait_until(
-        [&] {
-            std::optional<ScreenImage> screen = board_test::current_screen();
-            return screen && screen_shows(*screen, wanted, COLOUR_TOLERANCE);
-        },
-        STEP_TIMEOUT))
+    EXPECT_TRUE(board_test::wait_for_screen_that(
+        [&](const ScreenImage& screen) { return screen_shows(screen, wanted, COLOUR_TOLERANCE); }, STEP_TIMEOUT))
         << log();
     // The leaderboard follows as a still card, not a scroll.
     EXPECT_TRUE(wait_for_log("banner_proc: leaderboard start\n")) << log();

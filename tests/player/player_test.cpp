@@ -77,11 +77,8 @@ TEST_F(PlayerProgramTest, AGameChosenBeforeTheBootVideoStartedStillPlaysItsVideo
     ASSERT_TRUE(wait_for_log("video start,  " + path(PRODUCT + "/vorlix/star fighter.mp4"))) << log();
     ScreenImage picture;
     ASSERT_EQ(load_picture(path(PRODUCT + "/vorlix/star fighter.png"), picture), 0);
-    EXPECT_TRUE(wait_until(
-        [&] {
-            std::optional<ScreenImage> screen = board_test::current_screen();
-            return screen && !screen_shows(*screen, picture, board_test::COLOUR_TOLERANCE);
-        },
+    EXPECT_TRUE(board_test::wait_for_screen_that(
+        [&](const ScreenImage& screen) { return !screen_shows(screen, picture, board_test::COLOUR_TOLERANCE); },
         STEP_TIMEOUT))
         << log();
 }

@@ -4,10 +4,7 @@
 #include "core/board_root.h"
 #include "tests/support/board_fixture.h"
 
-#include <thread>
-
 namespace board_test {
-
 
 screen_pixel pixel_at(const ScreenImage& screen, int x, int y)
 {
@@ -23,16 +20,32 @@ std::optional<ScreenImage> current_screen()
     return screen;
 }
 
+std::optional<ScreenImage> wait_for_screen_that(const std::function<bool(const ScreenImage&)>& check,
+                                                std::chrono::milliseconds timeout)
+{
+    const std::string file = board_path("/sim/screen");
+    std::optional<ScreenImage> passed;
+    int64_t checked = -1;
+    wait_until(
+        [&] {
+            if (read_screen_sequence(file) == checked)
+                return false;
+            std::optional<ScreenImage> screen = current_screen();
+            if (!screen)
+                return false;
+            checked = static_cast<int64_t>(screen->sequence);
+            if (!check(*screen))
+                return false;
+            passed = std::move(screen);
+            return true;
+        },
+        timeout);
+    return passed;
+}
+
 std::optional<ScreenImage> wait_for_screen(uint64_t after, std::chrono::milliseconds timeout)
 {
-    auto deadline = std::chrono::steady_clock::now() + timeout;
-    do {
-        std::optional<ScreenImage> screen = current_screen();
-        if (screen && screen->sequence > after)
-            return screen;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    } while (std::chrono::steady_clock::now() < deadline);
-    return std::nullopt;
+    return wait_for_screen_that([after](const ScreenImage& screen) { return screen.sequence > after; }, timeout);
 }
 
 bool band_shows(const std::string& board_file, std::chrono::milliseconds timeout)
@@ -40,12 +53,9 @@ bool band_shows(const std::string& board_file, std::chrono::milliseconds timeout
     ScreenImage picture;
     if (load_picture(board_path(board_file), picture) != 0)
         return false;
-    return wait_until(
-        [&] {
-            std::optional<ScreenImage> screen = current_screen();
-            return screen && screen_shows(*screen, picture, COLOUR_TOLERANCE);
-        },
-        timeout);
+    return wait_for_screen_that(
+               [&](const ScreenImage& screen) { return screen_shows(screen, picture, COLOUR_TOLERANCE); }, timeout)
+        .has_value();
 }
 
 } // namespace board_test

@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -23,6 +24,12 @@ screen_pixel pixel_at(const ScreenImage& screen, int x, int y);
 
 // The last complete frame; nullopt when there is no screen file or no stable frame in it.
 std::optional<ScreenImage> current_screen();
+
+// Waits until the screen shows a frame that passes `check`; nullopt on time-out. Each frame is
+// read and checked once: between frames only the screen file's header is looked at, so that the
+// wait takes next to nothing from the program that draws.
+std::optional<ScreenImage> wait_for_screen_that(const std::function<bool(const ScreenImage&)>& check,
+                                                std::chrono::milliseconds timeout);
 
 // Waits until the screen shows a frame with a sequence above `after`; nullopt on time-out.
 std::optional<ScreenImage> wait_for_screen(uint64_t after, std::chrono::milliseconds timeout);
