@@ -230,14 +230,20 @@ void unlock_image_mutex()
 
 void draw_image()
 {
-    std::lock_guard lock(image_mutex);
+    std::unique_lock lock(image_mutex);
     if (!surface_image)
         return;
     // Uploading the picture is most of a draw's cost: an unchanged one is drawn from the copy
-    // the renderer holds, unless it holds none (its display was brought up since).
-    if (!image_changed && redraw_frame() == 0)
-        return;
-    // Rows of a 32-bit surface are never padded, so its pixels are the frame as drawn.
-    draw_frame(static_cast<char*>(surface_image->pixels), surface_image->w, surface_image->h);
-    image_changed = false;
+    // the renderer holds, unless it holds none (its display was brought up since). Rows of a
+    // 32-bit surface are never padded, so its pixels are the frame as drawn.
+    if (image_changed || !frame_uploaded()) {
+        if (upload_frame(static_cast<char*>(surface_image->pixels), surface_image->w, surface_image->h) != 0)
+            return;
+        image_changed = false;
+    }
+    // Only the upload reads the picture. The draw runs without the lock, so that a scroll paints
+    // its next step meanwhile: the scroll keeps its pace however long a frame takes to draw, and
+    // a display slower than the scroll shows fewer of its steps.
+    lock.unlock();
+    redraw_frame();
 }

@@ -225,12 +225,44 @@ void init_texture()
 // Clears the whole output to the colour given (the clear is not limited by the viewport), draws
 // the frame in the program `index` into the viewport unless there is no such program, presents.
 // Without `upload` the program's textures are drawn as they hold the last frame.
+// Uploads the planes the plane pointers describe into the textures of format `index`; GL copies
+// them during the call.
+void upload_planes(int index)
+{
+    const program_layout& layout = layouts[index];
+    for (int unit = 0; unit < layout.plane_count; unit++) {
+        const plane_layout& p = layout.planes[unit];
+        glActiveTexture(GL_TEXTURE0 + unit);
+        glBindTexture(GL_TEXTURE_2D, *p.texture);
+        glTexImage2D(GL_TEXTURE_2D, 0, p.format, pixel_w / p.divisor, pixel_h / p.divisor, 0, p.format, GL_UNSIGNED_BYTE,
+                     plane[unit]);
+    }
+    uploaded[index] = true;
+}
+
+// Points the planes at a frame of format `index` held at `data`.
+void set_planes(char* data, int width, int height, int index)
+{
+    pixel_w = width;
+    pixel_h = height;
+    ptrdiff_t luma_bytes = ptrdiff_t(width) * height;
+    plane[0] = data;
+    if (index == SHADER_INDEX_I420) {
+        plane[1] = data + luma_bytes;
+        plane[2] = plane[1] + luma_bytes / 4;
+    } else if (index == SHADER_INDEX_NV12) {
+        plane[1] = data + luma_bytes;
+    }
+}
+
 void render_frame(int index, bool upload = true, float r = 0.0f, float g = 0.0f, float b = 0.0f)
 {
     glViewport(view_x, view_y, view_w, view_h);
     glClearColor(r, g, b, 1.0f);
     glClear(GL_COLOR_BUFFER_BIT);
     if (index >= 0 && index < PROGRAM_COUNT) {
+        if (upload)
+            upload_planes(index);
         const program_layout& layout = layouts[index];
         glUseProgram(m_program[index]);
         glVertexAttribPointer(layout.vertex_location, COORDINATES_PER_VERTEX, GL_FLOAT, GL_FALSE, 0, vertexVertices);
@@ -242,12 +274,8 @@ void render_frame(int index, bool upload = true, float r = 0.0f, float g = 0.0f,
             const plane_layout& p = layout.planes[unit];
             glActiveTexture(GL_TEXTURE0 + unit);
             glBindTexture(GL_TEXTURE_2D, *p.texture);
-            if (upload)
-                glTexImage2D(GL_TEXTURE_2D, 0, p.format, pixel_w / p.divisor, pixel_h / p.divisor, 0, p.format,
-                             GL_UNSIGNED_BYTE, plane[unit]);
             glUniform1i(*p.uniform, unit);
         }
-        uploaded[index] = uploaded[index] || upload;
         glDrawArrays(GL_TRIANGLE_STRIP, 0, QUAD_VERTICES);
         glUseProgram(0);
     }
@@ -301,17 +329,24 @@ void draw_frame(char* data, int width, int height)
     // A frame without pixels has nothing to upload: it is presented black, like an unknown format.
     if (width <= 0 || height <= 0)
         index = -1;
-    pixel_w = width;
-    pixel_h = height;
-    ptrdiff_t luma_bytes = ptrdiff_t(width) * height;
-    plane[0] = data;
-    if (index == SHADER_INDEX_I420) {
-        plane[1] = data + luma_bytes;
-        plane[2] = plane[1] + luma_bytes / 4;
-    } else if (index == SHADER_INDEX_NV12) {
-        plane[1] = data + luma_bytes;
-    }
+    set_planes(data, width, height, index);
     render_frame(index);
+}
+
+int upload_frame(char* data, int width, int height)
+{
+    int index = shader_index;
+    if (index < 0 || index >= PROGRAM_COUNT || width <= 0 || height <= 0)
+        return -1;
+    set_planes(data, width, height, index);
+    upload_planes(index);
+    return 0;
+}
+
+bool frame_uploaded()
+{
+    int index = shader_index;
+    return index >= 0 && index < PROGRAM_COUNT && uploaded[index];
 }
 
 int redraw_frame()

@@ -18,6 +18,11 @@ void set_video_size(int width, int height);
 void set_view_port(int x, int y, int width, int height);
 // Draws a frame of the current format and presents it. The bytes are read only during the call.
 void draw_frame(char* data, int width, int height);
+// Uploads a frame of the current format without drawing it (the bytes are read only during the
+// call); -1 when the format is unknown or the frame has no pixels.
+int upload_frame(char* data, int width, int height);
+// True when a frame of the current format was uploaded since bring-up.
+bool frame_uploaded();
 // Draws the frame last uploaded in the current format again, without uploading it, and
 // presents it; -1, drawing nothing, when no frame of that format was uploaded since bring-up.
 int redraw_frame();
