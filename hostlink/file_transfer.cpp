@@ -147,8 +147,7 @@ int transfer_prepare(const transfer_kind& kind, const uint8_t* report, const cha
     uint32_t size = get_u32(report + OFFSET_SIZE);
     uint32_t count = get_u32(report + OFFSET_COUNT);
     printf("%s file name: %.*s\n", func, static_cast<int>(strnlen(name, PREPARE_NAME_FIELD)), name);
-    printf("%s file size: %d\n", func, static_cast<int>(size));
-    printf("%s packet size: %d\n", func, static_cast<int>(count));
+    print_prepare_sizes(func, size, count);
 
     uint8_t status = choose_target(kind.which, size, name, func);
     transmit_packet_size = count;
@@ -265,6 +264,12 @@ bool copy_file_name(const uint8_t* field, size_t field_size, char* out)
 bool join_path(const char* dir, const char* name, char* out)
 {
     return snprintf(out, PATH_BUF_SIZE, "%s/%s", dir, name) < static_cast<int>(PATH_BUF_SIZE);
+}
+
+void print_prepare_sizes(const char* func, uint32_t size, uint32_t count)
+{
+    printf("%s file size: %u\n", func, static_cast<unsigned>(size));
+    printf("%s packet size: %u\n", func, static_cast<unsigned>(count));
 }
 
 int response_file_transmit_prepare(const uint8_t* report)

@@ -160,8 +160,7 @@ int response_data_transmit_prepare(const uint8_t* report)
     uint32_t size = get_u32(report + OFFSET_SIZE);
     uint32_t count = get_u32(report + OFFSET_COUNT);
     printf("%s crc32: %8X\n", __func__, crc);
-    printf("%s file size: %d\n", __func__, static_cast<int>(size));
-    printf("%s packet size: %d\n", __func__, static_cast<int>(count));
+    print_prepare_sizes(__func__, size, count);
     data_crc32 = crc;
     data_size = size;
     data_packet_size = count;
@@ -198,8 +197,7 @@ int response_show_image_prepare(const uint8_t* report)
 {
     const char* field = reinterpret_cast<const char*>(report + OFFSET_NAME);
     printf("%s file name: %.*s\n", __func__, static_cast<int>(strnlen(field, PREPARE_NAME_FIELD)), field);
-    printf("%s file size: %d\n", __func__, static_cast<int>(get_u32(report + OFFSET_SIZE)));
-    printf("%s packet size: %d\n", __func__, static_cast<int>(get_u32(report + OFFSET_COUNT)));
+    print_prepare_sizes(__func__, get_u32(report + OFFSET_SIZE), get_u32(report + OFFSET_COUNT));
     // The picture must land in the show-image directory and nowhere else.
     char name[PREPARE_NAME_FIELD];
     char target[PATH_BUF_SIZE];

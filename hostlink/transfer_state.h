@@ -21,3 +21,7 @@ bool copy_file_name(const uint8_t* field, size_t field_size, char* out);
 
 // "dir/name" into `out` (PATH_BUF_SIZE bytes); false when it would not fit.
 bool join_path(const char* dir, const char* name, char* out);
+
+// The size and packet count a prepare report announces, as unsigned 32-bit numbers: sizes of
+// 2 GiB and more are not printed negative.
+void print_prepare_sizes(const char* func, uint32_t size, uint32_t count);

@@ -100,6 +100,20 @@ TEST_F(TransferTest, SpaceRulesOfTheThreeFamilies)
     EXPECT_EQ(prepare(CMD_FILE_PREPARE, 100, 2, "a.bin"), 1);
 }
 
+// The size field is an unsigned 32-bit number: files of 2 GiB and more (firmware images, long
+// videos) are weighed against the free space and logged as they are, also where long is 32 bits.
+TEST_F(TransferTest, FilesOfTwoGibibytesAndMoreAreWeighedAndLoggedAsTheyAre)
+{
+    constexpr uint32_t THREE_GIB = 3u << 30;
+    set_disk_free(DEFAULT_DISK, 4LL << 20);
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(prepare(CMD_FILE_PREPARE, THREE_GIB, THREE_GIB / PAYLOAD_MAX + 1, "big.img"), 0);
+    std::string log = testing::internal::GetCapturedStdout();
+    EXPECT_NE(log.find("file size: 3221225472\n"), std::string::npos) << log;
+    set_disk_free(DEFAULT_DISK, 2LL << 20);
+    EXPECT_EQ(prepare(CMD_FILE_PREPARE, THREE_GIB, THREE_GIB / PAYLOAD_MAX + 1, "big.img"), 2);
+}
+
 TEST_F(TransferTest, RefusesNamesThatLeaveTheDisk)
 {
     for (const char* name : {"../escape.bin", "dir/file.bin", ".", "..", ""})
