@@ -4,7 +4,7 @@
 #include "hostlink/crc32.h"
 #include "hostlink/report_socket.h"
 #include "hostlink/wire.h"
-#include "tools/hidraw_search.h"
+#include "host/hidraw_search.h"
 
 #include <cjson/cJSON.h>
 #include <fcntl.h>
