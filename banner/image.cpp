@@ -3,12 +3,12 @@
 
 #include "banner/font.h"
 #include "banner/picture_file.h"
+#include "banner/picture_fit.h"
 #include "banner/surface.h"
 #include "core/board_root.h"
 #include "display/opengl.h"
 #include "display/video.h"
 
-#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <mutex>
@@ -18,10 +18,6 @@ namespace {
 constexpr const char* TEST_IMAGE_FILE = "/media/usbhd-sda1/res/test_image.png";
 constexpr int SCREEN_WIDTH = 1920;
 constexpr int SCREEN_HEIGHT = 1080;
-// Pictures whose integer width-to-height ratio lies strictly between these keep their aspect
-// at the banner's height; the banner itself is 5 to 1.
-constexpr int KEEP_ASPECT_RATIO_ABOVE = 3;
-constexpr int KEEP_ASPECT_RATIO_BELOW = 7;
 constexpr Uint32 WRAP_WIDTH = BANNER_WIDTH;
 constexpr int ALIGN_CENTRE = 1;
 constexpr SDL_Color WHITE = {255, 255, 255, 255};
@@ -138,19 +134,8 @@ SDL_Surface* get_surface_picture(const char* path)
     if (!canvas || !picture || picture->h == 0)
         return nullptr;
     printf("%s: pic width %d, pic height %d\n", __func__, picture->w, picture->h);
-    // Transparent parts of the picture show the black beneath.
-    SDL_SetSurfaceBlendMode(picture.get(), SDL_BLENDMODE_BLEND);
-    int ratio = picture->w / picture->h;
-    if (ratio > KEEP_ASPECT_RATIO_ABOVE && ratio < KEEP_ASPECT_RATIO_BELOW) {
-        int width = static_cast<int>(
-            std::min<int64_t>(int64_t(BANNER_HEIGHT) * picture->w / picture->h, BANNER_WIDTH));
-        SDL_Rect at = {(BANNER_WIDTH - width) / 2, 0, width, BANNER_HEIGHT};
-        SDL_BlitScaled(picture.get(), nullptr, canvas, &at);
-        printf("%s: keep scaled picture\n", __func__);
-    } else {
-        SDL_BlitSurface(picture.get(), nullptr, canvas, nullptr);
-        printf("%s: scaled picture\n", __func__);
-    }
+    printf(compose_banner_picture(picture.get(), canvas) ? "%s: keep scaled picture\n" : "%s: scaled picture\n",
+           __func__);
     return canvas;
 }
 
