@@ -5,8 +5,10 @@
 #include "hostlink/report_socket.h"
 #include "hostlink/wire.h"
 #include "host/hidraw_search.h"
+#include "host/picture_fit.h"
 
 #include <cjson/cJSON.h>
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <getopt.h>
 #include <poll.h>
@@ -21,6 +23,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
@@ -38,8 +41,11 @@ Commands:
                      picture on the board's USB disk; title is shown when no picture is
                      found; leaderboard scrolls under it (write \n or a real line break for a
                      new line). With no field at all the board shows its boot banner again.
-  image PICTURE [--title T] [--romname TEXT] [--leaderboard L] [--name NAME]
-                     Show a PNG or JPEG picture (at most about 500 kB) with its text.
+  image PICTURE [--title T] [--romname TEXT] [--leaderboard L] [--name NAME] [--as-is]
+                     Show a PNG or JPEG picture with its text. The picture is first fitted
+                     to the 1920x360 band as the board would show it, and sent as PNG or as
+                     JPEG (quality 90), whichever is smaller, unless the file itself is
+                     smaller still. --as-is sends the file unchanged (at most about 500 kB).
   send FILE [--name NAME]
                      Store FILE on the board's USB disk (top directory) under NAME.
   firmware IMAGE [--name NAME]
@@ -84,12 +90,17 @@ constexpr size_t MESSAGE_TEXT_MAX = 4095;
 constexpr size_t SHOW_IMAGE_TEXT_MAX = 511;
 constexpr const char* FIRMWARE_NAME = "vorlix_update_online.img";
 constexpr const char* SHOW_IMAGE_NAME = "show_image.png";
+constexpr const char* SHOW_IMAGE_JPEG_NAME = "show_image.jpg";
+// Far above any marquee picture, and what fitting may decode: the board's largest picture as a PNG
+// stored without compression.
+constexpr size_t PICTURE_FILE_MAX = 64 * 1024 * 1024;
 
 struct options {
     std::string device, serial;
     int timeout_s = DEFAULT_TIMEOUT_S;
     std::string name;
     std::string title, title2, romname, leaderboard, type;
+    bool as_is = false;
     std::vector<std::string> args;
 };
 
@@ -451,29 +462,71 @@ int command_update(const board_link& board, const options& opt)
                    "disks for vorlix_update_online.img");
 }
 
+// The picture file at `path`, at most `limit` bytes and one more when it is larger; false when
+// it cannot be read.
+bool read_picture_file(const std::string& path, size_t limit, std::vector<uint8_t>& bytes)
+{
+    File file(fopen(path.c_str(), "rb"));
+    if (!file)
+        return false;
+    uint8_t block[4096];
+    for (size_t length; bytes.size() <= limit && (length = fread(block, 1, sizeof block, file.get())) > 0;)
+        bytes.insert(bytes.end(), block, block + length);
+    return !ferror(file.get());
+}
+
+// The picture module's path: installed, or in the build tree, in the same place beside the tool.
+std::string picture_module()
+{
+    std::error_code error;
+    std::filesystem::path tool = std::filesystem::read_symlink("/proc/self/exe", error);
+    return (tool.parent_path() / TAVIMORO_PICTURE_MODULE).string();
+}
+
+// The picture as it will travel: fitted by the picture module unless `as_is`. A picture the module
+// cannot take (or a host without the module) travels as it is, and the board judges it.
+fitted_picture prepare_picture(std::vector<uint8_t> file, bool as_is)
+{
+    fitted_picture picture{std::move(file), false, "as it is", 0, 0};
+    if (as_is)
+        return picture;
+    void* module = dlopen(picture_module().c_str(), RTLD_NOW | RTLD_LOCAL);
+    auto fit = module ? reinterpret_cast<fit_picture_function>(dlsym(module, FIT_PICTURE_SYMBOL)) : nullptr;
+    if (!fit) {
+        fprintf(stderr, "tavimoro-host: cannot fit pictures here (%s): sending the file as it is\n", dlerror());
+        return picture;
+    }
+    fitted_picture fitted;
+    if (fit(picture.bytes, fitted) != 0) {
+        fprintf(stderr, "tavimoro-host: not a PNG or JPEG the board can show: sending the file as it is\n");
+        return picture;
+    }
+    printf("the picture (%dx%d, %zu bytes) travels %s: %zu bytes\n", fitted.width, fitted.height,
+           picture.bytes.size(), fitted.made, fitted.bytes.size());
+    return fitted;
+}
+
 int command_image(const board_link& board, const options& opt)
 {
     if (opt.args.size() != 1)
         return fail(EXIT_USAGE, "give one picture to show (see --help)");
-    File file(fopen(opt.args[0].c_str(), "rb"));
-    if (!file)
+    std::vector<uint8_t> file;
+    if (!read_picture_file(opt.args[0], opt.as_is ? SHOW_IMAGE_MAX_PAYLOAD : PICTURE_FILE_MAX, file))
         return fail(EXIT_USAGE, "cannot read %s", opt.args[0].c_str());
-    std::vector<uint8_t> payload(SHOW_IMAGE_HEADER_SIZE);
-    uint8_t block[4096];
-    for (size_t length; (length = fread(block, 1, sizeof block, file.get())) > 0;) {
-        payload.insert(payload.end(), block, block + length);
-        if (payload.size() > SHOW_IMAGE_MAX_PAYLOAD)
-            break;
-    }
+    if (file.size() > PICTURE_FILE_MAX)
+        return fail(EXIT_USAGE, "%s is too large for a picture", opt.args[0].c_str());
+    fitted_picture picture = prepare_picture(std::move(file), opt.as_is);
     std::string text = json_text(opt, false);
     if (text.size() > SHOW_IMAGE_TEXT_MAX)
         return fail(EXIT_USAGE, "the picture's text is too long (at most 511 bytes of JSON)");
-    put_u32(payload.data(), static_cast<uint32_t>(payload.size() - SHOW_IMAGE_HEADER_SIZE));
+    std::vector<uint8_t> payload(SHOW_IMAGE_HEADER_SIZE);
+    put_u32(payload.data(), static_cast<uint32_t>(picture.bytes.size()));
     put_u32(payload.data() + 4, static_cast<uint32_t>(text.size()));
+    payload.insert(payload.end(), picture.bytes.begin(), picture.bytes.end());
     payload.insert(payload.end(), text.begin(), text.end());
     if (payload.size() > SHOW_IMAGE_MAX_PAYLOAD)
         return fail(EXIT_USAGE, "the picture and its text exceed 512000 bytes");
-    std::string name = target_name(opt, SHOW_IMAGE_NAME);
+    std::string name = target_name(opt, picture.jpeg ? SHOW_IMAGE_JPEG_NAME : SHOW_IMAGE_NAME);
     if (!valid_name(name, PREPARE_NAME_FIELD))
         return fail(EXIT_USAGE, "'%s' cannot be a file name on the board (at most 51 characters, no '/')",
                     name.c_str());
@@ -508,14 +561,15 @@ int parse_options(int argc, char** argv, options& opt)
     for (auto [field, variable] : {std::pair{&opt.device, "TAVIMORO_DEVICE"}, std::pair{&opt.serial, "TAVIMORO_SERIAL"}})
         if (const char* value = getenv(variable))
             *field = value;
-    enum { TITLE = 256, TITLE2, ROMNAME, LEADERBOARD, TYPE };
+    enum { TITLE = 256, TITLE2, ROMNAME, LEADERBOARD, TYPE, AS_IS };
     const option longs[] = {
         {"device", required_argument, nullptr, 'd'}, {"serial", required_argument, nullptr, 's'},
         {"timeout", required_argument, nullptr, 't'},
         {"name", required_argument, nullptr, 'n'},   {"help", no_argument, nullptr, 'h'},
         {"title", required_argument, nullptr, TITLE}, {"title2", required_argument, nullptr, TITLE2},
         {"romname", required_argument, nullptr, ROMNAME}, {"leaderboard", required_argument, nullptr, LEADERBOARD},
-        {"type", required_argument, nullptr, TYPE},  {nullptr, 0, nullptr, 0},
+        {"type", required_argument, nullptr, TYPE},  {"as-is", no_argument, nullptr, AS_IS},
+        {nullptr, 0, nullptr, 0},
     };
     for (int c; (c = getopt_long(argc, argv, "d:s:t:n:h", longs, nullptr)) != -1;) {
         switch (c) {
@@ -529,6 +583,7 @@ int parse_options(int argc, char** argv, options& opt)
         case ROMNAME: opt.romname = optarg; break;
         case LEADERBOARD: opt.leaderboard = optarg; break;
         case TYPE: opt.type = optarg; break;
+        case AS_IS: opt.as_is = true; break;
         default: return -1;
         }
     }
