@@ -9,8 +9,10 @@
 #include <SDL_ttf.h>
 #include <gst/gst.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <memory>
+#include <random>
 
 namespace fs = std::filesystem;
 
@@ -50,9 +52,25 @@ bool draw_caption(SDL_Surface* canvas, const std::string& caption)
     return SDL_BlitSurface(text.get(), nullptr, canvas, &where) == 0;
 }
 
+// Lightens or darkens every pixel by up to `grain` levels at random, the same for every run.
+void add_grain(SDL_Surface* canvas, int grain)
+{
+    std::minstd_rand noise(1);
+    std::uniform_int_distribution<int> level(-grain, grain);
+    for (int y = 0; y < canvas->h; y++) {
+        Uint8* pixel = static_cast<Uint8*>(canvas->pixels) + y * canvas->pitch;
+        for (int x = 0; x < canvas->w; x++, pixel += 4) {
+            int shift = level(noise);
+            for (int colour = 0; colour < 3; colour++)
+                pixel[colour] = static_cast<Uint8>(std::clamp(pixel[colour] + shift, 0, 255));
+        }
+    }
+}
+
 } // namespace
 
-int make_sample_picture(const std::string& file, int width, int height, const std::string& caption, unsigned rgb)
+int make_sample_picture(const std::string& file, int width, int height, const std::string& caption, unsigned rgb,
+                        int grain)
 {
     if (TTF_WasInit() == 0 && TTF_Init() != 0)
         return -1;
@@ -65,6 +83,8 @@ int make_sample_picture(const std::string& file, int width, int height, const st
                                    channel(rgb, 0, x, width));
         SDL_FillRect(canvas.get(), &column, colour);
     }
+    if (grain > 0)
+        add_grain(canvas.get(), grain);
     if (!draw_caption(canvas.get(), caption))
         return -1;
     std::error_code error;

@@ -4,9 +4,11 @@
 #include <string>
 
 // A picture of `width`×`height` with a colour gradient and `caption`, written as PNG or JPEG
-// according to the file's extension. 0, or -1 on failure.
+// according to the file's extension. A `grain` above 0 lightens or darkens each pixel by up to
+// that many levels at random, as scanned or painted artwork is (and PNG compresses it poorly).
+// 0, or -1 on failure.
 int make_sample_picture(const std::string& file, int width, int height, const std::string& caption,
-                        unsigned rgb);
+                        unsigned rgb, int grain = 0);
 
 // An H.264 MP4 clip of a test pattern, `seconds` long, `width`×`height` at 30 frames a second.
 int make_sample_clip(const std::string& file, const std::string& pattern, int seconds, int width, int height);

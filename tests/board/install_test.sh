@@ -63,6 +63,10 @@ for rule in "$source"/host/*.rules; do
   check "the host component installs $(basename "$rule")" grep -q "/$(basename "$rule")\$" <<< "$host"
   host_expected+=("$(grep "/$(basename "$rule")\$" <<< "$host")")
 done
+# The picture module that tavimoro-host loads for `image`.
+module=$(grep '/tavimoro/tavimoro-picture\.so$' <<< "$host")
+check "the host component installs the picture module" test -n "$module"
+[ -n "$module" ] && host_expected+=("$module")
 # The frontend hooks, under the data directory, each still executable.
 while IFS= read -r hook; do
   installed=$(grep -F "/tavimoro/frontends/$hook" <<< "$host")

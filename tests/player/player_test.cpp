@@ -1,5 +1,6 @@
 // The player end to end: the real tavimoro process in a board root, driven over its USB link by
 // the real host tool, watched through its log, its screen and the board files it writes.
+#include "banner/surface.h"
 #include "core/board_root.h"
 #include "display/virtual_output.h"
 #include "tests/player/player_fixture.h"
@@ -89,6 +90,79 @@ TEST_F(PlayerProgramTest, APushedPictureIsShown)
     ASSERT_EQ(host("image " + shell_quote(path(PRODUCT + "/thirdparty/arcade/pquest.png")) + " --title 'Pixel Quest'"), 0)
         << read_file("/sim/host.log");
     EXPECT_TRUE(band_shows(PRODUCT + "/thirdparty/arcade/pquest.png")) << log();
+}
+
+// The band once a still picture has stayed on it, unchanged, for a moment.
+std::optional<ScreenImage> still_band(const std::string& screen_file)
+{
+    int64_t drawn = -1;
+    auto last_change = std::chrono::steady_clock::now();
+    bool still = wait_until(
+        [&] {
+            int64_t now = read_screen_sequence(screen_file);
+            if (now != drawn) {
+                drawn = now;
+                last_change = std::chrono::steady_clock::now();
+            }
+            return std::chrono::steady_clock::now() - last_change >= board_test::slow_build_bound(500ms);
+        },
+        STEP_TIMEOUT);
+    return still ? board_test::current_screen() : std::nullopt;
+}
+
+// A typical scraped marquee (textured artwork with a logo, a PNG of about 350 kB, wider than the
+// band's shape) travels fitted to the band: as a JPEG of quality 90, far smaller, and the band
+// shows what it shows of the file sent as it is. JPEG halves the colour resolution, so single
+// pixels on the logo's coloured edges may differ much; what the eye sees does not: the mean
+// difference, and the average colour of every 8×8 block (the tolerance the other screen checks
+// allow for scaling) stay close.
+TEST_F(PlayerProgramTest, APushedPictureTravelsFittedToTheBandAndFarSmaller)
+{
+    constexpr double MEAN_DIFFERENCE_MAX = 2.0;
+    constexpr int BLOCK = 8;
+    const std::string marquee = "/sim/marquee.png";
+    ASSERT_EQ(make_sample_picture(path(marquee), 1600, 400, "SUPER ARCADE", 0xE0A040, 1), 0);
+    start_player();
+    const std::string screen_file = path(SCREEN_FILE);
+
+    size_t mark = log().size();
+    ASSERT_EQ(host("image --as-is --name original.png " + shell_quote(path(marquee))), 0) << read_file("/sim/host.log");
+    ASSERT_TRUE(wait_for_log("image start , " + path("/tmp/original.png"), STEP_TIMEOUT, mark)) << log();
+    std::optional<ScreenImage> original = still_band(screen_file);
+    ASSERT_TRUE(original);
+
+    mark = log().size();
+    ASSERT_EQ(host("image " + shell_quote(path(marquee))), 0) << read_file("/sim/host.log");
+    ASSERT_TRUE(wait_for_log("image start , " + path("/tmp/show_image.jpg"), STEP_TIMEOUT, mark)) << log();
+    std::optional<ScreenImage> fitted = still_band(screen_file);
+    ASSERT_TRUE(fitted);
+
+    EXPECT_EQ(fs::file_size(path("/tmp/original.png")), fs::file_size(path(marquee)));
+    EXPECT_LT(fs::file_size(path("/tmp/show_image.jpg")) * 3, fs::file_size(path(marquee)))
+        << "at a third of the bytes, the picture reaches a slow link's screen three times sooner";
+    double total = 0;
+    int block_most = 0;
+    for (int y = 0; y < BANNER_HEIGHT; y += BLOCK) {
+        for (int x = 0; x < BANNER_WIDTH; x += BLOCK) {
+            for (int colour = 0; colour < 3; colour++) {
+                int sums[2] = {0, 0};
+                for (int dy = 0; dy < BLOCK; dy++) {
+                    for (int dx = 0; dx < BLOCK; dx++) {
+                        size_t at = (size_t(y + dy) * original->width + x + dx) * 4 + colour;
+                        sums[0] += original->rgba[at];
+                        sums[1] += fitted->rgba[at];
+                        total += std::abs(int(original->rgba[at]) - int(fitted->rgba[at]));
+                    }
+                }
+                block_most = std::max(block_most, std::abs(sums[0] - sums[1]) / (BLOCK * BLOCK));
+            }
+        }
+    }
+    double mean = total / (double(BANNER_HEIGHT) * BANNER_WIDTH * 3);
+    printf("the picture travels in %ju bytes of %ju; mean difference %.2f, largest 8x8 block difference %d\n",
+           fs::file_size(path("/tmp/show_image.jpg")), fs::file_size(path(marquee)), mean, block_most);
+    EXPECT_LT(mean, MEAN_DIFFERENCE_MAX);
+    EXPECT_LE(block_most, board_test::COLOUR_TOLERANCE);
 }
 
 // A still picture is drawn once and the player then rests until something changes, also when the

@@ -163,7 +163,8 @@ TEST_F(RealPlayerTest, ShowsWhatTheHostSendsOnTheRealScanoutAndEndsOnSigterm)
     EXPECT_EQ(result.status, 0) << result.output;
     EXPECT_EQ(read_file(DISK + "/game.bin"), data);
 
-    result = vm_test::run_host_tool("image --title 'High scores' --name card.png " + shell_quote(path(PUSHED_PICTURE)));
+    result = vm_test::run_host_tool("image --as-is --title 'High scores' --name card.png " +
+                                    shell_quote(path(PUSHED_PICTURE)));
     EXPECT_EQ(result.status, 0) << result.output;
     EXPECT_EQ(read_file("/tmp/card.png"), read_file(PUSHED_PICTURE));
     EXPECT_TRUE(band_shows(PUSHED_PICTURE, PICTURE_TIMEOUT)) << "pushed picture";
