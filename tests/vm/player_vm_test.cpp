@@ -42,7 +42,7 @@ const std::string DISK = std::string("/media/") + SIM_DEFAULT_DISK;
 const std::string BOOT_PICTURE = DISK + "/vorlix/.assets/vorlix-boot.png";
 const std::string GAME_PICTURE = DISK + "/vorlix/vorlix/star fighter.png";
 const std::string PUSHED_PICTURE = "/sim/in/high scores.png";
-constexpr const char* PLAYER_LOG = "/sim/player.log";
+using vm_test::PLAYER_LOG;
 // How long the host side takes to see the gadget again after it was made anew.
 constexpr auto HIDRAW_TIMEOUT = 20s;
 // A stop waits for the player's clean end; the init script kills it after 30 s.
@@ -61,46 +61,6 @@ ScreenImage as_image(const vm_test::Screen& screen)
         image.rgba.insert(image.rgba.end(), {screen.rgb[i], screen.rgb[i + 1], screen.rgb[i + 2], OPAQUE});
     return image;
 }
-
-// The player program, started on the board root as the board would start it.
-class PlayerProcess {
-public:
-    bool start()
-    {
-        // The card has no 3D, so Mesa draws in software either way; asked for it at once, Mesa skips
-        // probing the card's own driver, which a sanitizer build's start-up would see fail and be
-        // unloaded with its blocks still allocated, where the leak check can no longer name it.
-        setenv("LIBGL_ALWAYS_SOFTWARE", "1", 1);
-        pid_ = start_board_program(TAVIMORO_PLAYER, board_root(), board_path(PLAYER_LOG));
-        unsetenv("LIBGL_ALWAYS_SOFTWARE");
-        return pid_ > 0;
-    }
-
-    // Sends SIGTERM and waits for the player to end: its exit status, or -1 when it was killed
-    // or did not end in time.
-    int terminate()
-    {
-        kill(pid_, SIGTERM);
-        int status = 0;
-        bool ended = board_test::wait_until([&] { return waitpid(pid_, &status, WNOHANG) == pid_; },
-                                            std::chrono::duration_cast<std::chrono::milliseconds>(STOP_TIMEOUT));
-        if (!ended)
-            return -1;
-        pid_ = -1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    }
-
-    ~PlayerProcess()
-    {
-        if (pid_ > 0) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, nullptr, 0);
-        }
-    }
-
-private:
-    pid_t pid_ = -1;
-};
 
 class RealPlayerTest : public vm_test::VmBoardTest {
 protected:
@@ -149,7 +109,7 @@ std::string random_bytes(size_t size)
 
 TEST_F(RealPlayerTest, ShowsWhatTheHostSendsOnTheRealScanoutAndEndsOnSigterm)
 {
-    PlayerProcess player;
+    vm_test::PlayerProcess player(TAVIMORO_PLAYER);
     ASSERT_TRUE(player.start());
     ASSERT_TRUE(band_shows(BOOT_PICTURE, START_TIMEOUT)) << "boot picture";
 

@@ -2,7 +2,10 @@
 #include "tests/vm/vm_board.h"
 
 #include "core/board_root.h"
+#include "sim/sim_board.h"
 
+#include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -20,6 +23,7 @@ namespace {
 // The host link's interface number, as sysfs writes it.
 constexpr const char* LINK_INTERFACE = "01";
 constexpr auto SCREENDUMP_TIMEOUT = std::chrono::seconds(30);
+constexpr auto PLAYER_STOP_TIMEOUT = std::chrono::milliseconds(30000);
 // Seconds the host tool waits for each answer: the board side runs under emulation.
 constexpr int HOST_TOOL_TIMEOUT = 20;
 
@@ -114,6 +118,36 @@ bool screendump(Screen& screen)
     fs::remove(dump, ignored);
     fs::remove(name + ".failed", ignored);
     return ok;
+}
+
+bool PlayerProcess::start()
+{
+    // The card has no 3D, so Mesa draws in software either way; asked for it at once, Mesa skips
+    // probing the card's own driver, which a sanitizer build's start-up would see fail and be
+    // unloaded with its blocks still allocated, where the leak check can no longer name it.
+    setenv("LIBGL_ALWAYS_SOFTWARE", "1", 1);
+    pid_ = start_board_program(program_, board_root(), board_path(PLAYER_LOG));
+    unsetenv("LIBGL_ALWAYS_SOFTWARE");
+    return pid_ > 0;
+}
+
+int PlayerProcess::terminate()
+{
+    kill(pid_, SIGTERM);
+    int status = 0;
+    bool ended = board_test::wait_until([&] { return waitpid(pid_, &status, WNOHANG) == pid_; }, PLAYER_STOP_TIMEOUT);
+    if (!ended)
+        return -1;
+    pid_ = -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+PlayerProcess::~PlayerProcess()
+{
+    if (pid_ > 0) {
+        kill(pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
+    }
 }
 
 board_test::command_result run_host_tool(const std::string& args)

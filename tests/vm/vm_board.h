@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace vm_test {
@@ -47,6 +48,27 @@ struct Screen {
 
 // Asks the bench for a dump of the scanout; false when none arrives in time or it is unreadable.
 bool screendump(Screen& screen);
+
+// Where the player's output goes, under the board root.
+inline constexpr const char* PLAYER_LOG = "/sim/player.log";
+
+// The player program at `program`, started on the board root as the board would start it, with
+// its output in PLAYER_LOG; killed if it still runs at the end.
+class PlayerProcess {
+public:
+    explicit PlayerProcess(std::string program) : program_(std::move(program)) {}
+    PlayerProcess(const PlayerProcess&) = delete;
+    PlayerProcess& operator=(const PlayerProcess&) = delete;
+    ~PlayerProcess();
+    bool start();
+    // Sends SIGTERM and waits for the player to end: its exit status, or -1 when it was killed
+    // or did not end in time.
+    int terminate();
+
+private:
+    std::string program_;
+    int pid_ = -1;
+};
 
 // Runs tavimoro-host on the real hidraw node; `args` are put into a shell command as they are.
 board_test::command_result run_host_tool(const std::string& args);

@@ -1,0 +1,242 @@
+// The host link's figures on the real kernel: reports per second and payload bytes per second
+// through f_hid, dummy_hcd and usbhid, each beside the limit of the interval the host sees: raw
+// (host node to gadget node), `tavimoro-host send` of 1 and 16 MiB through the player while its
+// video plays and while a still picture shows, and `tavimoro-host image` of a typical scraped
+// marquee from the command to the picture in the scanout, as it is and fitted. Not part of the
+// suite (a quarter of an hour in the VM); run it as the README says.
+#include "tests/vm/vm_board.h"
+
+#include "core/board_root.h"
+#include "hostlink/wire.h"
+#include "sim/sample_media.h"
+#include "sim/sim_board.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <thread>
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+constexpr uint32_t MIB = 1024 * 1024;
+constexpr int RAW_REPORTS = 4000;
+constexpr int HIGH_SPEED_MBPS = 480;
+constexpr double MICROFRAME_US = 125;
+constexpr double FRAME_US = 1000;
+constexpr auto STEP_TIMEOUT = 120s;
+constexpr auto DUMP_INTERVAL = 250ms;
+// The band differs from the one before by more than this on average: a new picture is on it.
+constexpr double CHANGED_MEAN = 20;
+constexpr int BAND_HEIGHT = 360;
+
+const std::string PRODUCT = std::string("/media/") + SIM_DEFAULT_DISK + "/vorlix";
+const std::string STILL_PICTURE = PRODUCT + "/vorlix/moon miner.png";
+const std::string MARQUEE = "/sim/in/marquee.png";
+
+std::string first_line(const fs::path& file)
+{
+    std::ifstream in(file);
+    std::string line;
+    std::getline(in, line);
+    return line;
+}
+
+std::string guest_load()
+{
+    std::ifstream in("/proc/loadavg");
+    std::string one, five;
+    in >> one >> five;
+    return "guest load " + one + " " + five;
+}
+
+double seconds_since(Clock::time_point start)
+{
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+class LinkBench : public vm_test::VmBoardTest {
+protected:
+    void SetUp() override
+    {
+        VmBoardTest::SetUp();
+        if (IsSkipped())
+            return;
+        ASSERT_EQ(make_sample_picture(path(PRODUCT + "/.assets/vorlix-boot.png"), 1920, BAND_HEIGHT, "TAVIMORO", 0x2040C0),
+                  0);
+        ASSERT_EQ(make_sample_clip(path(PRODUCT + "/.assets/vorlix-boot.mp4"), "ball", 4, 960, 180), 0);
+        ASSERT_EQ(make_sample_picture(path(STILL_PICTURE), 1920, BAND_HEIGHT, "MOON MINER", 0x8020C0), 0);
+        ASSERT_EQ(make_sample_picture(path(MARQUEE), 1600, 400, "SUPER ARCADE", 0xE0A040, 1), 0);
+    }
+
+    // The host's view of the link's OUT endpoint: the rate its interval allows, in reports/s.
+    static double out_limit()
+    {
+        fs::path interface = fs::canonical("/sys/class/hidraw/" + fs::path(vm_test::hidraw_node()).filename().string() +
+                                           "/device/..");
+        int speed = std::atoi(first_line(interface / ".." / "speed").c_str());
+        double limit = 0;
+        for (const auto& entry : fs::directory_iterator(interface)) {
+            if (entry.path().filename().string().rfind("ep_", 0) != 0)
+                continue;
+            std::string direction = first_line(entry.path() / "direction");
+            int b_interval = std::stoi(first_line(entry.path() / "bInterval"), nullptr, 16);
+            double period_us = speed == HIGH_SPEED_MBPS ? MICROFRAME_US * (1 << (b_interval - 1)) : FRAME_US * b_interval;
+            printf("host sees %s endpoint %s: bInterval %d (%s) at %d Mbit/s: at most %.0f reports/s\n",
+                   direction.c_str(), entry.path().filename().c_str(), b_interval,
+                   first_line(entry.path() / "interval").c_str(), speed, 1e6 / period_us);
+            if (direction == "out")
+                limit = 1e6 / period_us;
+        }
+        std::string attribute = vm_test::gadget_dir() + "/functions/hid.usb1/interval";
+        printf("gadget's interval attribute: %s\n",
+               fs::exists(attribute) ? first_line(attribute).c_str() : "none (this kernel has none)");
+        return limit;
+    }
+
+    static void print_rate(const char* what, double reports, double seconds, double limit)
+    {
+        double rate = reports / seconds;
+        printf("%-44s %6.0f reports/s %7.1f kB/s payload | limit %.0f reports/s %.1f kB/s | %s\n", what, rate,
+               rate * PAYLOAD_MAX / 1000, limit, limit * PAYLOAD_MAX / 1000, guest_load().c_str());
+    }
+
+    // Reports/s of `tavimoro-host send` of `size` bytes; whether the file arrived whole.
+    static double send_through_player(const char* what, uint32_t size, double limit, double raw)
+    {
+        std::string data(size, '\0');
+        std::minstd_rand bytes(size);
+        for (char& byte : data)
+            byte = static_cast<char>(bytes());
+        write_file("/sim/in/link.bin", data);
+        Clock::time_point start = Clock::now();
+        board_test::command_result result =
+            vm_test::run_host_tool("send --name link.bin " + shell_quote(path("/sim/in/link.bin")));
+        double seconds = seconds_since(start);
+        EXPECT_EQ(result.status, 0) << result.output;
+        EXPECT_TRUE(read_file(std::string("/media/") + SIM_DEFAULT_DISK + "/link.bin") == data)
+            << what << ": the file did not arrive whole";
+        double rate = packet_count(size) / seconds;
+        print_rate(what, packet_count(size), seconds, limit);
+        printf("%-44s %.0f %% of raw\n", "", 100 * rate / raw);
+        return rate;
+    }
+
+    static std::vector<uint8_t> band()
+    {
+        vm_test::Screen screen;
+        if (!vm_test::screendump(screen))
+            return {};
+        screen.rgb.resize(size_t(screen.width) * BAND_HEIGHT * 3);
+        return screen.rgb;
+    }
+
+    static double mean_difference(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b)
+    {
+        if (a.size() != b.size() || a.empty())
+            return 0;
+        double total = 0;
+        for (size_t i = 0; i < a.size(); i++)
+            total += std::abs(int(a[i]) - int(b[i]));
+        return total / double(a.size());
+    }
+
+    // Seconds from `tavimoro-host image` with `options` to a new picture in the scanout's band.
+    static double image_to_screen(const std::string& options)
+    {
+        std::vector<uint8_t> before = band();
+        Clock::time_point start = Clock::now();
+        board_test::command_result result = vm_test::run_host_tool("image " + options + " " + shell_quote(path(MARQUEE)));
+        EXPECT_EQ(result.status, 0) << result.output;
+        printf("tavimoro-host image %s: %s", options.c_str(), result.output.c_str());
+        for (auto deadline = start + STEP_TIMEOUT; Clock::now() < deadline; std::this_thread::sleep_for(DUMP_INTERVAL)) {
+            if (mean_difference(before, band()) > CHANGED_MEAN)
+                return seconds_since(start);
+        }
+        ADD_FAILURE() << "the picture did not reach the screen";
+        return 0;
+    }
+
+    static bool show_still()
+    {
+        size_t mark = read_file(vm_test::PLAYER_LOG).size();
+        board_test::command_result result = vm_test::run_host_tool("info --title 'Moon Miner' --title2 'Moon Miner'");
+        return result.status == 0 &&
+               board_test::wait_until(
+                   [&] {
+                       return read_file(vm_test::PLAYER_LOG).find("image start , " + path(STILL_PICTURE), mark) !=
+                              std::string::npos;
+                   },
+                   STEP_TIMEOUT);
+    }
+};
+
+// Reports/s from the host's hidraw node to the board's gadget node, nothing else on either side.
+double raw_rate(double limit)
+{
+    fs::path node = vm_test::hidraw_node();
+    int host = open(node.c_str(), O_RDWR | O_CLOEXEC);
+    int board = open(board_path("/dev/hidg1").c_str(), O_RDWR | O_CLOEXEC);
+    EXPECT_GE(host, 0);
+    EXPECT_GE(board, 0);
+    Clock::time_point start = Clock::now();
+    std::thread reader([&] {
+        uint8_t report[REPORT_SIZE];
+        for (int i = 0; i < RAW_REPORTS && read(board, report, sizeof report) == ssize_t(REPORT_SIZE); i++) {
+        }
+    });
+    uint8_t written[REPORT_SIZE + 1] = {0};
+    for (int i = 0; i < RAW_REPORTS; i++)
+        EXPECT_EQ(write(host, written, sizeof written), ssize_t(sizeof written));
+    reader.join();
+    double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    close(host);
+    close(board);
+    printf("%-44s %6.0f reports/s %7.1f kB/s payload | limit %.0f reports/s %.1f kB/s | %s\n",
+           "raw: hidraw write -> hidg1 read", RAW_REPORTS / seconds, RAW_REPORTS / seconds * PAYLOAD_MAX / 1000, limit,
+           limit * PAYLOAD_MAX / 1000, guest_load().c_str());
+    return RAW_REPORTS / seconds;
+}
+
+TEST_F(LinkBench, Figures)
+{
+    double limit = out_limit();
+    double raw = raw_rate(limit);
+
+    vm_test::PlayerProcess player(TAVIMORO_PLAYER);
+    ASSERT_TRUE(player.start());
+    // The boot banner plays its video without end once its picture has been shown.
+    ASSERT_TRUE(board_test::wait_until(
+        [&] { return read_file(vm_test::PLAYER_LOG).find("banner_proc: video start") != std::string::npos; },
+        STEP_TIMEOUT))
+        << read_file(vm_test::PLAYER_LOG);
+    for (uint32_t size : {1 * MIB, 16 * MIB}) {
+        double rate = send_through_player(size == MIB ? "send 1 MiB, video playing" : "send 16 MiB, video playing",
+                                          size, limit, raw);
+        EXPECT_GE(rate, 0.9 * raw);
+    }
+    ASSERT_TRUE(show_still());
+    for (uint32_t size : {1 * MIB, 16 * MIB}) {
+        double rate = send_through_player(size == MIB ? "send 1 MiB, still picture" : "send 16 MiB, still picture",
+                                          size, limit, raw);
+        EXPECT_GE(rate, 0.9 * raw);
+    }
+
+    double as_is = image_to_screen("--as-is --name original.png");
+    ASSERT_TRUE(show_still());
+    std::this_thread::sleep_for(2s);
+    double fitted = image_to_screen("");
+    printf("image of a %ju-byte marquee PNG, command -> scanout: %.2f s as it is, %.2f s fitted (%.1fx) | %s\n",
+           fs::file_size(path(MARQUEE)), as_is, fitted, fitted > 0 ? as_is / fitted : 0.0, guest_load().c_str());
+    EXPECT_EQ(player.terminate(), 0);
+}
+
+} // namespace
