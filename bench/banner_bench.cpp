@@ -12,7 +12,7 @@
 #include "display/video.h"
 #include "playback/playbin.h"
 #include "playback/queue.h"
-#include "tools/screen_capture.h"
+#include "sim/screen_capture.h"
 
 #include <SDL2/SDL_image.h>
 #include <SDL2/SDL_ttf.h>

@@ -3,7 +3,7 @@
 #include "hostlink/crc32.h"
 #include "hostlink/hid_dev.h"
 #include "hostlink/wire.h"
-#include "tools/sim_board.h"
+#include "sim/sim_board.h"
 
 #include <SDL.h>
 #include <poll.h>

@@ -7,7 +7,7 @@
 #include "playback/decoder_standin.h"
 #include "playback/playbin.h"
 #include "playback/queue.h"
-#include "tools/sample_media.h"
+#include "sim/sample_media.h"
 
 #include <gst/gst.h>
 

@@ -5,10 +5,10 @@
 // processor time over 10 s of video, of a still picture, of a title card and of a scrolling
 // leaderboard; and its resident memory after 10 and after 1000 banner switches. The machine's
 // load is printed at the start and at the end: latencies on a busy machine are longer.
-#include "tools/sample_media.h"
-#include "tools/screen_capture.h"
-#include "tools/sim_board.h"
-#include "tools/sim_relay.h"
+#include "sim/sample_media.h"
+#include "sim/screen_capture.h"
+#include "sim/sim_board.h"
+#include "sim/sim_relay.h"
 
 #include <signal.h>
 #include <sys/wait.h>

@@ -4,7 +4,7 @@
 // or packages.
 #include "banner/bannerbar.h"
 #include "banner/image.h"
-#include "banner/media_lookup.h"
+#include "media/media_lookup.h"
 #include "core/board_root.h"
 #include "core/build_variant.h"
 #include "core/common.h"
@@ -120,22 +120,9 @@ const char* lookup_name(const banner_bar_t& record)
 
 void search_media(banner_bar_t& record)
 {
-    char key[sizeof record.title];
-    char romname[sizeof record.text];
-    snprintf(key, sizeof key, "%s", lookup_name(record));
-    snprintf(romname, sizeof romname, "%s", record.text);
-    str_tolower(key);
-    str_tolower(romname);
     if (!find_vorlix_path(sdcard_vorlix_path))
         return;
-    int result = 0;
-    for (const char* tree : MEDIA_TREES) {
-        std::string root = std::string(sdcard_vorlix_path) + tree;
-        result = romname[0] ? find_image_video_with_title_romname(root.c_str(), key, romname, &record)
-                            : find_image_video_with_title(root.c_str(), key, &record);
-        if (record.video_file[0] && record.image_file[0])
-            break;
-    }
+    int result = find_game_media(sdcard_vorlix_path, lookup_name(record), record.text, &record);
     printf("%s: find_image_video_with_title ret %d\n", __func__, result);
     printf("%s: find_image_video_with_title video_file %s\n", __func__, record.video_file);
     printf("%s: find_image_video_with_title iamge file %s\n", __func__, record.image_file);

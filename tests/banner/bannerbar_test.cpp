@@ -9,8 +9,8 @@
 #include "playback/queue.h"
 #include "tests/banner/banner_fixture.h"
 #include "tests/display/display_test_support.h"
-#include "tools/sample_media.h"
-#include "tools/screen_capture.h"
+#include "sim/sample_media.h"
+#include "sim/screen_capture.h"
 
 #include <fcntl.h>
 #include <unistd.h>

@@ -4,7 +4,7 @@
 #include "device/wmisc.h"
 #include "tests/device/misc_image.h"
 #include "tests/support/board_fixture.h"
-#include "tools/sim_board.h"
+#include "sim/sim_board.h"
 
 #include <sys/types.h>
 #include <unistd.h>

@@ -5,8 +5,8 @@
 #include "hostlink/wire.h"
 #include "tests/support/program_fixture.h"
 #include "tests/support/screen_reader.h"
-#include "tools/screen_capture.h"
-#include "tools/sim_board.h"
+#include "sim/screen_capture.h"
+#include "sim/sim_board.h"
 
 #include <SDL_image.h>
 #include <SDL_ttf.h>

@@ -4,7 +4,7 @@
 #include "hostlink/crc32.h"
 #include "hostlink/hid_dev.h"
 #include "hostlink/wire.h"
-#include "tools/sim_board.h"
+#include "sim/sim_board.h"
 
 #include <SDL.h>
 #include <fcntl.h>

@@ -3,9 +3,9 @@
 #include "hostlink/banner_info.h"
 #include "hostlink/hid_dev.h"
 #include "tests/hostlink/link_harness.h"
-#include "tools/sim_board.h"
+#include "sim/sim_board.h"
 #include "core/board_root.h"
-#include "tools/sim_relay.h"
+#include "sim/sim_relay.h"
 
 #include <sys/stat.h>
 #include <unistd.h>

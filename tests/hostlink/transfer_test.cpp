@@ -3,7 +3,7 @@
 #include "core/events.h"
 #include "hostlink/crc32.h"
 #include "tests/hostlink/link_harness.h"
-#include "tools/sim_board.h"
+#include "sim/sim_board.h"
 
 #include <cstdlib>
 #include <cstring>

@@ -3,7 +3,7 @@
 #include "playback/queue.h"
 #include "tests/playback/frame_consumer.h"
 #include "tests/display/display_test_support.h"
-#include "tools/sample_media.h"
+#include "sim/sample_media.h"
 
 #include <gst/video/video.h>
 

@@ -4,8 +4,8 @@
 
 #include "tests/support/program_fixture.h"
 #include "tests/support/screen_reader.h"
-#include "tools/sample_media.h"
-#include "tools/sim_board.h"
+#include "sim/sample_media.h"
+#include "sim/sim_board.h"
 
 #include <chrono>
 #include <filesystem>

@@ -8,8 +8,8 @@
 #include "tests/device/misc_image.h"
 #include "tests/support/program_fixture.h"
 #include "tests/support/screen_reader.h"
-#include "tools/sample_media.h"
-#include "tools/sim_board.h"
+#include "sim/sample_media.h"
+#include "sim/sim_board.h"
 
 #include <signal.h>
 #include <sys/socket.h>

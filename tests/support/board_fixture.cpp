@@ -2,7 +2,7 @@
 #include "tests/support/board_fixture.h"
 
 #include "core/board_root.h"
-#include "tools/sim_board.h"
+#include "sim/sim_board.h"
 
 #include <sys/wait.h>
 

@@ -3,7 +3,7 @@
 #include "tests/support/program_fixture.h"
 
 #include "core/board_root.h"
-#include "tools/sim_board.h"
+#include "sim/sim_board.h"
 
 #include <signal.h>
 #include <sys/wait.h>

@@ -3,7 +3,7 @@
 #pragma once
 
 #include "tests/support/board_fixture.h"
-#include "tools/sim_relay.h"
+#include "sim/sim_relay.h"
 
 #include <sys/types.h>
 

@@ -2,7 +2,7 @@
 // now, the next one to appear, and single pixels.
 #pragma once
 
-#include "tools/screen_capture.h"
+#include "sim/screen_capture.h"
 
 #include <chrono>
 #include <cstdint>

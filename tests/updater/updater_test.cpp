@@ -1,7 +1,7 @@
 // The built `update` program, run as a process under the board root.
 #include "tests/device/misc_image.h"
 #include "tests/support/board_fixture.h"
-#include "tools/sim_board.h"
+#include "sim/sim_board.h"
 
 #include <sys/wait.h>
 

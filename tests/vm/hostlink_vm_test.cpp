@@ -7,7 +7,7 @@
 #include "hostlink/banner_info.h"
 #include "hostlink/hid_dev.h"
 #include "tests/hostlink/link_harness.h"
-#include "tools/sim_board.h"
+#include "sim/sim_board.h"
 
 #include <algorithm>
 #include <fstream>

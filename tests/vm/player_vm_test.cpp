@@ -6,9 +6,9 @@
 #include "tests/vm/vm_board.h"
 
 #include "core/board_root.h"
-#include "tools/sample_media.h"
-#include "tools/screen_capture.h"
-#include "tools/sim_board.h"
+#include "sim/sample_media.h"
+#include "sim/screen_capture.h"
+#include "sim/sim_board.h"
 
 #include <signal.h>
 #include <sys/wait.h>

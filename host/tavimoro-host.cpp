@@ -4,7 +4,8 @@
 #include "hostlink/crc32.h"
 #include "hostlink/report_socket.h"
 #include "hostlink/wire.h"
-#include "tools/hidraw_search.h"
+#include "host/hidraw_search.h"
+#include "host/lookup_keys.h"
 
 #include <cjson/cJSON.h>
 #include <fcntl.h>
@@ -34,10 +35,15 @@ Talks to a marquee board over its USB link.
 Commands:
   list               Show the boards plugged into this computer.
   info [--title T] [--title2 T] [--romname R] [--leaderboard L] [--type N]
+       [--rom PATH] [--print]
                      Name the running game. title2 (or romname) picks the game's video and
                      picture on the board's USB disk; title is shown when no picture is
                      found; leaderboard scrolls under it (write \n or a real line break for a
                      new line). With no field at all the board shows its boot banner again.
+                     --rom takes the ROM's path and sends the keys the frontend hooks and
+                     tavimoro-media use: romname is the file's name without its extension,
+                     title and title2 the game's name (--title) or else that ROM name.
+                     --print prints the message instead of sending it.
   image PICTURE [--title T] [--romname TEXT] [--leaderboard L] [--name NAME]
                      Show a PNG or JPEG picture (at most about 500 kB) with its text.
   send FILE [--name NAME]
@@ -90,6 +96,7 @@ struct options {
     int timeout_s = DEFAULT_TIMEOUT_S;
     std::string name;
     std::string title, title2, romname, leaderboard, type;
+    bool print = false;
     std::vector<std::string> args;
 };
 
@@ -508,14 +515,16 @@ int parse_options(int argc, char** argv, options& opt)
     for (auto [field, variable] : {std::pair{&opt.device, "TAVIMORO_DEVICE"}, std::pair{&opt.serial, "TAVIMORO_SERIAL"}})
         if (const char* value = getenv(variable))
             *field = value;
-    enum { TITLE = 256, TITLE2, ROMNAME, LEADERBOARD, TYPE };
+    enum { TITLE = 256, TITLE2, ROMNAME, LEADERBOARD, TYPE, ROM, PRINT };
+    const char* rom = nullptr;
     const option longs[] = {
         {"device", required_argument, nullptr, 'd'}, {"serial", required_argument, nullptr, 's'},
         {"timeout", required_argument, nullptr, 't'},
         {"name", required_argument, nullptr, 'n'},   {"help", no_argument, nullptr, 'h'},
         {"title", required_argument, nullptr, TITLE}, {"title2", required_argument, nullptr, TITLE2},
         {"romname", required_argument, nullptr, ROMNAME}, {"leaderboard", required_argument, nullptr, LEADERBOARD},
-        {"type", required_argument, nullptr, TYPE},  {nullptr, 0, nullptr, 0},
+        {"type", required_argument, nullptr, TYPE},  {"rom", required_argument, nullptr, ROM},
+        {"print", no_argument, nullptr, PRINT},      {nullptr, 0, nullptr, 0},
     };
     for (int c; (c = getopt_long(argc, argv, "d:s:t:n:h", longs, nullptr)) != -1;) {
         switch (c) {
@@ -529,8 +538,17 @@ int parse_options(int argc, char** argv, options& opt)
         case ROMNAME: opt.romname = optarg; break;
         case LEADERBOARD: opt.leaderboard = optarg; break;
         case TYPE: opt.type = optarg; break;
+        case ROM: rom = optarg; break;
+        case PRINT: opt.print = true; break;
         default: return -1;
         }
+    }
+    if (rom) {
+        lookup_keys keys = game_lookup_keys(rom, opt.title);
+        opt.romname = keys.romname;
+        opt.title = keys.title;
+        if (opt.title2.empty())
+            opt.title2 = keys.title;
     }
     for (int i = optind; i < argc; i++)
         opt.args.push_back(argv[i]);
@@ -549,6 +567,11 @@ int main(int argc, char** argv)
     opt.args.erase(opt.args.begin());
     if (command == "list")
         return command_list();
+    // What a hook would send, without a board: how a hook's keys are checked.
+    if (command == "info" && opt.print) {
+        printf("%s\n", json_text(opt, true).c_str());
+        return 0;
+    }
     if (opt.device.empty()) {
         if (int found = find_link(opt, opt.device); found != 0)
             return found;

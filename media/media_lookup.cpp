@@ -1,5 +1,5 @@
 // Media lookup: walks a media tree and fills a banner record with the first matching files.
-#include "banner/media_lookup.h"
+#include "media/media_lookup.h"
 
 #include "core/build_variant.h"
 #include "core/common.h"
@@ -134,4 +134,21 @@ int find_image_video_with_title_romname(const char* dir, const char* title, cons
                                         banner_bar_t* info)
 {
     return walk({__func__, title, romname, ROMNAME_VIDEO_EXTENSIONS}, dir, info);
+}
+
+int find_game_media(const char* product_dir, const char* name, const char* romname, banner_bar_t* info)
+{
+    std::string key = name;
+    std::string rom = romname;
+    str_tolower(key.data());
+    str_tolower(rom.data());
+    int result = 0;
+    for (const char* tree : MEDIA_TREES) {
+        std::string root = std::string(product_dir) + tree;
+        result = rom.empty() ? find_image_video_with_title(root.c_str(), key.c_str(), info)
+                             : find_image_video_with_title_romname(root.c_str(), key.c_str(), rom.c_str(), info);
+        if (info->video_file[0] && info->image_file[0])
+            break;
+    }
+    return result;
 }

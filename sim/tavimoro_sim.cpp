@@ -1,8 +1,8 @@
 // tavimoro-sim: runs the player against a simulated board on an ordinary Linux machine.
-#include "tools/sample_media.h"
-#include "tools/screen_capture.h"
-#include "tools/sim_board.h"
-#include "tools/sim_relay.h"
+#include "sim/sample_media.h"
+#include "sim/screen_capture.h"
+#include "sim/sim_board.h"
+#include "sim/sim_relay.h"
 
 #include <SDL.h>
 #include <SDL_image.h>

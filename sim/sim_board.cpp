@@ -1,5 +1,5 @@
 // Lays out a simulated board root: what the board's kernel and system image would provide.
-#include "tools/sim_board.h"
+#include "sim/sim_board.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

@@ -1,8 +1,8 @@
 // The simulator's pieces: USB link relay, screen file reader, sample media.
 #include "tests/support/board_fixture.h"
-#include "tools/sample_media.h"
-#include "tools/screen_capture.h"
-#include "tools/sim_relay.h"
+#include "sim/sample_media.h"
+#include "sim/screen_capture.h"
+#include "sim/sim_relay.h"
 
 #include <SDL_image.h>
 #include <sys/socket.h>

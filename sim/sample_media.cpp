@@ -1,8 +1,8 @@
 // Generates sample pictures (SDL_ttf onto SDL surfaces) and clips (GStreamer) for the simulator.
-#include "tools/sample_media.h"
+#include "sim/sample_media.h"
 
 #include "banner/surface.h"
-#include "tools/sim_board.h"
+#include "sim/sim_board.h"
 
 #include <SDL.h>
 #include <SDL_image.h>

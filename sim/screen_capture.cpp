@@ -1,6 +1,6 @@
 // Screen file reader: a frame counts only when its sequence was the same even number before
 // and after the copy, since the display rewrites the file in place.
-#include "tools/screen_capture.h"
+#include "sim/screen_capture.h"
 
 #include "banner/surface.h"
 #include "core/unique_fd.h"

@@ -1,5 +1,5 @@
 // Media lookup on real directory trees under the board root.
-#include "banner/media_lookup.h"
+#include "media/media_lookup.h"
 #include "tests/support/board_fixture.h"
 
 #include <cstring>

@@ -1,5 +1,5 @@
 // Report relay between the player's side and the host's side of the simulated USB link.
-#include "tools/sim_relay.h"
+#include "sim/sim_relay.h"
 
 #include <poll.h>
 #include <sys/socket.h>
