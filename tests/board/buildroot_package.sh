@@ -1,5 +1,6 @@
-# What the Buildroot package must declare, and its makefile evaluated without Buildroot; sourced
-# by the board tests after setting `external` (the external tree).
+# What the Buildroot package must declare, the CMake build's pkg-config modules, and the package's
+# makefile evaluated without Buildroot; sourced by the board tests after setting `source` (the
+# source tree) and `external` (the external tree).
 
 # The Buildroot package that provides each pkg-config module the CMake build asks for. A module
 # missing here fails the dependency check: its package must be added here and to the package.
@@ -28,6 +29,17 @@ declare -A runtime_need_of=(
   [BR2_PACKAGE_JPEG]="SDL2_image's JPEG pictures"
   [BR2_PACKAGE_LIBPNG]="SDL2_image's PNG pictures"
 )
+
+# The modules of every pkg_check_modules and pkg_search_module call, keywords and version
+# constraints dropped, one a line. Build trees at the top of the source tree are not read.
+cmake_modules() {
+  find "$source" \( -path "$source/build*" -o -name .git \) -prune -o \
+       \( -name CMakeLists.txt -o -name '*.cmake' \) -print0 |
+    xargs -0 cat | tr '\n' ' ' | grep -oE 'pkg_(check_modules|search_module)\([^)]*\)' |
+    sed -E 's/^[^(]*\( *[^ )]+//; s/\)$//' | tr ' ' '\n' |
+    grep -vxE '|REQUIRED|QUIET|IMPORTED_TARGET|GLOBAL|NO_CMAKE_PATH|NO_CMAKE_ENVIRONMENT_PATH' |
+    sed -E 's/[<>=].*//' | sort -u
+}
 
 # The Kconfig symbol of a Buildroot package name.
 package_symbol() {
