@@ -15,6 +15,7 @@ TAVIMORO_SUPPORTS_IN_SOURCE_BUILD = NO
 # player needs only at run time is selected in Config.in.
 TAVIMORO_DEPENDENCIES = \
 	cjson \
+	fontconfig \
 	gst1-plugins-base \
 	gstreamer1 \
 	libarchive \
@@ -26,6 +27,11 @@ TAVIMORO_DEPENDENCIES = \
 	sdl2 \
 	sdl2_image \
 	sdl2_ttf
+
+# A font for the glyphs the board's font lacks, found at run time through fontconfig.
+ifeq ($(BR2_PACKAGE_TAVIMORO_CJK_FONT),y)
+TAVIMORO_DEPENDENCIES += wqy-zenhei
+endif
 
 ifeq ($(BR2_PACKAGE_TAVIMORO_START_AT_BOOT),y)
 ifeq ($(BR2_INIT_SYSTEMD),y)
