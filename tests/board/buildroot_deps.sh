@@ -20,7 +20,7 @@ declared_in_config() {
   grep -qE "^\s*(select $symbol|depends on ${symbol/BR2_PACKAGE_/BR2_PACKAGE_HAS_})(\s|$)" "$config_in"
 }
 
-mapfile -t modules < <(cmake_modules)
+mapfile -t modules < <(board_modules)
 read -ra dependencies <<< "$(package_make print-TAVIMORO_DEPENDENCIES)"
 echo "pkg-config modules of the CMake build: ${modules[*]}"
 echo "TAVIMORO_DEPENDENCIES: ${dependencies[*]}"

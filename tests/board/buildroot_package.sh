@@ -17,6 +17,14 @@ declare -A buildroot_package_of=(
   [gbm]=libgbm
   [egl]=libegl
   [glesv2]=libgles
+  [fontconfig]=fontconfig
+)
+
+# Modules that only the host's tools or the tests ask for: a board's build (tests off) configures
+# without them.
+declare -A not_on_the_board=(
+  [pugixml]="tavimoro-media, the host's media kit, is built only where it is found"
+  [harfbuzz-subset]="the tests' Latin-only board font"
 )
 
 # What the player needs only at run time, as the config symbols that must end up set.
@@ -39,6 +47,11 @@ cmake_modules() {
     sed -E 's/^[^(]*\( *[^ )]+//; s/\)$//' | tr ' ' '\n' |
     grep -vxE '|REQUIRED|QUIET|IMPORTED_TARGET|GLOBAL|NO_CMAKE_PATH|NO_CMAKE_ENVIRONMENT_PATH' |
     sed -E 's/[<>=].*//' | sort -u
+}
+
+# The modules of the board's build: the CMake build's, less those of the host tools and tests.
+board_modules() {
+  cmake_modules | grep -vxF -f <(printf '%s\n' "${!not_on_the_board[@]}")
 }
 
 # The Kconfig symbol of a Buildroot package name.

@@ -50,7 +50,7 @@ if check "$defconfig resolves" br "$defconfig"; then
   while read -r module; do
     package=${buildroot_package_of[$module]:-unknown}
     check "pkg-config module $module: its package $package is set" package_set "$package"
-  done < <(cmake_modules)
+  done < <(board_modules)
   for symbol in "${!runtime_need_of[@]}"; do
     check "$symbol is set, for ${runtime_need_of[$symbol]}" grep -qx "$symbol=y" "$output/.config"
   done
