@@ -1,6 +1,7 @@
 // The banner's fonts and the word-wrapping renderer used for the static leaderboard card.
 #include "banner/font.h"
 
+#include "banner/glyph_fallback.h"
 #include "banner/surface.h"
 #include "core/board_root.h"
 
@@ -30,9 +31,11 @@ constexpr int ALIGN_CENTRE = 1;
 
 UniqueFont open_font(int size)
 {
-    UniqueFont font(TTF_OpenFont(board_path(FONT_FILE).c_str(), size));
+    const std::string file = board_path(FONT_FILE);
+    UniqueFont font(TTF_OpenFont(file.c_str(), size));
     if (!font)
         printf("%s: open font fail\n", "load_font");
+    add_fallback_owner(font.get(), size, file.c_str());
     return font;
 }
 
@@ -56,7 +59,7 @@ void fit_line(TTF_Font* font, char* tok, char* spot, char*& next, Uint32 width)
         char delimiter = *spot;
         *spot = '\0';
         int w = 0, h = 0;
-        TTF_SizeUTF8(font, tok, &w, &h);
+        size_text(font, tok, &w, &h);
         if (static_cast<Uint32>(w) <= width)
             return;
         *spot = delimiter;
@@ -111,6 +114,7 @@ void free_font()
     font_futura_64.reset();
     font_futura_128.reset();
     font_futura_256.reset();
+    free_fallback_fonts();
 }
 
 bool CharacterIsDelimiter(char c, const char* delimiters)
@@ -122,7 +126,7 @@ SDL_Surface* TTF_RenderUTF8_Blended_MY(TTF_Font* font, const char* text, SDL_Col
                                        int alignment)
 {
     int width = 0, height = 0;
-    if (!font || !text || TTF_SizeUTF8(font, text, &width, &height) < 0 || width == 0) {
+    if (!font || !text || size_text(font, text, &width, &height) < 0 || width == 0) {
         SDL_SetError("Text has zero width");
         return nullptr;
     }
@@ -144,7 +148,7 @@ SDL_Surface* TTF_RenderUTF8_Blended_MY(TTF_Font* font, const char* text, SDL_Col
     SDL_FillRect(result.get(), nullptr, (Uint32(fg.r) << 16) | (Uint32(fg.g) << 8) | fg.b);
     for (int i = 0; i < count; i++) {
         // An empty line is rendered as a space so that it keeps its height.
-        UniqueSurface line(TTF_RenderUTF8_Blended(font, lines[i][0] ? lines[i] : " ", fg));
+        UniqueSurface line(render_text_blended(font, lines[i][0] ? lines[i] : " ", fg));
         // A line that renders to nothing leaves its place empty.
         if (!line)
             continue;

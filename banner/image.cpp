@@ -2,6 +2,7 @@
 #include "banner/image.h"
 
 #include "banner/font.h"
+#include "banner/glyph_fallback.h"
 #include "banner/picture_file.h"
 #include "banner/picture_fit.h"
 #include "banner/surface.h"
@@ -65,7 +66,7 @@ void place_title(SDL_Surface* canvas, const char* text)
 {
     std::lock_guard lock(font_mutex);
     if (font_futura_128)
-        place_centred(canvas, UniqueSurface(TTF_RenderUTF8_Blended(font_futura_128.get(), text, WHITE)));
+        place_centred(canvas, UniqueSurface(render_text_blended(font_futura_128.get(), text, WHITE)));
 }
 
 // Makes `surface` the current image and has it drawn; the caller holds image_mutex. Every change

@@ -2,10 +2,12 @@
 #include "banner/leaderboard.h"
 
 #include "banner/font.h"
+#include "banner/glyph_fallback.h"
 #include "banner/image.h"
 
 #include <algorithm>
 #include <cstring>
+#include <mutex>
 
 char leaderboard_text[LEADERBOARD_TEXT_SIZE] = "Leaderboard";
 UniqueSurface surface_leaderboard_text_all;
@@ -53,10 +55,11 @@ int leaderboard_init(char* text)
     strcpy(leaderboard_text, text);
     surface_leaderboard_text_all.reset();
     // Without the font, or for a text with no visible width, the card scrolls nothing.
+    std::lock_guard lock(font_mutex);
     if (font_futura_128) {
         SDL_Color white = {255, 255, 255, 255};
         surface_leaderboard_text_all =
-            convert_surface(UniqueSurface(TTF_RenderUTF8_Blended(font_futura_128.get(), text, white)));
+            convert_surface(UniqueSurface(render_text_blended(font_futura_128.get(), text, white)));
     }
     leaderboard_reset();
     return text_width();

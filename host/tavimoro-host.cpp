@@ -5,6 +5,7 @@
 #include "hostlink/report_socket.h"
 #include "hostlink/wire.h"
 #include "host/hidraw_search.h"
+#include "host/lookup_keys.h"
 #include "host/picture_fit.h"
 
 #include <cjson/cJSON.h>
@@ -37,10 +38,15 @@ Talks to a marquee board over its USB link.
 Commands:
   list               Show the boards plugged into this computer.
   info [--title T] [--title2 T] [--romname R] [--leaderboard L] [--type N]
+       [--rom PATH] [--print]
                      Name the running game. title2 (or romname) picks the game's video and
                      picture on the board's USB disk; title is shown when no picture is
                      found; leaderboard scrolls under it (write \n or a real line break for a
                      new line). With no field at all the board shows its boot banner again.
+                     --rom takes the ROM's path and sends the keys the frontend hooks and
+                     tavimoro-media use: romname is the file's name without its extension,
+                     title and title2 the game's name (--title) or else that ROM name.
+                     --print prints the message instead of sending it.
   image PICTURE [--title T] [--romname TEXT] [--leaderboard L] [--name NAME] [--as-is]
                      Show a PNG or JPEG picture with its text. The picture is first fitted
                      to the 1920x360 band as the board would show it, and sent as PNG or as
@@ -100,6 +106,7 @@ struct options {
     int timeout_s = DEFAULT_TIMEOUT_S;
     std::string name;
     std::string title, title2, romname, leaderboard, type;
+    bool print = false;
     bool as_is = false;
     std::vector<std::string> args;
 };
@@ -561,14 +568,16 @@ int parse_options(int argc, char** argv, options& opt)
     for (auto [field, variable] : {std::pair{&opt.device, "TAVIMORO_DEVICE"}, std::pair{&opt.serial, "TAVIMORO_SERIAL"}})
         if (const char* value = getenv(variable))
             *field = value;
-    enum { TITLE = 256, TITLE2, ROMNAME, LEADERBOARD, TYPE, AS_IS };
+    enum { TITLE = 256, TITLE2, ROMNAME, LEADERBOARD, TYPE, ROM, PRINT, AS_IS };
+    const char* rom = nullptr;
     const option longs[] = {
         {"device", required_argument, nullptr, 'd'}, {"serial", required_argument, nullptr, 's'},
         {"timeout", required_argument, nullptr, 't'},
         {"name", required_argument, nullptr, 'n'},   {"help", no_argument, nullptr, 'h'},
         {"title", required_argument, nullptr, TITLE}, {"title2", required_argument, nullptr, TITLE2},
         {"romname", required_argument, nullptr, ROMNAME}, {"leaderboard", required_argument, nullptr, LEADERBOARD},
-        {"type", required_argument, nullptr, TYPE},  {"as-is", no_argument, nullptr, AS_IS},
+        {"type", required_argument, nullptr, TYPE},  {"rom", required_argument, nullptr, ROM},
+        {"print", no_argument, nullptr, PRINT},      {"as-is", no_argument, nullptr, AS_IS},
         {nullptr, 0, nullptr, 0},
     };
     for (int c; (c = getopt_long(argc, argv, "d:s:t:n:h", longs, nullptr)) != -1;) {
@@ -583,9 +592,18 @@ int parse_options(int argc, char** argv, options& opt)
         case ROMNAME: opt.romname = optarg; break;
         case LEADERBOARD: opt.leaderboard = optarg; break;
         case TYPE: opt.type = optarg; break;
+        case ROM: rom = optarg; break;
+        case PRINT: opt.print = true; break;
         case AS_IS: opt.as_is = true; break;
         default: return -1;
         }
+    }
+    if (rom) {
+        lookup_keys keys = game_lookup_keys(rom, opt.title);
+        opt.romname = keys.romname;
+        opt.title = keys.title;
+        if (opt.title2.empty())
+            opt.title2 = keys.title;
     }
     for (int i = optind; i < argc; i++)
         opt.args.push_back(argv[i]);
@@ -604,6 +622,11 @@ int main(int argc, char** argv)
     opt.args.erase(opt.args.begin());
     if (command == "list")
         return command_list();
+    // What a hook would send, without a board: how a hook's keys are checked.
+    if (command == "info" && opt.print) {
+        printf("%s\n", json_text(opt, true).c_str());
+        return 0;
+    }
     if (opt.device.empty()) {
         if (int found = find_link(opt, opt.device); found != 0)
             return found;

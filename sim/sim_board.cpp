@@ -99,6 +99,12 @@ int prepare_board(const std::string& root)
     fs::copy_file(SYSTEM_FONT, root + "/rom/vorlix/fonts/Futura_Medium.ttf", fs::copy_options::overwrite_existing, error);
     if (error)
         return -1;
+    // The font folder's second font, for the glyphs the first lacks; where the package is
+    // missing the board shows boxes for them, as a board without it would.
+    const fs::path cjk = root + "/rom/vorlix/fonts/" + fs::path(SIM_CJK_FONT).filename().string();
+    fs::remove(cjk, error);
+    if (fs::exists(SIM_CJK_FONT))
+        fs::create_symlink(SIM_CJK_FONT, cjk, error);
     if (write_script(root + "/sim/bin/df", DF_STAND_IN) != 0 || write_script(root + "/sbin/reboot", REBOOT_STAND_IN) != 0)
         return -1;
     if (!fs::create_directories(root + "/media/" + SIM_DEFAULT_DISK, error) && error)

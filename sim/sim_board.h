@@ -7,10 +7,13 @@
 // Name and free space of the USB disk every simulated board starts with.
 inline constexpr const char* SIM_DEFAULT_DISK = "usbhd-sda1";
 inline constexpr long SIM_DEFAULT_DISK_FREE_KIB = 4L * 1024 * 1024;
+// A font with Chinese, Japanese and Korean glyphs (Debian's fonts-wqy-microhei), linked into the
+// board's font folder beside the board's font.
+inline constexpr const char* SIM_CJK_FONT = "/usr/share/fonts/truetype/wqy/wqy-microhei.ttc";
 
 // Lays out a board under `root`: sysfs files (HDMI connector connected, GPIOs released, USB
 // controller configured), an empty misc partition, /media with the default disk, /data, /tmp,
-// /emulator, the font, and stand-ins for /sbin/reboot and for df (ROOT/sim/bin/df, to be put
+// /emulator, the font and the CJK font, and stand-ins for /sbin/reboot and for df (ROOT/sim/bin/df, to be put
 // first on PATH). Existing files are replaced; 0, or -1 when something cannot be made.
 int prepare_board(const std::string& root);
 

@@ -10,23 +10,10 @@
 set -uo pipefail
 source=$1 work=$2
 external=$source/board/buildroot
-build=$work/buildroot-build
+build_dir=$work/buildroot-build target_dir=$work/target
 
 . "$(dirname "$0")/checks.sh"
-
-# Makes a target of a makefile around tavimoro.mk, with the given config symbols: print-VARIABLE
-# prints a variable as make evaluates it, install-target runs the package's target install.
-mk() {
-  make --no-print-directory -f - "$@" <<MAKEFILE
-BR2_EXTERNAL_TAVIMORO_PATH := $external
-BR2_CMAKE := cmake
-TARGET_DIR := $work/target
-TAVIMORO_BUILDDIR := $build
-include $external/package/tavimoro/tavimoro.mk
-print-%: ; @echo '\$(\$*)'
-install-target: ; \$(TAVIMORO_INSTALL_TARGET_CMDS)
-MAKEFILE
-}
+. "$(dirname "$0")/buildroot_package.sh"
 
 # What the cmake-package infrastructure passes before the package's own options.
 infrastructure=(-DCMAKE_INSTALL_PREFIX=/usr -DCMAKE_INSTALL_RUNSTATEDIR=/run -DCMAKE_COLOR_MAKEFILE=OFF
@@ -46,19 +33,19 @@ fi
 # Configures for one init system (config symbols as arguments), builds and installs the target.
 replay() {
   local options targets
-  read -ra options <<< "$(mk print-TAVIMORO_CONF_OPTS "$@")"
-  read -ra targets <<< "$(mk print-TAVIMORO_MAKE_OPTS "$@")"
+  read -ra options <<< "$(package_make print-TAVIMORO_CONF_OPTS "$@")"
+  read -ra targets <<< "$(package_make print-TAVIMORO_MAKE_OPTS "$@")"
   echo "configure options from tavimoro.mk: ${options[*]}"
-  rm -rf "$work/target" && mkdir -p "$build" &&
-    (cd "$build" && rm -f CMakeCache.txt && cmake "$source" -G "Unix Makefiles" "${infrastructure[@]}" "${options[@]}" > configure.log 2>&1) ||
-    { cat "$build/configure.log"; return 1; }
-  make -s -j2 -C "$build" "${targets[@]}" > /dev/null || return 1
-  mk install-target "$@" > /dev/null
+  rm -rf "$target_dir" && mkdir -p "$build_dir" &&
+    (cd "$build_dir" && rm -f CMakeCache.txt && cmake "$source" -G "Unix Makefiles" "${infrastructure[@]}" "${options[@]}" > configure.log 2>&1) ||
+    { cat "$build_dir/configure.log"; return 1; }
+  make -s -j2 -C "$build_dir" "${targets[@]}" > /dev/null || return 1
+  package_make install-target "$@" > /dev/null
 }
 
 # The files of the target tree, as board paths.
 target_files() {
-  (cd "$work/target" && find . -type f | sed 's|^\.||' | sort)
+  (cd "$target_dir" && find . -type f | sed 's|^\.||' | sort)
 }
 
 board_programs=(/emulator/update /usr/bin/tavimoro /usr/bin/tavimoro-factory)
@@ -69,9 +56,9 @@ if check "BusyBox init: configure, build and install" replay BR2_PACKAGE_TAVIMOR
   check "BusyBox init: the target holds exactly the board's files and S95tavimoro (it holds: $(target_files | tr '\n' ' '))" \
     test "$(target_files)" = "$expected"
   check "the init script runs the installed player and gadget script" \
-    grep -q '^PLAYER=/usr/bin/tavimoro$' "$work/target/etc/init.d/S95tavimoro"
+    grep -q '^PLAYER=/usr/bin/tavimoro$' "$target_dir/etc/init.d/S95tavimoro"
   if [ -n "$toolchain" ]; then
-    check "the player is built for ARM" bash -c "file -L '$work/target/usr/bin/tavimoro' | grep -q 'ARM'"
+    check "the player is built for ARM" bash -c "file -L '$target_dir/usr/bin/tavimoro' | grep -q 'ARM'"
   fi
 fi
 if check "systemd: configure and install" replay BR2_PACKAGE_TAVIMORO_START_AT_BOOT=y BR2_INIT_SYSTEMD=y; then

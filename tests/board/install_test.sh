@@ -57,7 +57,7 @@ for script in "$sbindir/tavimoro-gadget" "$sysconfdir/init.d/S95tavimoro"; do
   done
 done
 
-host_expected=("$bindir/tavimoro-host")
+host_expected=("$bindir/tavimoro-host" "$bindir/tavimoro-media")
 for rule in "$source"/host/*.rules; do
   [ -e "$rule" ] || continue
   check "the host component installs $(basename "$rule")" grep -q "/$(basename "$rule")\$" <<< "$host"
@@ -75,6 +75,8 @@ while IFS= read -r hook; do
 done < <(cd "$source/host/frontends" && find . -type f | sed 's|^\./||' | sort)
 check "the host component holds exactly: ${host_expected[*]} (it holds: $(echo $host))" \
   test "$host" = "$(printf '%s\n' "${host_expected[@]}" | sort)"
-check "tavimoro-host is executable" test -x "$dest/host$bindir/tavimoro-host"
+for program in tavimoro-host tavimoro-media; do
+  check "$program is executable" test -x "$dest/host$bindir/$program"
+done
 
 finish "install tree checked: $(wc -l <<< "$board") board files, $(wc -l <<< "$host") host files"

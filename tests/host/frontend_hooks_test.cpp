@@ -2,14 +2,20 @@
 // quotes and '&', against the real player over the simulated link (TAVIMORO_DEVICE names the
 // host socket): the band shows the game's picture, and the boot picture once the game ends.
 #include "core/board_root.h"
+#include "host/lookup_keys.h"
 #include "tests/support/program_fixture.h"
 #include "tests/support/screen_reader.h"
 #include "sim/sample_media.h"
 #include "sim/sim_board.h"
 
+#include <cjson/cJSON.h>
+#include <sys/stat.h>
+
 #include <chrono>
 #include <initializer_list>
+#include <memory>
 #include <string>
+#include <vector>
 
 using namespace std::chrono_literals;
 
@@ -188,6 +194,65 @@ TEST_F(FrontendHookTest, GenericHookTakesARomPathAndADisplayName)
     // Without a display name, the ROM file's name is the title.
     ASSERT_EQ(run_hook(hook("generic/tavimoro-game") + " " + words({"/games/arcade/Star Fighter.zip"})), 0);
     EXPECT_TRUE(board_test::band_shows(STAR_FIGHTER_PICTURE, STEP_TIMEOUT)) << log();
+}
+
+// The field `key` of a JSON message ("" when absent).
+std::string field(const std::string& json, const char* key)
+{
+    std::unique_ptr<cJSON, decltype(&cJSON_Delete)> parsed(cJSON_Parse(json.c_str()), cJSON_Delete);
+    const cJSON* value = cJSON_GetObjectItemCaseSensitive(parsed.get(), key);
+    return cJSON_IsString(value) ? value->valuestring : "";
+}
+
+// Every hook sends, for awkward ROM paths, exactly the keys of the rule the media kit names its
+// files by: the real tavimoro-host, put on PATH behind a wrapper that makes it print the message.
+TEST_F(FrontendHookTest, EveryHookSendsTheKeysOfTheSharedRule)
+{
+    const std::string sent = path("/host/sent");
+    write_file("/host/bin/tavimoro-host", "#!/bin/sh\nexec " + shell_quote(std::string(HOST_TOOL_DIR) + "/tavimoro-host") +
+                                              " \"$@\" --print >>" + shell_quote(sent) + "\n");
+    ASSERT_EQ(chmod(path("/host/bin/tavimoro-host").c_str(), 0755), 0);
+    struct game {
+        std::string rom, name;
+    };
+    const game games[] = {
+        {"/roms/psx/Dr. Mario (Disc 1).chd", "Dr. Mario"},
+        {"/roms/mame/" + ROM_NAME + ".zip", GAME_NAME},
+        {"/roms/mame/" + ROM_NAME + ".zip", "Tom & Jerry's Chase"},
+        {"/roms/snes/Pokémon Snap v1.2.sfc", ""},
+        // Evaluated by a shell, the name would change and so would the keys.
+        {"/roms/x/a;b $(echo x) `id` 'q'.zip", "  Spaced  "},
+    };
+    for (const game& g : games) {
+        const lookup_keys keys = game_lookup_keys(g.rom, g.name);
+        const std::string file = g.rom.substr(g.rom.rfind('/') + 1);
+        std::vector<std::string> commands = {
+            "bash " + hook("retropie/runcommand-onstart.sh") + " " + words({"psx", "lr-pcsx", g.rom, "retroarch"}),
+            "sh " + hook("recalbox/tavimoro[rungame,endgame,gamelistbrowsing].sh") + " " +
+                words({"-action", "rungame", "-statefile", path("/host/none"), "-param", g.rom}),
+            hook("generic/tavimoro-game") + " " + words({g.rom, g.name}),
+        };
+        // EmulationStation's own double quotes already change a name with these characters.
+        if ((g.rom + g.name).find_first_of("\"$`\\") == std::string::npos) {
+            commands.push_back(emulationstation_event(
+                "game-start.sh", {shell_escaped(g.rom), file.substr(0, file.rfind('.')), g.name}));
+            commands.push_back(emulationstation_event("game-selected.sh", {"psx", g.rom, g.name}));
+        }
+        for (const std::string& command : commands) {
+            unlink(sent.c_str());
+            board_test::run_command("env PATH=" + shell_quote(path("/host/bin") + ":" + getenv("PATH")) + " " + command);
+            ASSERT_TRUE(board_test::wait_until([&] { return read_file("/host/sent").find('\n') != std::string::npos; },
+                                               STEP_TIMEOUT))
+                << command;
+            const std::string json = read_file("/host/sent");
+            EXPECT_EQ(field(json, "romname"), keys.romname) << command;
+            // runcommand and Recalbox (without its state file) give no name: the ROM name is the title.
+            const bool named = command.find("retropie") == std::string::npos && command.find("recalbox") == std::string::npos;
+            const std::string title = named ? keys.title : game_lookup_keys(g.rom, "").title;
+            EXPECT_EQ(field(json, "title"), title) << command;
+            EXPECT_EQ(field(json, "title2"), title) << command;
+        }
+    }
 }
 
 // A board that never answers (the link is there, no player behind it) or no board at all: every

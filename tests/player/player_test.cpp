@@ -11,7 +11,9 @@
 #include "tests/support/screen_reader.h"
 #include "sim/sample_media.h"
 #include "sim/sim_board.h"
+#include "tests/support/text_ink.h"
 
+#include <SDL2/SDL_ttf.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -293,6 +295,47 @@ TEST_F(PlayerProgramTest, SigusrTwoStopsStartsAndPlaysTheTestVideo)
     // Play is asked again until the new thread's pipeline exists and takes it.
     EXPECT_TRUE(wait_until([&] { return signal_player(4) && wait_for_log(opened, 500ms); }, STEP_TIMEOUT)) << log();
     EXPECT_EQ(stop_player(), 0) << log();
+}
+
+// The board's font has Latin letters only, as the product's own font; the font folder's second
+// font has the rest. Each title card, and the leaderboard, shows that font's glyphs, not boxes.
+TEST_F(PlayerProgramTest, NamesInEveryScriptShowRealGlyphsOnTitleCardsAndTheLeaderboard)
+{
+    constexpr int TITLE_POINTS = 128;
+    constexpr int BAND_HEIGHT = 360;
+    // The scroll moves 150 pixels a second: the leading spaces keep the names whole on screen
+    // for the first seconds of it.
+    const std::string LEADING_SPACES(12, ' ');
+    if (!fs::exists(SIM_CJK_FONT))
+        GTEST_SKIP() << SIM_CJK_FONT << " is missing (Debian's fonts-wqy-microhei)";
+    const std::string font = path("/rom/vorlix/fonts/Futura_Medium.ttf");
+    ASSERT_EQ(board_test::make_latin_only_font(font, font + ".latin"), 0);
+    fs::rename(font + ".latin", font);
+    ASSERT_EQ(TTF_Init(), 0);
+    TTF_Font* cjk = TTF_OpenFont(SIM_CJK_FONT, TITLE_POINTS);
+    ASSERT_TRUE(cjk);
+    auto shows_text = [&](const std::string& text) {
+        SDL_Surface* rendered = TTF_RenderUTF8_Blended(cjk, text.c_str(), {255, 255, 255, 255});
+        board_test::Ink expected = board_test::text_ink(rendered);
+        SDL_FreeSurface(rendered);
+        return board_test::wait_for_screen_that(
+                   [&](const ScreenImage& screen) {
+                       return board_test::same_ink(board_test::band_ink(screen, BAND_HEIGHT), expected,
+                                                   board_test::COLOUR_TOLERANCE);
+                   },
+                   STEP_TIMEOUT)
+            .has_value();
+    };
+    start_player();
+    for (const std::string name : {"ストリートファイター", "街头霸王", "스트리트파이터", "Тетрис", "Τέτρις"}) {
+        ASSERT_EQ(host("info --title " + shell_quote(name) + " --title2 " + shell_quote(name)), 0);
+        EXPECT_TRUE(shows_text(name)) << name << " on its title card\n" << log();
+    }
+    const std::string scores = "스트리트 Тетрис";
+    ASSERT_EQ(host("info --title Scores --title2 Scores --leaderboard " + shell_quote(LEADING_SPACES + scores)), 0);
+    EXPECT_TRUE(shows_text(scores)) << "the leaderboard\n" << log();
+    TTF_CloseFont(cjk);
+    TTF_Quit();
 }
 
 } // namespace

@@ -10,8 +10,6 @@
 # tavimoro-host must be on PATH. The message goes out in the background: browsing never waits
 # for the marquee.
 [ -d "$2" ] && exit 0  # a folder, not a game
-file=${2##*/}
-rom=${file%.*}
-name=${3:-$rom}
-tavimoro-host info --romname "$rom" --title "$name" --title2 "$name" </dev/null >/dev/null 2>&1 &
+# --rom derives the lookup keys from the ROM path by the rule tavimoro-media names files by.
+tavimoro-host info --rom "$2" --title "$3" </dev/null >/dev/null 2>&1 &
 exit 0

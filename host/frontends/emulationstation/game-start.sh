@@ -11,6 +11,8 @@
 #
 # tavimoro-host must be on PATH; TAVIMORO_DEVICE or TAVIMORO_SERIAL pick the board where needed.
 # The message goes out in the background: the game never waits for the marquee.
+# $2 is EmulationStation's own ROM name, made by the rule tavimoro-media names files by (the
+# file's name without its extension); $1 is escaped for a shell and is not taken apart here.
 rom=$2
 name=${3:-$rom}
 tavimoro-host info --romname "$rom" --title "$name" --title2 "$name" </dev/null >/dev/null 2>&1 &

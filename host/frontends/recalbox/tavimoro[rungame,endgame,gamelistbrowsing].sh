@@ -27,14 +27,12 @@ case $action in
     ;;
   rungame | gamelistbrowsing)
     [ -n "$rompath" ] && [ ! -d "$rompath" ] || exit 0
-    file=${rompath##*/}
-    rom=${file%.*}
     name=
     if grep -qxF "GamePath=$rompath" "$statefile" 2>/dev/null; then
       name=$(sed -n 's/^Game=//p' "$statefile" | head -n 1)
     fi
-    name=${name:-$rom}
-    tavimoro-host info --romname "$rom" --title "$name" --title2 "$name" </dev/null >/dev/null 2>&1 &
+    # --rom derives the lookup keys from the ROM path by the rule tavimoro-media names files by.
+    tavimoro-host info --rom "$rompath" --title "$name" </dev/null >/dev/null 2>&1 &
     ;;
 esac
 exit 0

@@ -10,7 +10,6 @@
 #
 # tavimoro-host must be on PATH. runcommand waits for this script before it starts the game, so
 # the message goes out in the background.
-file=${3##*/}
-rom=${file%.*}
-tavimoro-host info --romname "$rom" --title "$rom" --title2 "$rom" </dev/null >/dev/null 2>&1 &
+# --rom derives the lookup keys from the ROM path by the rule tavimoro-media names files by.
+tavimoro-host info --rom "$3" </dev/null >/dev/null 2>&1 &
 exit 0

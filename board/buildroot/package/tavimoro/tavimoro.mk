@@ -8,21 +8,30 @@ TAVIMORO_VERSION = 1.0.6
 # The source tree around this external tree.
 TAVIMORO_SITE = $(BR2_EXTERNAL_TAVIMORO_PATH)/../..
 TAVIMORO_SITE_METHOD = local
+# Build trees made in the source tree (ignored by git) are not copied into Buildroot's.
+TAVIMORO_OVERRIDE_SRCDIR_RSYNC_EXCLUSIONS = --exclude='/build*/'
 TAVIMORO_SUPPORTS_IN_SOURCE_BUILD = NO
+# One for each pkg-config module of the CMake build (board.buildroot_deps checks it); what the
+# player needs only at run time is selected in Config.in.
 TAVIMORO_DEPENDENCIES = \
 	cjson \
+	fontconfig \
 	gst1-plugins-base \
 	gstreamer1 \
-	jpeg \
+	libarchive \
 	libdrm \
 	libegl \
 	libgbm \
 	libgles \
 	libglib2 \
-	libpng \
 	sdl2 \
 	sdl2_image \
 	sdl2_ttf
+
+# A font for the glyphs the board's font lacks, found at run time through fontconfig.
+ifeq ($(BR2_PACKAGE_TAVIMORO_CJK_FONT),y)
+TAVIMORO_DEPENDENCIES += wqy-zenhei
+endif
 
 ifeq ($(BR2_PACKAGE_TAVIMORO_START_AT_BOOT),y)
 ifeq ($(BR2_INIT_SYSTEMD),y)
