@@ -73,6 +73,13 @@ public:
                 close(fd);
     }
     bool valid() const { return gadget_listener_ >= 0 && host_listener_ >= 0; }
+    // Data reports per second on the link, from the first data report passed to the last.
+    double data_rate() const
+    {
+        std::chrono::duration<double> span = last_data_.load() - first_data_.load();
+        return span.count() > 0 ? (data_reports_ - 1) / span.count() : 0;
+    }
+    void forget_data() { data_reports_ = 0; }
 
 private:
     static void replace(int& fd, int listener)
@@ -122,8 +129,12 @@ private:
             Clock::time_point now = Clock::now();
             if (!have || now < slot)
                 continue;
-            if (gadget_ >= 0 && send(gadget_, pending.data(), pending.size(), MSG_DONTWAIT | MSG_NOSIGNAL) > 0)
+            if (gadget_ >= 0 && send(gadget_, pending.data(), pending.size(), MSG_DONTWAIT | MSG_NOSIGNAL) > 0) {
                 have = false;
+                if (pending[OFFSET_COMMAND] == CMD_FILE_DATA && data_reports_++ == 0)
+                    first_data_ = now;
+                last_data_ = now;
+            }
             slot = std::max(slot + interval_, now - CATCH_UP_SLOTS * interval_);
         }
     }
@@ -132,6 +143,8 @@ private:
     int gadget_ = -1, host_ = -1;
     std::chrono::microseconds interval_;
     std::atomic<bool> stop_{false};
+    std::atomic<int> data_reports_{0};
+    std::atomic<Clock::time_point> first_data_, last_data_;
     std::thread thread_;
 };
 
@@ -175,13 +188,15 @@ std::string read_all(const std::string& path)
 }
 
 struct Transfer {
-    double rate;  // reports per second
+    double wire;     // data reports per second on the link
+    double command;  // data reports per second over the whole command, prepare and verify included
     bool whole;
 };
 
 // Sends `file` with tavimoro-host, from the command to its exit (the board's verify answer).
-Transfer send_file(const std::string& root, const std::string& file, const std::string& stored)
+Transfer send_file(PacedLink& link, const std::string& root, const std::string& file, const std::string& stored)
 {
+    link.forget_data();
     std::string tool = fs::read_symlink("/proc/self/exe").parent_path() / "tavimoro-host";
     std::string command = "'" + tool + "' --timeout 30 --device '" + root + "/sim/host.sock' send --name link.bin '" +
                           file + "' >/dev/null";
@@ -189,7 +204,7 @@ Transfer send_file(const std::string& root, const std::string& file, const std::
     int status = system(command.c_str());
     double seconds = std::chrono::duration<double>(Clock::now() - start).count();
     bool whole = status == 0 && (stored.empty() || read_all(stored) == read_all(file));
-    return {packet_count(fs::file_size(file)) / seconds, whole};
+    return {link.data_rate(), packet_count(fs::file_size(file)) / seconds, whole};
 }
 
 double limit_of(std::chrono::microseconds interval)
@@ -197,12 +212,13 @@ double limit_of(std::chrono::microseconds interval)
     return 1e6 / double(interval.count());
 }
 
-void print(const char* what, uint32_t size, const Transfer& transfer, double raw, double limit)
+void print(const char* what, uint32_t size, const Transfer& transfer, const Transfer& raw, double limit)
 {
-    printf("%-34s %2u MiB: %6.0f reports/s, %6.1f kB/s payload (limit %.0f, %.1f kB/s); %5.1f %% of raw; %s; "
-           "load %s\n",
-           what, size / MIB, transfer.rate, transfer.rate * PAYLOAD_MAX / 1000, limit, limit * PAYLOAD_MAX / 1000,
-           raw > 0 ? 100 * transfer.rate / raw : 100.0, transfer.whole ? "arrived whole" : "NOT WHOLE", load().c_str());
+    printf("%-33s %2u MiB: on the link %5.0f reports/s, %5.1f kB/s (%5.1f %% of raw); whole command %5.0f "
+           "reports/s (%5.1f %% of raw); limit %.0f, %.1f kB/s; %s; load %s\n",
+           what, size / MIB, transfer.wire, transfer.wire * PAYLOAD_MAX / 1000, 100 * transfer.wire / raw.wire,
+           transfer.command, 100 * transfer.command / raw.command, limit, limit * PAYLOAD_MAX / 1000,
+           transfer.whole ? "arrived whole" : "NOT WHOLE", load().c_str());
 }
 
 bool wait_for_trace(const std::string& log, const std::string& trace)
@@ -232,14 +248,13 @@ int run(const std::string& root, std::chrono::microseconds interval)
     PacedLink link(root, interval);
     if (!link.valid())
         return 1;
-    double raw[2];
+    Transfer raw[2];
     {
         std::atomic<bool> stop{false};
         std::thread board(drain_board, root, std::ref(stop));
         for (int i = 0; i < 2; i++) {
-            Transfer transfer = send_file(root, source(sizes[i]), "");
-            raw[i] = transfer.rate;
-            print("raw (a board that only drains)", sizes[i], transfer, 0, limit);
+            raw[i] = send_file(link, root, source(sizes[i]), "");
+            print("raw (a board that only drains)", sizes[i], raw[i], raw[i], limit);
         }
         stop = true;
         board.join();
@@ -249,7 +264,7 @@ int run(const std::string& root, std::chrono::microseconds interval)
     // The boot banner's video plays without end once its picture has been shown.
     int result = player > 0 && wait_for_trace(log, "banner_proc: video start") ? 0 : 1;
     for (int i = 0; i < 2 && result == 0; i++) {
-        Transfer transfer = send_file(root, source(sizes[i]), stored);
+        Transfer transfer = send_file(link, root, source(sizes[i]), stored);
         print("through the player, video playing", sizes[i], transfer, raw[i], limit);
         result = transfer.whole ? 0 : 1;
     }
@@ -258,7 +273,7 @@ int run(const std::string& root, std::chrono::microseconds interval)
                                "--title2 'Moon Miner' >/dev/null").c_str()) == 0 &&
         wait_for_trace(log, "banner_proc: image start")) {
         for (int i = 0; i < 2 && result == 0; i++) {
-            Transfer transfer = send_file(root, source(sizes[i]), stored);
+            Transfer transfer = send_file(link, root, source(sizes[i]), stored);
             print("through the player, still picture", sizes[i], transfer, raw[i], limit);
             result = transfer.whole ? 0 : 1;
         }
