@@ -11,11 +11,9 @@
 #include "hostlink/wire.h"
 
 #include <fcntl.h>
-#include <sys/resource.h>
 #include <sys/select.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -30,13 +28,6 @@ namespace {
 
 constexpr const char* HID_DEVICE = "/dev/hidg1";
 constexpr long WAIT_TIMEOUT_S = 1;
-// The gadget driver holds only a few reports that the reader has not read, and the host may send
-// the next one only when there is room: a reader that a playing video keeps off the processor
-// leaves the link idle. A higher weight lets it run as soon as a report arrives. It does little
-// per report, and only the rare long handlers (unpacking a package) then take more than their
-// share from the video. Raising it needs the privilege the player has on the board; without it
-// the reader keeps the default.
-constexpr int READER_NICE = -10;
 
 std::unique_ptr<std::thread> thread_hid;
 std::atomic<int> thread_hid_exit{0};
@@ -133,8 +124,6 @@ void hid_proc()
         return;
     }
     hidg_fd = device.get();
-    if (setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), READER_NICE) != 0)
-        printf("%s: the reader keeps the default priority: %s\n", __func__, strerror(errno));
     while (thread_hid_exit == 0) {
         int ready = wait_readable(device.get());
         if (ready < 0)
