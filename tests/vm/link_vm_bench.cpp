@@ -3,7 +3,10 @@
 // (host node to gadget node), `tavimoro-host send` of 1 and 16 MiB through the player while its
 // video plays and while a still picture shows, and `tavimoro-host image` of a typical scraped
 // marquee from the command to the picture in the scanout, as it is and fitted. Not part of the
-// suite (a quarter of an hour in the VM); run it as the README says.
+// suite (a quarter of an hour in the VM); run it as the README says. The host and the board are
+// two machines, but here they share the VM's two processors: the board's side (the player, the raw
+// reader) runs on one, the host's side (tavimoro-host, the raw writer) on the other, so that
+// neither takes the other's processor time as it never would.
 #include "tests/vm/vm_board.h"
 
 #include "core/board_root.h"
@@ -12,9 +15,12 @@
 #include "sim/sim_board.h"
 
 #include <fcntl.h>
+#include <sched.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -56,6 +62,18 @@ std::string guest_load()
     std::string one, five;
     in >> one >> five;
     return "guest load " + one + " " + five;
+}
+
+constexpr int BOARD_CPU = 1;
+constexpr int HOST_CPU = 0;
+
+// Keeps the calling thread, and the processes it starts, on processor `cpu`.
+void run_on(int cpu)
+{
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    CPU_SET(cpu, &set);
+    EXPECT_EQ(sched_setaffinity(0, sizeof set, &set), 0) << strerror(errno);
 }
 
 double seconds_since(Clock::time_point start)
@@ -180,8 +198,9 @@ protected:
     }
 };
 
-// Reports/s from the host's hidraw node to the board's gadget node, nothing else on either side.
-double raw_rate(double limit)
+// Reports/s from the host's hidraw node to the board's gadget node, nothing else on either side:
+// `reports` of them.
+double raw_rate(double limit, int reports = RAW_REPORTS)
 {
     fs::path node = vm_test::hidraw_node();
     int host = open(node.c_str(), O_RDWR | O_CLOEXEC);
@@ -189,22 +208,88 @@ double raw_rate(double limit)
     EXPECT_GE(host, 0);
     EXPECT_GE(board, 0);
     Clock::time_point start = Clock::now();
+    run_on(HOST_CPU);
     std::thread reader([&] {
+        run_on(BOARD_CPU);
         uint8_t report[REPORT_SIZE];
-        for (int i = 0; i < RAW_REPORTS && read(board, report, sizeof report) == ssize_t(REPORT_SIZE); i++) {
+        for (int i = 0; i < reports && read(board, report, sizeof report) == ssize_t(REPORT_SIZE); i++) {
         }
     });
     uint8_t written[REPORT_SIZE + 1] = {0};
-    for (int i = 0; i < RAW_REPORTS; i++)
+    for (int i = 0; i < reports; i++)
         EXPECT_EQ(write(host, written, sizeof written), ssize_t(sizeof written));
     reader.join();
     double seconds = std::chrono::duration<double>(Clock::now() - start).count();
     close(host);
     close(board);
     printf("%-44s %6.0f reports/s %7.1f kB/s payload | limit %.0f reports/s %.1f kB/s | %s\n",
-           "raw: hidraw write -> hidg1 read", RAW_REPORTS / seconds, RAW_REPORTS / seconds * PAYLOAD_MAX / 1000, limit,
+           "raw: hidraw write -> hidg1 read", reports / seconds, reports / seconds * PAYLOAD_MAX / 1000, limit,
            limit * PAYLOAD_MAX / 1000, guest_load().c_str());
-    return RAW_REPORTS / seconds;
+    return reports / seconds;
+}
+
+// Reports/s of `tavimoro-host send` of 1 MiB to a board that answers the prepare and the verify
+// and only drains the data reports: the host tool's own share of the way, without the player.
+double drained_send_rate(double limit)
+{
+    int board = open(board_path("/dev/hidg1").c_str(), O_RDWR | O_CLOEXEC);
+    EXPECT_GE(board, 0);
+    std::thread drain([&] {
+        run_on(BOARD_CPU);
+        for (hid_report report; read(board, report.data(), report.size()) == ssize_t(REPORT_SIZE);) {
+            uint8_t command = report[OFFSET_COMMAND];
+            if (command == CMD_FILE_PREPARE || command == CMD_FILE_VERIFY) {
+                fill_reply(report.data(), command, 0);
+                EXPECT_EQ(write(board, report.data(), report.size()), ssize_t(REPORT_SIZE));
+            }
+            if (command == CMD_FILE_VERIFY)
+                return;
+        }
+    });
+    board_test::BoardRootTest::write_file("/sim/in/drained.bin", std::string(MIB, 'd'));
+    Clock::time_point start = Clock::now();
+    board_test::command_result result =
+        vm_test::run_host_tool("send --name drained.bin " + shell_quote(board_test::BoardRootTest::path("/sim/in/drained.bin")));
+    double seconds = seconds_since(start);
+    EXPECT_EQ(result.status, 0) << result.output;
+    drain.join();
+    close(board);
+    double rate = packet_count(MIB) / seconds;
+    printf("%-44s %6.0f reports/s %7.1f kB/s payload | limit %.0f reports/s %.1f kB/s | %s\n",
+           "send 1 MiB to a board that only drains", rate, rate * PAYLOAD_MAX / 1000, limit, limit * PAYLOAD_MAX / 1000,
+           guest_load().c_str());
+    return rate;
+}
+
+// The host tool's share alone, without the player: run it by itself with
+// --gtest_filter=LinkBench.ToolAgainstADrainingBoard.
+TEST_F(LinkBench, ToolAgainstADrainingBoard)
+{
+    double limit = out_limit();
+    double raw = raw_rate(limit);
+    double drained = drained_send_rate(limit);
+    printf("%-44s %.0f %% of raw\n", "", 100 * drained / raw);
+}
+
+// The same amount, 1 MiB, raw, through the tool alone and through the player (still picture),
+// one after the other and twice, so that the load of the machine running the VM, which moves
+// every figure, moves them alike. Run it by itself with --gtest_filter=LinkBench.OneMiBSideBySide.
+TEST_F(LinkBench, OneMiBSideBySide)
+{
+    double limit = out_limit();
+    for (int round = 0; round < 2; round++) {
+        double raw = raw_rate(limit, int(packet_count(MIB)));
+        double drained = drained_send_rate(limit);
+        vm_test::PlayerProcess player(TAVIMORO_PLAYER);
+        run_on(BOARD_CPU);
+        ASSERT_TRUE(player.start());
+        run_on(HOST_CPU);
+        ASSERT_TRUE(show_still());
+        double through = send_through_player("send 1 MiB, still picture", MIB, limit, raw);
+        printf("round %d: tool alone %.0f %% of raw, through the player %.0f %% of raw, %.0f %% of the tool alone\n",
+               round + 1, 100 * drained / raw, 100 * through / raw, 100 * through / drained);
+        EXPECT_EQ(player.terminate(), 0);
+    }
 }
 
 TEST_F(LinkBench, Figures)
@@ -213,7 +298,9 @@ TEST_F(LinkBench, Figures)
     double raw = raw_rate(limit);
 
     vm_test::PlayerProcess player(TAVIMORO_PLAYER);
+    run_on(BOARD_CPU);
     ASSERT_TRUE(player.start());
+    run_on(HOST_CPU);
     ASSERT_TRUE(wait_for_log("banner_proc: video start", 0)) << read_file(vm_test::PLAYER_LOG);
     ASSERT_TRUE(show_still());
     for (uint32_t size : {1 * MIB, 16 * MIB}) {
