@@ -32,9 +32,9 @@ struct Counts {
 };
 // Enough of everything for a test run of well under a minute.
 constexpr Counts SHORT_COUNTS = {300, 30, 6, 6, 4};
-// Before the first figures: the first of every kind of work loads what it keeps for good (caches,
-// plugins, the font).
-constexpr int WARM_UP_SWITCHES = 20;
+// Before the first figures, one of every kind of work: the first loads what it keeps for good
+// (caches, plugins, the font).
+constexpr Counts WARM_UP = {20, 1, 1, 1, 1};
 constexpr long MAX_GROWTH_KIB = 2048;
 // The host tool's status when the board did not answer (or the link failed).
 constexpr int HOST_NO_ANSWER = 3;
@@ -158,7 +158,8 @@ struct Soak {
         signals++;
     }
 
-    // Every kind of work once per `every` switches, spread evenly over the run.
+    // Whether switch `i` of `total_switches` is followed by one of `count` pieces of a kind of
+    // work, spread evenly over the run.
     static bool due(long i, long total_switches, long count)
     {
         return count > 0 && (i * count) / total_switches != ((i + 1) * count) / total_switches;
@@ -241,15 +242,10 @@ int run(Bench& bench, const Counts& counts)
         fprintf(stderr, "soak_bench: the player did not start\n");
         return 1;
     }
-    Soak soak{bench, counts};
-    // The warm-up: a few of each kind, then the figures at the start.
-    for (long i = 0; i < WARM_UP_SWITCHES; i++)
+    Soak soak{bench, WARM_UP};
+    for (long i = 0; i < WARM_UP.switches; i++)
         soak.step(i);
-    for (const char* work : {"send", "package", "image"})
-        soak.host(std::string(work) + (std::string(work) == "send" ? " '" + bench.root + "/sim/small.bin' --name warm.bin"
-                                     : std::string(work) == "package" ? " '" + bench.root + "/sim/soak.zip' --name soak.zip"
-                                     : " '" + bench.product + "/vorlix/star fighter.png'"));
-    soak.remove_disk(0, true);
+    soak.counts = counts;
     Figures start{}, end{};
     if (soak.figures(start) != 0) {
         fprintf(stderr, "soak_bench: no figures at the start\n");
