@@ -4,6 +4,7 @@
 #include "core/board_root.h"
 #include "core/build_variant.h"
 #include "core/common.h"
+#include "core/durable_file.h"
 #include "core/events.h"
 #include "core/unique_fd.h"
 
@@ -152,8 +153,13 @@ void check_update_img(const char* path)
         printf("%s: firmware not change\n", __func__);
         return;
     }
-    run_shell("echo " + shell_quote(file_md5sum) + " > " + shell_quote(board_path(DATA_MD5SUM_PATH)));
-    run_shell("sync");
+    // The record is whole and on the disk before the update can reboot the board; an update
+    // that could not be recorded would run again at every start, so it does not run at all.
+    std::string record = std::string(file_md5sum) + "\n";
+    if (write_file_durably(board_path(DATA_MD5SUM_PATH).c_str(), record.data(), record.size()) != 0) {
+        printf("%s: Failed to record the md5sum of %s\n", __func__, path);
+        return;
+    }
     printf("%s: update img %s\n", __func__, path);
     push_event(EVENT_UPDATE_IMG, 0);
 }

@@ -4,6 +4,7 @@
 #include "core/board_root.h"
 #include "core/build_variant.h"
 #include "core/common.h"
+#include "core/durable_file.h"
 #include "core/events.h"
 #include "core/timer.h"
 #include "core/unique_fd.h"
@@ -17,10 +18,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <set>
 #include <string>
 
 char transmit_file_name[PATH_BUF_SIZE];
@@ -56,10 +59,21 @@ struct FileCloser {
 };
 using File = std::unique_ptr<FILE, FileCloser>;
 
+// The transfer under way is written to a partial file beside its target, which takes the
+// target's name only once its CRC is good: until then the previous file stays as it was.
 File fp_transmit;
-// 1 from a good prepare until the last packet: data reports after it must not recreate and
-// so empty the finished file.
+std::string transmit_partial_name;
+// 1 from a good prepare until the last packet: data reports after it are not the transfer's.
 bool transmit_receiving;
+// When the transfer under way last heard from the host.
+std::chrono::steady_clock::time_point transmit_last_report;
+// A host that sends nothing for this long has left its transfer; the same span after which the
+// main thread declares a package transfer failed.
+constexpr std::chrono::seconds TRANSFER_IDLE_LIMIT{15};
+// Disks under /media already cleared of partial files, so each is cleared once per appearance.
+std::set<std::string> cleared_disks;
+// Partial files of packages can sit anywhere in the media trees below the product directory.
+constexpr int PRODUCT_TREE_DEPTH = 16;
 uint8_t file_buf[VERIFY_BLOCK_SIZE];
 char fw_update_path[PATH_BUF_SIZE];
 
@@ -130,15 +144,20 @@ uint8_t choose_target(family which, uint32_t size, const char* name_field, const
     return PREPARE_READY;
 }
 
-// A count of 0 announces an empty file: it is made at once and takes no data reports.
+// A new transfer abandons the one before. A count of 0 announces an empty file: it takes no
+// data reports.
 void start_receiving()
 {
     close_transmit_file();
-    if (transmit_packet_size == 0) {
-        File empty(create_stream_nofollow(transmit_file_name, "wb"));
+    transmit_partial_name = partial_path(transmit_file_name);
+    fp_transmit.reset(create_stream_nofollow(transmit_partial_name.c_str(), "wb+"));
+    if (!fp_transmit) {
+        printf("start_receiving Failed to open %s\n", transmit_partial_name.c_str());
+        transmit_partial_name.clear();
         return;
     }
-    transmit_receiving = true;
+    transmit_receiving = transmit_packet_size > 0;
+    transmit_last_report = std::chrono::steady_clock::now();
 }
 
 int transfer_prepare(const transfer_kind& kind, const uint8_t* report, const char* func)
@@ -167,34 +186,23 @@ int transfer_data(const transfer_kind& kind, const uint8_t* report)
     size_t length = report[OFFSET_LENGTH];
     if (!transmit_receiving || packet_id > transmit_packet_size || length > PAYLOAD_MAX)
         return 0;
-    if (!fp_transmit) {
-        fp_transmit.reset(create_stream_nofollow(transmit_file_name, "wb+"));
-        if (!fp_transmit)
-            return 0;
-    }
+    transmit_last_report = std::chrono::steady_clock::now();
     fwrite(report + OFFSET_PAYLOAD, 1, length, fp_transmit.get());
     if (packet_id >= transmit_packet_size - 1)
-        close_transmit_file();
+        transmit_receiving = false;
     return 0;
 }
 
-uint8_t verify_file(uint32_t expected, const char* func)
+uint8_t check_crc(FILE* file, uint32_t expected, const char* func)
 {
-    // A transfer that is still open has its last bytes in the stream's buffer.
-    if (fp_transmit)
-        fflush(fp_transmit.get());
-    File file(open_stream_nofollow(transmit_file_name));
-    if (!file) {
-        printf("%s Failed to open %s\n", func, transmit_file_name);
-        return VERIFY_FAILED;
-    }
-    long long total = file_size(transmit_file_name);
+    struct stat st;
+    long long total = fstat(fileno(file), &st) == 0 ? static_cast<long long>(st.st_size) : -1;
     printf("%s: total_size=%lld\n", func, total);
     printf("%s: packet_size=%lld\n", func, total / static_cast<long long>(VERIFY_BLOCK_SIZE));
     printf("%s: remain_size=%lld\n", func, total % static_cast<long long>(VERIFY_BLOCK_SIZE));
     uint32_t crc = 0;
     size_t length;
-    while ((length = fread(file_buf, 1, sizeof file_buf, file.get())) > 0)
+    while ((length = fread(file_buf, 1, sizeof file_buf, file)) > 0)
         crc = crc32_calc_with_value(file_buf, length, crc);
     printf("tx file crc32: %08x\n", expected);
     printf("rx file crc32: %08x\n", crc);
@@ -204,9 +212,33 @@ uint8_t verify_file(uint32_t expected, const char* func)
     return VERIFY_OK;
 }
 
-// The package goes only after a good unpack, so that a failed one can be retried from it. The
-// room is what the disk (the product directory's parent, as df names its mount) has now, with
-// the package on it.
+// The transfer under way takes its target's name only with a good CRC; a bad one is removed.
+// Without one (a verify sent again) the file already under the name is checked.
+uint8_t verify_file(uint32_t expected, const char* func)
+{
+    if (!fp_transmit) {
+        File file(open_stream_nofollow(transmit_file_name));
+        if (!file) {
+            printf("%s Failed to open %s\n", func, transmit_file_name);
+            return VERIFY_FAILED;
+        }
+        return check_crc(file.get(), expected, func);
+    }
+    fflush(fp_transmit.get());
+    rewind(fp_transmit.get());
+    uint8_t status = check_crc(fp_transmit.get(), expected, func);
+    if (status == VERIFY_OK && commit_partial(fileno(fp_transmit.get()), transmit_partial_name, transmit_file_name) != 0)
+        status = VERIFY_FAILED;
+    // Committed or not, the partial file is gone from under its own name.
+    if (status == VERIFY_OK)
+        transmit_partial_name.clear();
+    close_transmit_file();
+    return status;
+}
+
+// The package goes only after a good unpack, whose files are then on the disk, so that a failed
+// or cut one can be retried from it. The room is what the disk (the product directory's parent,
+// as df names its mount) has now, with the package on it.
 void unpack_received_package()
 {
     push_event(EVENT_PACKAGE_DECOMPRESS_START, 0);
@@ -216,10 +248,10 @@ void unpack_received_package()
     int result = free_kib < 0 ? -1 : unpack_package(transmit_file_name, transmit_file_path, free_kib * KIB);
     if (result == 0)
         unlink(transmit_file_name);
-    // Only the disk the package went to needs flushing before the host is told.
+    // The removal is on the disk too before the host is told.
     UniqueFD dir(open(transmit_file_path, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (dir.valid())
-        syncfs(dir.get());
+        fsync(dir.get());
     push_event(EVENT_PACKAGE_DECOMPRESS_END, 0);
     print_time("decompress end");
     send_reply(CMD_PACKAGE_UNPACKED, result == 0 ? UNPACK_OK : UNPACK_FAILED);
@@ -233,8 +265,7 @@ int transfer_verify(const transfer_kind& kind, const uint8_t* report, const char
         memcpy(fw_update_path, transmit_file_name, sizeof fw_update_path);
         push_event_with_para(EVENT_FW_UPDATE, fw_update_path);
     }
-    if (send_reply(kind.verify_reply, status) > 0)
-        close_transmit_file();
+    send_reply(kind.verify_reply, status);
     if (kind.which != family::package)
         return 0;
     push_event(EVENT_PACKAGE_TRANSMIT_END, status);
@@ -249,6 +280,40 @@ void close_transmit_file()
 {
     fp_transmit.reset();
     transmit_receiving = false;
+    if (transmit_partial_name.empty())
+        return;
+    unlink(transmit_partial_name.c_str());
+    printf("close_transmit_file: unfinished %s removed\n", transmit_file_name);
+    transmit_partial_name.clear();
+}
+
+void clear_new_disks()
+{
+    std::set<std::string> present;
+    for_each_subdirectory(board_path("/media"), [&present](const std::string& disk) {
+        present.insert(disk);
+        if (cleared_disks.count(disk))
+            return false;
+        char product[PATH_BUF_SIZE];
+        int removed = remove_partial_files(disk, 0);
+        if (snprintf(product, sizeof product, PRODUCT_DIR_FORMAT, disk.c_str()) < static_cast<int>(sizeof product))
+            removed += remove_partial_files(product, PRODUCT_TREE_DEPTH);
+        printf("clear_new_disks: %d unfinished files removed from %s\n", removed, disk.c_str());
+        return false;
+    });
+    // A disk that went away is cleared again when it comes back.
+    cleared_disks = std::move(present);
+}
+
+void transfer_idle_tick()
+{
+    if (fp_transmit && std::chrono::steady_clock::now() - transmit_last_report > TRANSFER_IDLE_LIMIT) {
+        printf("transfer_idle_tick: the host stopped sending\n");
+        close_transmit_file();
+    }
+    // Only between transfers, so that a partial file is never taken from under a live one.
+    if (!fp_transmit)
+        clear_new_disks();
 }
 
 bool copy_file_name(const uint8_t* field, size_t field_size, char* out)

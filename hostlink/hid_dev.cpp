@@ -7,6 +7,7 @@
 #include "core/unique_fd.h"
 #include "hostlink/crc32.h"
 #include "hostlink/report_socket.h"
+#include "hostlink/transfer_state.h"
 #include "hostlink/wire.h"
 
 #include <fcntl.h>
@@ -115,6 +116,8 @@ void stop_hid_thread()
 
 void hid_proc()
 {
+    // Whatever a crash or a power cut left half-written goes before the host can send anything.
+    clear_new_disks();
     UniqueFD device = open_device(board_path(HID_DEVICE));
     if (!device.valid()) {
         printf("Failed to open hid5\n");
@@ -125,8 +128,10 @@ void hid_proc()
         int ready = wait_readable(device.get());
         if (ready < 0)
             break;
-        if (ready == 0)
+        if (ready == 0) {
+            transfer_idle_tick();
             continue;
+        }
         memset(buffer_r, 0, sizeof buffer_r);
         ssize_t length = read(device.get(), buffer_r, sizeof buffer_r);
         if (length < 0 && errno == EINTR)
@@ -140,6 +145,8 @@ void hid_proc()
     }
     // Replies after an error are refused instead of going to a closed descriptor.
     hidg_fd = -1;
+    // With the host gone, nothing will finish the transfer under way.
+    close_transmit_file();
 }
 
 int send_data(const uint8_t* buffer, int length)

@@ -1,6 +1,7 @@
 // Banner-info messages (a JSON text naming the running game) and show-image transfers (a picture
 // with its JSON text), each ending in a banner info message for the main thread.
 #include "core/board_root.h"
+#include "core/durable_file.h"
 #include "core/events.h"
 #include "hostlink/banner_info.h"
 #include "hostlink/crc32.h"
@@ -46,9 +47,6 @@ struct JsonDeleter {
 };
 struct FreeDeleter {
     void operator()(void* block) const { free(block); }
-};
-struct FileCloser {
-    void operator()(FILE* file) const { fclose(file); }
 };
 using Message = std::unique_ptr<banner_info_msg, FreeDeleter>;
 
@@ -120,12 +118,8 @@ void copy_show_image_text(uint64_t offset, uint32_t size)
 
 void store_picture(uint32_t size, const char* func)
 {
-    std::unique_ptr<FILE, FileCloser> file(create_stream_nofollow(transmit_file_name, "wb"));
-    if (!file) {
+    if (write_file_durably(transmit_file_name, show_image_buf + SHOW_IMAGE_HEADER_SIZE, size) != 0)
         printf("%s Failed to open %s\n", func, transmit_file_name);
-        return;
-    }
-    fwrite(show_image_buf + SHOW_IMAGE_HEADER_SIZE, 1, size, file.get());
 }
 
 void show_image(uint32_t picture_size, uint32_t text_size, const char* func)

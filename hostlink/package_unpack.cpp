@@ -2,8 +2,13 @@
 // space, a second one writes the kept entries with libarchive's secure extraction.
 #include "hostlink/package_unpack.h"
 
+#include "core/unique_fd.h"
+
 #include <archive.h>
 #include <archive_entry.h>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 #include <cstdint>
 #include <cstdio>
@@ -18,9 +23,10 @@ constexpr size_t ARCHIVE_BLOCK_SIZE = 16384;
 constexpr mode_t FILE_MODE = 0644;
 constexpr mode_t DIRECTORY_MODE = 0755;
 // A link in the way is refused, a name with ".." too, and an existing file is replaced rather
-// than written into (which also removes a link standing at the entry's own name).
+// than written into (which also removes a link standing at the entry's own name). Each file is
+// written under a hidden name and renamed into place, so a cut leaves the old file or the new.
 constexpr int EXTRACT_FLAGS = ARCHIVE_EXTRACT_SECURE_SYMLINKS | ARCHIVE_EXTRACT_SECURE_NODOTDOT |
-                              ARCHIVE_EXTRACT_UNLINK;
+                              ARCHIVE_EXTRACT_UNLINK | ARCHIVE_EXTRACT_SAFE_WRITES;
 
 struct ReaderDeleter {
     void operator()(archive* reader) const { archive_read_free(reader); }
@@ -146,7 +152,9 @@ int copy_data(archive* reader, archive* writer, int64_t& room)
     return 0;
 }
 
-int write_entry(archive* reader, archive* writer, archive_entry* entry, const std::string& dir, int64_t& room)
+// `disk` is any descriptor on the target's file system, flushed before a file takes its name.
+int write_entry(archive* reader, archive* writer, archive_entry* entry, const std::string& dir, int disk,
+                int64_t& room)
 {
     bool directory = archive_entry_filetype(entry) == AE_IFDIR;
     archive_entry_set_pathname(entry, (dir + "/" + archive_entry_pathname(entry)).c_str());
@@ -156,6 +164,10 @@ int write_entry(archive* reader, archive* writer, archive_entry* entry, const st
         return -1;
     }
     if (!directory && copy_data(reader, writer, room) != 0)
+        return -1;
+    // The unpacker renames without flushing: the new content must be on the disk before the
+    // name points at it.
+    if (!directory && syncfs(disk) != 0)
         return -1;
     return archive_write_finish_entry(writer) < ARCHIVE_WARN ? -1 : 0;
 }
@@ -172,16 +184,19 @@ int unpack_with(const Opener& open, const char* dir, int64_t free_bytes)
     }
     Reader reader = open_reader(open);
     Writer writer(archive_write_disk_new());
-    if (!reader || !writer || archive_write_disk_set_options(writer.get(), EXTRACT_FLAGS) != ARCHIVE_OK)
+    UniqueFD disk(::open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!reader || !writer || !disk.valid() ||
+        archive_write_disk_set_options(writer.get(), EXTRACT_FLAGS) != ARCHIVE_OK)
         return -1;
     int64_t room = free_bytes;
     archive_entry* entry;
     int read;
     while ((read = next_entry(reader.get(), &entry)) == ENTRY) {
-        if (kept(entry) && write_entry(reader.get(), writer.get(), entry, dir, room) != 0)
+        if (kept(entry) && write_entry(reader.get(), writer.get(), entry, dir, disk.get(), room) != 0)
             return -1;
     }
-    return read == END ? 0 : -1;
+    // The last rename too is on the disk before the package can go.
+    return read == END && syncfs(disk.get()) == 0 ? 0 : -1;
 }
 
 } // namespace

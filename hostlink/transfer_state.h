@@ -11,8 +11,17 @@ extern char transmit_file_name[PATH_BUF_SIZE];
 extern char transmit_file_path[PATH_BUF_SIZE];
 extern uint32_t transmit_packet_size;
 
-// Flushes and closes a target file left open and stops taking data reports for it.
+// Ends the transfer under way, if any: its partial file is removed and the file under the
+// target's name stays as it was.
 void close_transmit_file();
+
+// Removes the partial files left by a crash or a power cut on every disk under /media not seen
+// since it appeared, saying how many for each.
+void clear_new_disks();
+
+// Called by the reader when no report came for a while: abandons a transfer whose host stopped
+// sending, and clears disks that appeared, when no transfer is under way.
+void transfer_idle_tick();
 
 // Copies a name field of a report into `out` (at least `field_size` bytes). False when the
 // name is not terminated inside its field, is empty, holds "/" or is "." or "..": such a name

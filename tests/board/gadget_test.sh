@@ -13,7 +13,8 @@ identity=$1/board/usb-identity.conf
 
 TAVIMORO_ROOT=$(mktemp -d) || exit 1
 export TAVIMORO_ROOT TAVIMORO_USB_IDENTITY=$identity
-trap 'rm -rf "$TAVIMORO_ROOT"' EXIT
+first_root=$TAVIMORO_ROOT
+trap 'rm -rf "$first_root" "$TAVIMORO_ROOT"' EXIT
 gadget=$TAVIMORO_ROOT/sys/kernel/config/usb_gadget/tavimoro
 
 # Runs the script; its status in $status, its output in $output.
@@ -40,6 +41,8 @@ mkdir "$TAVIMORO_ROOT/sys/class/udc/ff580000.usb"
 echo 4c6f3a0e9d2b41c7a1f0e2d3c4b5a697 > "$TAVIMORO_ROOT/etc/machine-id"
 run start
 check "start: status 0 (got $status: $output)" test $status -eq 0
+check "a kernel without the interval attribute keeps its default (said: $output)" \
+  grep -q "link interval: the kernel's default" <<< "$output"
 (. "$identity"
  check "vendor ID" test "$(cat "$gadget/idVendor")" = "$TAVIMORO_USB_VID"
  check "product ID" test "$(cat "$gadget/idProduct")" = "$TAVIMORO_USB_PID"
@@ -73,5 +76,25 @@ check "status: started (status $status: $output)" test $status -eq 0
 
 run bogus
 check "an unknown action is wrong usage (status $status)" test $status -eq 2
+
+# A kernel with the interval attribute (6.16 and later) makes it with each function's folder; a
+# mkdir stand-in does so here.
+TAVIMORO_ROOT=$(mktemp -d) || exit 1
+gadget=$TAVIMORO_ROOT/sys/kernel/config/usb_gadget/tavimoro
+mkdir -p "$TAVIMORO_ROOT/sys/kernel/config/usb_gadget" "$TAVIMORO_ROOT/sys/class/udc/ff580000.usb" "$TAVIMORO_ROOT/bin"
+cat > "$TAVIMORO_ROOT/bin/mkdir" <<'STANDIN'
+#!/bin/sh
+/bin/mkdir "$@" || exit
+for dir; do
+  case $dir in */functions/hid.*) echo 4 > "$dir/interval" ;; esac
+done
+STANDIN
+chmod +x "$TAVIMORO_ROOT/bin/mkdir"
+PATH=$TAVIMORO_ROOT/bin:$PATH run start
+check "with the interval attribute: status 0 (got $status: $output)" test $status -eq 0
+for n in 0 1; do
+  check "hid.usb$n: polled at the shortest interval" test "$(cat "$gadget/functions/hid.usb$n/interval")" = 1
+done
+check "says which interval the link runs at (said: $output)" grep -q "link interval 1" <<< "$output"
 
 finish "gadget script checked"

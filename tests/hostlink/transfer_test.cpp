@@ -57,7 +57,7 @@ TEST_F(TransferTest, StoresATenThousandByteFileIn179Packets)
     EXPECT_EQ(read_file(DISK + "/game.bin"), data);
 }
 
-TEST_F(TransferTest, DropsOversizedPayloadsAndReportsAWrongCrc)
+TEST_F(TransferTest, DropsOversizedPayloadsAndAWrongCrcKeepsTheFileTheNameHad)
 {
     std::string data = pattern(100);
     ASSERT_EQ(prepare(CMD_FILE_PREPARE, 100, 2, "file.bin"), 0);
@@ -65,14 +65,16 @@ TEST_F(TransferTest, DropsOversizedPayloadsAndReportsAWrongCrc)
     oversized[OFFSET_LENGTH] = 200;
     send(oversized);
     send_payload(CMD_FILE_DATA, data);
-    send(make_verify(CMD_FILE_VERIFY, crc32_calc(data.data(), data.size()) ^ 1));
-    EXPECT_EQ(reply_status(CMD_FILE_VERIFY), 1);
-    // The mismatching file stays where it is, untouched by the oversized report.
+    send(make_verify(CMD_FILE_VERIFY, crc32_calc(data.data(), data.size())));
+    EXPECT_EQ(reply_status(CMD_FILE_VERIFY), 0);
     EXPECT_EQ(read_file(DISK + "/file.bin"), data);
 
-    remove(DISK + "/file.bin");
-    send(make_verify(CMD_FILE_VERIFY, 0));
+    ASSERT_EQ(prepare(CMD_FILE_PREPARE, 100, 2, "file.bin"), 0);
+    send_payload(CMD_FILE_DATA, pattern(100, 3));
+    send(make_verify(CMD_FILE_VERIFY, crc32_calc(data.data(), data.size()) ^ 1));
     EXPECT_EQ(reply_status(CMD_FILE_VERIFY), 1);
+    EXPECT_EQ(read_file(DISK + "/file.bin"), data);
+    EXPECT_FALSE(exists(DISK + "/.file.bin.tavimoro-part"));
 }
 
 TEST_F(TransferTest, ZeroPacketsAnnounceAnEmptyFile)

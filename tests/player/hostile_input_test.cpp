@@ -7,6 +7,7 @@
 #include "hostlink/report_socket.h"
 #include "hostlink/wire.h"
 #include "tests/player/player_fixture.h"
+#include "tests/player/raw_link.h"
 
 #include <archive.h>
 #include <archive_entry.h>
@@ -130,41 +131,6 @@ std::string giant_jpeg(int side)
     }
     return jpeg;
 }
-
-// A report link of our own to the player, for what the host tool would never send.
-class RawLink {
-public:
-    explicit RawLink(const std::string& socket) : fd_(connect_report_socket(socket)) {}
-    bool valid() const { return fd_.valid(); }
-
-    void send(const hid_report& report)
-    {
-        ASSERT_EQ(::send(fd_.get(), report.data(), report.size(), MSG_NOSIGNAL), ssize_t(REPORT_SIZE));
-    }
-
-    // The status of the next reply to `command`; -1 when none comes in time.
-    int reply(uint8_t command)
-    {
-        pollfd wait{fd_.get(), POLLIN, 0};
-        hid_report report;
-        while (poll(&wait, 1, 10000) == 1) {
-            if (recv(fd_.get(), report.data(), report.size(), 0) != ssize_t(REPORT_SIZE))
-                return -1;
-            if (report[OFFSET_COMMAND] == command)
-                return report[OFFSET_STATUS];
-        }
-        return -1;
-    }
-
-    void send_payload(uint8_t command, const std::string& data, uint32_t first_id = 0)
-    {
-        for (size_t at = 0, id = first_id; at < data.size(); at += PAYLOAD_MAX, id++)
-            send(make_data(command, id, data.data() + at, std::min(PAYLOAD_MAX, data.size() - at)));
-    }
-
-private:
-    UniqueFD fd_;
-};
 
 class HostileInputTest : public PlayerProgramTest {
 protected:
@@ -437,7 +403,7 @@ TEST_F(HostileInputTest, MalformedMessagesAndMediaLeaveThePlayerRunning)
     link.send(make_file_prepare(CMD_FILE_PREPARE, data.size(), packet_count(data.size()), "gone.bin"));
     EXPECT_EQ(link.reply(CMD_FILE_PREPARE), 0);
     link.send_payload(CMD_FILE_DATA, data.substr(0, 2800));
-    EXPECT_TRUE(wait_until([] { return fs::exists(path(DISK + "/gone.bin")); }, STEP_TIMEOUT));
+    EXPECT_TRUE(wait_until([] { return fs::exists(path(DISK + "/.gone.bin.tavimoro-part")); }, STEP_TIMEOUT));
     remove(DISK);
     link.send_payload(CMD_FILE_DATA, data.substr(2800), 50);
     link.send(make_verify(CMD_FILE_VERIFY, crc32_calc(data.data(), data.size())));
