@@ -32,9 +32,9 @@ struct Counts {
 };
 // Enough of everything for a test run of well under a minute.
 constexpr Counts SHORT_COUNTS = {300, 30, 6, 6, 4};
-// Before the first figures, one of every kind of work: the first loads what it keeps for good
-// (caches, plugins, the font).
-constexpr Counts WARM_UP = {20, 1, 1, 1, 1};
+// Before the first figures, some of every kind of work, every kind of signal and both kinds of
+// removal: the first of each loads what the player keeps for good (caches, plugins, the font).
+constexpr Counts WARM_UP = {100, 2, 1, 1, 2};
 constexpr long MAX_GROWTH_KIB = 2048;
 // The host tool's status when the board did not answer (or the link failed).
 constexpr int HOST_NO_ANSWER = 3;
@@ -72,7 +72,10 @@ struct Figures {
 struct Soak {
     Bench& bench;
     Counts counts;
-    long lost = 0, refused = 0, refused_by_removal = 0, signals = 0;
+    long lost = 0, refused = 0, signals = 0;
+    // How the transfers the disk was taken from were answered: a failure, or a success (the
+    // player's file was open and the whole file reached it).
+    long removal_failed = 0, removal_stored = 0;
     double worst_reply_ms = 0, worst_screen_ms = 0;
     long screen_samples = 0;
     bool screen_on = true;
@@ -126,8 +129,8 @@ struct Soak {
             int status = transfer.get();
             if (status == HOST_NO_ANSWER || status < 0)
                 lost++;
-            else if (status != 0)
-                refused_by_removal++;
+            else
+                (status == 0 ? removal_stored : removal_failed)++;
         }
         fs::rename(away(), disk());
     }
@@ -176,7 +179,7 @@ struct Soak {
         if (due(i, n, counts.pictures))
             host("image '" + bench.product + "/vorlix/star fighter.png' --title 'Pushed " + std::to_string(i) + "'");
         if (due(i, n, counts.removals))
-            remove_disk(i, i % 2 == 0);
+            remove_disk(i, (i + 1) * counts.removals / n % 2 == 0);
         if (i % SIGNAL_EVERY == SIGNAL_EVERY - 1)
             signal(i / SIGNAL_EVERY);
     }
@@ -269,8 +272,9 @@ int run(Bench& bench, const Counts& counts)
            start.fds, end.fds, start.threads, end.threads);
     printf("worst switch: %.0f ms to the board's answer (all %ld), %.0f ms to the picture on screen (%ld sampled)\n",
            soak.worst_reply_ms, counts.switches, soak.worst_screen_ms, soak.screen_samples);
-    printf("replies lost: %ld; refusals: %ld; transfers cut by a disk removal and answered with a failure: %ld\n",
-           soak.lost, soak.refused, soak.refused_by_removal);
+    printf("replies lost: %ld; refusals: %ld; transfers the disk was taken from: %ld answered with a failure, %ld "
+           "stored\n",
+           soak.lost, soak.refused, soak.removal_failed, soak.removal_stored);
     print_load("at the end");
     bool met = end.rss_kib - start.rss_kib <= MAX_GROWTH_KIB && end.fds == start.fds &&
                end.threads == start.threads && soak.lost == 0 && soak.refused == 0;
