@@ -5,6 +5,7 @@
 
 #include "core/common.h"
 #include "host/lookup_keys.h"
+#include "hostlink/banner_info.h"
 
 #include <archive.h>
 #include <archive_entry.h>
@@ -35,8 +36,6 @@ namespace {
 constexpr const char* TREE = "vorlix";
 constexpr const char* MANIFEST = ".tavimoro-media.json";
 constexpr const char* VIDEO_TAG = "video";
-// The board keeps 255 bytes for a file name; the extension needs 4.
-constexpr size_t KEY_MAX = 250;
 constexpr int BAR_WIDTH = 30;
 constexpr auto PROGRESS_PERIOD = std::chrono::milliseconds(250);
 
@@ -69,17 +68,16 @@ std::string video_settings(const video_options& options)
            (options.audio ? " audio" : " silent");
 }
 
-// The file name the board finds a game by: its ROM name as the hooks send it, lower-cased as the
-// board lower-cases it. The ROM name rather than the title: every hook sends it, and a title may
-// hold '/' or change with the frontend's language. Empty, with `reason`, when no file can carry it.
+// The file name the board finds a game by: its ROM name as the hooks send it, kept and
+// lower-cased as the board keeps and lower-cases it. The ROM name rather than the title: every
+// hook sends it, and a title may hold '/' or change with the frontend's language. Empty, with
+// `reason`, when no file can carry it.
 std::string file_key(const scraped_game& game, std::string& reason)
 {
-    std::string key = game_lookup_keys(game.rom, game.name).romname;
+    std::string key = board_lookup_text(game_lookup_keys(game.rom, game.name).romname.c_str());
     str_tolower(key.data());
     if (key.empty() || key == "." || key == ".." || key.find('/') != std::string::npos)
         reason = "its ROM name \"" + key + "\" cannot be a file name";
-    else if (key.size() > KEY_MAX)
-        reason = "its ROM name is longer than the board's " + std::to_string(KEY_MAX) + " bytes";
     return reason.empty() ? key : "";
 }
 

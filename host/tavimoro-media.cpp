@@ -5,6 +5,7 @@
 #include "host/lookup_keys.h"
 #include "host/media_build.h"
 #include "host/media_preview.h"
+#include "hostlink/banner_info.h"
 #include "hostlink/package_unpack.h"
 #include "media/media_lookup.h"
 
@@ -133,7 +134,8 @@ prediction predict(const scraped_game& game, const std::string& product)
 {
     prediction result{&game, game_lookup_keys(game.rom, game.name), "", ""};
     banner_bar_t record{};
-    find_game_media(product.c_str(), result.keys.title.c_str(), result.keys.romname.c_str(), &record);
+    find_game_media(product.c_str(), board_lookup_text(result.keys.title.c_str()).c_str(),
+                    board_lookup_text(result.keys.romname.c_str()).c_str(), &record);
     result.picture = record.image_file;
     result.video = record.video_file;
     return result;
@@ -144,7 +146,7 @@ std::map<std::string, std::vector<const prediction*>> collisions(const std::vect
 {
     std::map<std::string, std::vector<const prediction*>> by_key;
     for (const prediction& p : predictions) {
-        std::string key = p.keys.romname;
+        std::string key = board_lookup_text(p.keys.romname.c_str());
         for (char& c : key)
             c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
         by_key[key].push_back(&p);
@@ -319,7 +321,7 @@ int command_preview(const options& opt)
         QuietStdout quiet;
         shown = predict(game, product);
     }
-    return write_preview(shown.picture, shown.keys.title, opt.leaderboard, opt.output) == 0 ? 0 : EXIT_INPUT;
+    return write_preview(shown.picture, board_lookup_text(shown.keys.title.c_str()), opt.leaderboard, opt.output) == 0 ? 0 : EXIT_INPUT;
 }
 
 // "WxH" as two positive numbers; -1 otherwise.
