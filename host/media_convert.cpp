@@ -29,8 +29,8 @@ struct Raw {
 
 // The blurred fill: the picture shrunk to a few blocks and spread out again, then darkened so
 // that the picture in front stands out.
-constexpr int BLUR_WIDTH = 48;
-constexpr int BLUR_HEIGHT = 9;
+constexpr int BLUR_WIDTH = 32;
+constexpr int BLUR_HEIGHT = 6;
 constexpr Uint8 BLUR_BRIGHTNESS = 112;
 // A picture that neither decodes nor fails within this time is given up (a stuck decoder).
 constexpr auto PICTURE_TIMEOUT = std::chrono::seconds(60);

@@ -321,7 +321,11 @@ int command_preview(const options& opt)
         QuietStdout quiet;
         shown = predict(game, product);
     }
-    return write_preview(shown.picture, board_lookup_text(shown.keys.title.c_str()), opt.leaderboard, opt.output) == 0 ? 0 : EXIT_INPUT;
+    // The banner code traces what it composes, as on the board; the owner needs only the picture.
+    QuietStdout quiet;
+    return write_preview(shown.picture, board_lookup_text(shown.keys.title.c_str()), opt.leaderboard, opt.output) == 0
+               ? 0
+               : EXIT_INPUT;
 }
 
 // "WxH" as two positive numbers; -1 otherwise.
