@@ -315,7 +315,8 @@ void report(const std::vector<job>& jobs, size_t bare)
         printf("%-8s %s  %s: %s\n", WORDS[static_cast<int>(work.result)], work.target.c_str(), work.title.c_str(),
                work.reason.c_str());
     }
-    printf("\n%zu made, %zu skipped, %zu failed; %zu games have no scraped media and show their title card\n",
+    printf("\n%zu made, %zu skipped, %zu failed; %zu games have none of the preferred media, and show their "
+           "title card\n",
            counts[1], counts[2], counts[3], bare);
 }
 

@@ -278,7 +278,7 @@ TEST_F(MediaKitBoardTest, BuiltPackageShowsEveryGameAsScanPredicted)
                                 ": No such file or directory"),
               std::string::npos)
         << built.output;
-    EXPECT_NE(built.output.find("18 made, 0 skipped, 2 failed; 4 games have no scraped media"), std::string::npos)
+    EXPECT_NE(built.output.find("18 made, 0 skipped, 2 failed; 4 games have none of the preferred media"), std::string::npos)
         << built.output;
     // A second run has nothing left to make.
     board_test::command_result again = kit("build --jobs 2 --package " + shell_quote(package) + " " + library);
