@@ -5,29 +5,18 @@
 // processor time over 10 s of video, of a still picture, of a title card and of a scrolling
 // leaderboard; and its resident memory after 10 and after 1000 banner switches. The machine's
 // load is printed at the start and at the end: latencies on a busy machine are longer.
-#include "sim/sample_media.h"
+#include "bench/player_driver.h"
 #include "sim/screen_capture.h"
 #include "sim/sim_board.h"
-#include "sim/sim_relay.h"
-
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
-namespace fs = std::filesystem;
-using Clock = std::chrono::steady_clock;
+using namespace player_bench;
 
 namespace {
 
@@ -37,8 +26,6 @@ constexpr int BURST_MESSAGES = 31;
 constexpr int BURSTS = 5;
 constexpr int FEW_SWITCHES = 10;
 constexpr int MANY_SWITCHES = 1000;
-constexpr int COLOUR_TOLERANCE = 8;
-constexpr auto SCREEN_TIMEOUT = std::chrono::seconds(30);
 constexpr auto CPU_INTERVAL = std::chrono::seconds(10);
 // After a step starts, before its processor time is taken: the picture is composed and drawn.
 constexpr auto SETTLE = std::chrono::seconds(1);
@@ -66,55 +53,9 @@ constexpr const char* CARD_TRACE = "banner_proc: title start,  Galaxy Golf";
 constexpr const char* JAPANESE_GAME = "--title 'ストリートファイターII' --title2 'ストリートファイターII'";
 constexpr const char* JAPANESE_TRACE = "banner_proc: title start,  ストリートファイターII";
 
-double ms_since(Clock::time_point start)
-{
-    return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
-}
-
-std::string program_dir()
-{
-    return fs::read_symlink("/proc/self/exe").parent_path().string();
-}
-
-struct Bench {
-    std::string root;
-    std::string bin = program_dir();
-    pid_t player = 0;
-};
-
-bool wait_for_screen(const Bench& bench, const ScreenImage& picture)
-{
-    // Only a new frame is copied and compared: copying the whole screen at every look would take
-    // the processor time of the player under test.
-    const std::string screen_file = bench.root + "/sim/screen";
-    int64_t compared = -1;
-    auto deadline = Clock::now() + SCREEN_TIMEOUT;
-    while (Clock::now() < deadline) {
-        int64_t sequence = read_screen_sequence(screen_file);
-        if (sequence != compared && sequence % 2 == 0) {
-            ScreenImage screen;
-            if (read_screen(screen_file, screen) == 0) {
-                if (screen_shows(screen, picture, COLOUR_TOLERANCE))
-                    return true;
-                compared = static_cast<int64_t>(screen.sequence);
-            }
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return false;
-}
-
-bool wait_for_picture(const Bench& bench, const std::string& file)
-{
-    ScreenImage picture;
-    return load_picture(file, picture) == 0 && wait_for_screen(bench, picture);
-}
-
 bool send_info(const Bench& bench, const std::string& arguments)
 {
-    std::string command = "'" + bench.bin + "/tavimoro-host' --device '" + bench.root + "/sim/host.sock' info " +
-                          arguments + " >/dev/null 2>&1";
-    return system(command.c_str()) == 0;
+    return bench.host("info " + arguments) == 0;
 }
 
 bool send_game(const Bench& bench, const Game& game)
@@ -122,45 +63,16 @@ bool send_game(const Bench& bench, const Game& game)
     return send_info(bench, game.arguments);
 }
 
-std::string player_log(const Bench& bench)
-{
-    std::ifstream file(bench.root + "/sim/player.log");
-    std::stringstream text;
-    text << file.rdbuf();
-    return text.str();
-}
-
-// Waits for `trace` in the player's log after its first `from` bytes.
-bool wait_for_trace(const Bench& bench, const std::string& trace, size_t from)
-{
-    auto deadline = Clock::now() + SCREEN_TIMEOUT;
-    while (Clock::now() < deadline) {
-        if (player_log(bench).find(trace, from) != std::string::npos)
-            return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return false;
-}
-
-void print_load(const char* when)
-{
-    std::ifstream loadavg("/proc/loadavg");
-    std::string one, five, fifteen;
-    loadavg >> one >> five >> fifteen;
-    printf("machine load %s: %s %s %s (1, 5, 15 min), %u cores\n", when, one.c_str(), five.c_str(),
-           fifteen.c_str(), std::thread::hardware_concurrency());
-}
-
 // Names a game (`arguments` for the host tool), waits until the player traces `trace`, lets the
 // step settle and prints the player's processor time over CPU_INTERVAL; -1 on failure.
 int measure_cpu(const Bench& bench, const char* what, const std::string& arguments, const std::string& trace)
 {
-    size_t from = player_log(bench).size();
+    size_t from = bench.player_log().size();
     if (!arguments.empty() && !send_info(bench, arguments)) {
         fprintf(stderr, "player_bench: the host tool failed for %s\n", what);
         return -1;
     }
-    if (!wait_for_trace(bench, trace, from)) {
+    if (!bench.wait_for_trace(trace, from)) {
         fprintf(stderr, "player_bench: %s did not start\n", what);
         return -1;
     }
@@ -197,7 +109,7 @@ int measure_bursts(const Bench& bench, const std::string& product)
             }
         }
         Clock::time_point sent = Clock::now();
-        if (!wait_for_picture(bench, product + last.picture)) {
+        if (!bench.wait_for_picture(product + last.picture)) {
             fprintf(stderr, "player_bench: %s did not appear after a burst\n", last.picture);
             return -1;
         }
@@ -214,9 +126,9 @@ int measure_bursts(const Bench& bench, const std::string& product)
 // fallback run and all, at each switch; the card as first shown is the one waited for.
 int measure_japanese_title(const Bench& bench, const std::string& product)
 {
-    size_t from = player_log(bench).size();
+    size_t from = bench.player_log().size();
     ScreenImage card;
-    if (!send_info(bench, JAPANESE_GAME) || !wait_for_trace(bench, JAPANESE_TRACE, from))
+    if (!send_info(bench, JAPANESE_GAME) || !bench.wait_for_trace(JAPANESE_TRACE, from))
         return -1;
     std::this_thread::sleep_for(SETTLE);
     if (read_screen(bench.root + "/sim/screen", card) != 0)
@@ -227,7 +139,7 @@ int measure_japanese_title(const Bench& bench, const std::string& product)
         if (!send_info(bench, title ? JAPANESE_GAME : GAMES[0].arguments))
             return -1;
         Clock::time_point sent = Clock::now();
-        if (!(title ? wait_for_screen(bench, card) : wait_for_picture(bench, product + GAMES[0].picture))) {
+        if (!(title ? bench.wait_for_screen(card) : bench.wait_for_picture(product + GAMES[0].picture))) {
             fprintf(stderr, "player_bench: the Japanese title card or the picture did not appear\n");
             return -1;
         }
@@ -238,24 +150,12 @@ int measure_japanese_title(const Bench& bench, const std::string& product)
     return 0;
 }
 
-long resident_kib(pid_t pid)
-{
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    while (std::getline(status, line)) {
-        if (line.rfind("VmRSS:", 0) == 0)
-            return std::stol(line.substr(6));
-    }
-    return -1;
-}
-
 int run(Bench& bench)
 {
-    const std::string product = bench.root + "/media/" + SIM_DEFAULT_DISK + "/vorlix";
+    const std::string& product = bench.product;
     print_load("at the start");
     Clock::time_point started = Clock::now();
-    bench.player = start_board_program(bench.bin + "/tavimoro", bench.root, bench.root + "/sim/player.log");
-    if (bench.player < 0 || !wait_for_picture(bench, product + "/.assets/vorlix-boot.png")) {
+    if (bench.start_player() != 0 || !bench.wait_for_picture(product + "/.assets/vorlix-boot.png")) {
         fprintf(stderr, "player_bench: the boot picture did not appear\n");
         return 1;
     }
@@ -275,7 +175,7 @@ int run(Bench& bench)
         }
         // The host tool returns once the board has acknowledged the last report.
         Clock::time_point sent = Clock::now();
-        if (!wait_for_picture(bench, product + game.picture)) {
+        if (!bench.wait_for_picture(product + game.picture)) {
             fprintf(stderr, "player_bench: %s did not appear\n", game.picture);
             return 1;
         }
@@ -297,9 +197,9 @@ int run(Bench& bench)
             return 1;
         }
         if (i + 1 == FEW_SWITCHES)
-            few = resident_kib(bench.player);
+            few = process_status(bench.player, "VmRSS");
     }
-    long many = resident_kib(bench.player);
+    long many = process_status(bench.player, "VmRSS");
     printf("resident memory: %ld KiB after %d switches, %ld KiB after %d (%+ld KiB)\n", few, FEW_SWITCHES, many,
            MANY_SWITCHES, many - few);
     print_load("at the end");
@@ -310,38 +210,16 @@ int run(Bench& bench)
 
 int main()
 {
-    char root_template[] = "/tmp/tavimoro-bench-XXXXXX";
-    if (!mkdtemp(root_template))
-        return 1;
     Bench bench;
-    bench.root = root_template;
-    if (prepare_board(bench.root) != 0 || make_sample_media(bench.root) != 0) {
-        fprintf(stderr, "player_bench: cannot lay out the board under %s\n", bench.root.c_str());
+    if (bench.open("player_bench") != 0)
         return 1;
-    }
-    SimRelay relay;
-    if (relay.open(bench.root + "/dev/hidg1", bench.root + "/sim/host.sock") != 0)
-        return 1;
-    std::atomic<bool> stop{false};
-    std::thread relaying([&] {
-        while (!stop)
-            relay.step(10);
-    });
-
     int result = run(bench);
-
     if (bench.player > 0) {
-        kill(bench.player, SIGTERM);
-        int status = 0;
-        waitpid(bench.player, &status, 0);
-        if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+        int status = bench.stop_player();
+        if (status != 0) {
             fprintf(stderr, "player_bench: the player did not end cleanly (status %d)\n", status);
             result = 1;
         }
     }
-    stop = true;
-    relaying.join();
-    std::error_code error;
-    fs::remove_all(bench.root, error);
     return result;
 }

@@ -87,9 +87,11 @@ int commit_partial(int fd, const std::string& partial, const char* path)
     std::string partial_name = split_path(partial.c_str()).second;
     UniqueFD dir_fd = open_directory(AT_FDCWD, dir.c_str());
     // The content must be on the disk before the name points at it, and the name before anyone
-    // is told it is there.
+    // is told it is there. FAT keeps a file's directory entry with the file, not the directory:
+    // the renamed file is flushed again so that its entry at the new name is written.
     if (dir_fd.valid() && fsync(fd) == 0 &&
-        renameat(dir_fd.get(), partial_name.c_str(), dir_fd.get(), name.c_str()) == 0 && fsync(dir_fd.get()) == 0)
+        renameat(dir_fd.get(), partial_name.c_str(), dir_fd.get(), name.c_str()) == 0 && fsync(fd) == 0 &&
+        fsync(dir_fd.get()) == 0)
         return 0;
     printf("commit_partial: %s not stored: %s\n", path, strerror(errno));
     unlink(partial.c_str());

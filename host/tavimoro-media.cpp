@@ -1,7 +1,11 @@
-// tavimoro-media: the owner's media kit. Reads what the frontend scraped and tells, with the
-// player's own lookup, what the board will show for every game.
+// tavimoro-media: the owner's media kit. Reads what the frontend scraped, tells with the player's
+// own lookup what the board will show for every game, makes the board's media from it, and
+// previews the band of a game.
 #include "host/gamelist.h"
 #include "host/lookup_keys.h"
+#include "host/media_build.h"
+#include "host/media_preview.h"
+#include "hostlink/banner_info.h"
 #include "hostlink/package_unpack.h"
 #include "media/media_lookup.h"
 
@@ -23,20 +27,43 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr const char* USAGE = R"(Usage: tavimoro-media scan [--json] (--disk DIR | --package ZIP) LIBRARY...
+       tavimoro-media build [OPTIONS] (--to DIR | --package ZIP) LIBRARY...
+       tavimoro-media preview [--disk DIR | --package ZIP] --rom PATH [--title NAME]
+                              [--leaderboard TEXT] [--font FILE] --output PNG
 
-Tells what the marquee board will show for every game of a frontend's library.
+scan tells what the marquee board will show for every game of a frontend's library. build makes
+the board's media from the scraped media: a 1920x360 PNG from the best picture and an H.264 MP4
+from the video, named by the keys the frontend hooks send, onto a disk or into a package for
+tavimoro-host package; a second run redoes only what changed. preview draws the band as the
+board shows a game (its picture or title card, and its leaderboard).
 
 LIBRARY is a gamelist.xml file, a folder holding one, or a folder of systems (each a folder
 with a gamelist.xml, or with ROM files only).
 
-  --disk DIR      the board's USB disk (mounted, or a folder): DIR/vorlix, or DIR itself when
-                  it is the product directory "vorlix"
-  --package ZIP   a media package, unpacked as the board unpacks it into a scratch folder
-  --json          one JSON document instead of the table
+  --disk DIR      the board's USB disk (mounted, or a folder): DIR itself when it is the
+                  product directory "vorlix", else DIR/vorlix
+  --to DIR        build: the disk or folder to write, as for --disk
+  --package ZIP   scan, preview: a media package, unpacked as the board unpacks it into a
+                  scratch folder; build: the package to write (its files are kept in
+                  ZIP.cache for the next run)
+  --json          scan: one JSON document instead of the table
+  --prefer TAGS   build: the scraped media tags, best first (default
+                  marquee,wheel,logo,screenshot,image,titleshot,thumbnail,video); leave
+                  video out to make no videos
+  --fit MODE      build: a picture of another shape is fitted inside the band on black
+                  (black, the default), on a colour (RRGGBB), on a blurred fill from the
+                  picture (blur), or scaled to cover the band and cropped (crop)
+  --video-box WxH build: the box a video is fitted in, aspect kept (default 1920x360)
+  --audio         build: keep the videos' sound (default: dropped)
+  --jobs N        build: conversions at once (default: one per core)
+  --rom PATH      preview: the game's ROM, as the hooks name it; --title its name
+  --leaderboard TEXT  preview: the leaderboard text under the band
+  --font FILE     preview: the board's font (default: DejaVu Sans, as the simulator has)
+  --output PNG    preview: where the picture goes
   -h, --help      this help
 
-Exit status: 0 done, 1 some input could not be read (the other games are still listed),
-2 wrong usage.
+Exit status: 0 done, 1 some input could not be read or converted (the other games are still
+done), 2 wrong usage.
 )";
 
 constexpr int EXIT_INPUT = 1;
@@ -44,9 +71,14 @@ constexpr int EXIT_USAGE = 2;
 // A package is unpacked for the scan only: the scratch folder's room is not what is checked.
 constexpr int64_t SCRATCH_ROOM = INT64_MAX;
 
+constexpr const char* DEFAULT_FONT = "/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf";
+constexpr const char* BOARD_FONT = "rom/vorlix/fonts/Futura_Medium.ttf";
+
 struct options {
     bool json = false;
     std::string disk, package;
+    build_options build;
+    std::string rom, title, leaderboard, font = DEFAULT_FONT, output;
     std::vector<std::string> inputs;
 };
 
@@ -98,19 +130,12 @@ private:
     int saved_;
 };
 
-std::string product_directory(const std::string& disk)
-{
-    fs::path path = fs::absolute(disk).lexically_normal();
-    if (fs::is_directory(path / "vorlix"))
-        return (path / "vorlix").string();
-    return path.string();
-}
-
 prediction predict(const scraped_game& game, const std::string& product)
 {
     prediction result{&game, game_lookup_keys(game.rom, game.name), "", ""};
     banner_bar_t record{};
-    find_game_media(product.c_str(), result.keys.title.c_str(), result.keys.romname.c_str(), &record);
+    find_game_media(product.c_str(), board_lookup_text(result.keys.title.c_str()).c_str(),
+                    board_lookup_text(result.keys.romname.c_str()).c_str(), &record);
     result.picture = record.image_file;
     result.video = record.video_file;
     return result;
@@ -121,7 +146,7 @@ std::map<std::string, std::vector<const prediction*>> collisions(const std::vect
 {
     std::map<std::string, std::vector<const prediction*>> by_key;
     for (const prediction& p : predictions) {
-        std::string key = p.keys.romname;
+        std::string key = board_lookup_text(p.keys.romname.c_str());
         for (char& c : key)
             c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
         by_key[key].push_back(&p);
@@ -195,6 +220,35 @@ void print_json(const std::vector<prediction>& predictions, const std::string& p
     printf("%s\n", text.get());
 }
 
+int make_scratch(ScratchFolder& scratch)
+{
+    char pattern[] = "/tmp/tavimoro-media.XXXXXX";
+    if (!mkdtemp(pattern)) {
+        perror("tavimoro-media: a scratch folder");
+        return -1;
+    }
+    scratch.path = pattern;
+    return 0;
+}
+
+// The product directory to look games up in: the disk's, or the package unpacked into `scratch`.
+int open_product(const options& opt, ScratchFolder& scratch, std::string& product)
+{
+    if (opt.package.empty()) {
+        product = disk_product_directory(opt.disk);
+        return 0;
+    }
+    if (make_scratch(scratch) != 0)
+        return -1;
+    QuietStdout quiet;
+    if (unpack_package(opt.package.c_str(), scratch.path.c_str(), SCRATCH_ROOM) != 0) {
+        fprintf(stderr, "tavimoro-media: %s: not a package the board can unpack\n", opt.package.c_str());
+        return -1;
+    }
+    product = scratch.path;
+    return 0;
+}
+
 int command_scan(const options& opt)
 {
     if (opt.disk.empty() == opt.package.empty() || opt.inputs.empty()) {
@@ -203,20 +257,8 @@ int command_scan(const options& opt)
     }
     ScratchFolder scratch;
     std::string product;
-    if (!opt.package.empty()) {
-        char pattern[] = "/tmp/tavimoro-media.XXXXXX";
-        if (!mkdtemp(pattern))
-            return EXIT_INPUT;
-        scratch.path = pattern;
-        QuietStdout quiet;
-        if (unpack_package(opt.package.c_str(), scratch.path.c_str(), SCRATCH_ROOM) != 0) {
-            fprintf(stderr, "tavimoro-media: %s: not a package the board can unpack\n", opt.package.c_str());
-            return EXIT_INPUT;
-        }
-        product = scratch.path;
-    } else {
-        product = product_directory(opt.disk);
-    }
+    if (open_product(opt, scratch, product) != 0)
+        return EXIT_INPUT;
     std::vector<scraped_game> games;
     int problems = 0;
     for (const std::string& input : opt.inputs)
@@ -234,21 +276,133 @@ int command_scan(const options& opt)
     return problems ? EXIT_INPUT : 0;
 }
 
+int command_build(options& opt)
+{
+    if (opt.build.to.empty() == opt.package.empty() || opt.inputs.empty()) {
+        fprintf(stderr, "tavimoro-media: build needs --to or --package and a library; see --help\n");
+        return EXIT_USAGE;
+    }
+    opt.build.package = opt.package;
+    std::vector<scraped_game> games;
+    int problems = 0;
+    for (const std::string& input : opt.inputs)
+        problems += read_library(input, games);
+    if (media_convert_init() != 0) {
+        fprintf(stderr, "tavimoro-media: the picture writer cannot start\n");
+        return EXIT_INPUT;
+    }
+    return build_media(games, opt.build) != 0 || problems ? EXIT_INPUT : 0;
+}
+
+// The preview reads the board's font where the player reads it, under a board root of its own
+// that holds only the font: nothing of the host's /media is looked at.
+int command_preview(const options& opt)
+{
+    if (opt.rom.empty() || opt.output.empty() || !opt.inputs.empty()) {
+        fprintf(stderr, "tavimoro-media: preview needs --rom and --output; see --help\n");
+        return EXIT_USAGE;
+    }
+    ScratchFolder scratch, root;
+    std::string product;
+    if (!opt.disk.empty() || !opt.package.empty()) {
+        if (open_product(opt, scratch, product) != 0)
+            return EXIT_INPUT;
+    }
+    if (make_scratch(root) != 0)
+        return EXIT_INPUT;
+    std::error_code error;
+    fs::path font = fs::path(root.path) / BOARD_FONT;
+    fs::create_directories(font.parent_path(), error);
+    fs::create_symlink(fs::absolute(opt.font), font, error);
+    setenv("TAVIMORO_ROOT", root.path.c_str(), 1);
+    scraped_game game{"", "", opt.rom, opt.title, {}};
+    prediction shown{&game, game_lookup_keys(game.rom, game.name), "", ""};
+    if (!product.empty()) {
+        QuietStdout quiet;
+        shown = predict(game, product);
+    }
+    // The banner code traces what it composes, as on the board; the owner needs only the picture.
+    QuietStdout quiet;
+    return write_preview(shown.picture, board_lookup_text(shown.keys.title.c_str()), opt.leaderboard, opt.output) == 0
+               ? 0
+               : EXIT_INPUT;
+}
+
+// "WxH" as two positive numbers; -1 otherwise.
+int parse_box(const char* text, video_options& video)
+{
+    if (sscanf(text, "%dx%d", &video.box_width, &video.box_height) != 2 || video.box_width < 2 ||
+        video.box_height < 2 || video.box_width > 1920 || video.box_height > 1080)
+        return -1;
+    return 0;
+}
+
+int parse_fit(const std::string& text, picture_options& picture)
+{
+    static const std::map<std::string, fit_mode> MODES = {
+        {"black", fit_mode::black}, {"blur", fit_mode::blur}, {"crop", fit_mode::crop}};
+    if (auto mode = MODES.find(text); mode != MODES.end()) {
+        picture.mode = mode->second;
+        return 0;
+    }
+    char* end = nullptr;
+    picture.rgb = static_cast<unsigned>(strtoul(text.c_str(), &end, 16));
+    picture.mode = fit_mode::colour;
+    return text.size() == 6 && *end == '\0' ? 0 : -1;
+}
+
+std::vector<std::string> split_tags(const std::string& list)
+{
+    std::vector<std::string> tags;
+    size_t start = 0;
+    for (size_t comma; (comma = list.find(',', start)) != std::string::npos; start = comma + 1)
+        tags.push_back(list.substr(start, comma - start));
+    tags.push_back(list.substr(start));
+    return tags;
+}
+
 int parse_options(int argc, char** argv, options& opt)
 {
+    enum { TO = 256, PREFER, FIT, BOX, AUDIO, JOBS, ROM, TITLE, LEADERBOARD, FONT, OUTPUT };
     const option longs[] = {{"json", no_argument, nullptr, 'j'},
                             {"disk", required_argument, nullptr, 'd'},
                             {"package", required_argument, nullptr, 'p'},
+                            {"to", required_argument, nullptr, TO},
+                            {"prefer", required_argument, nullptr, PREFER},
+                            {"fit", required_argument, nullptr, FIT},
+                            {"video-box", required_argument, nullptr, BOX},
+                            {"audio", no_argument, nullptr, AUDIO},
+                            {"jobs", required_argument, nullptr, JOBS},
+                            {"rom", required_argument, nullptr, ROM},
+                            {"title", required_argument, nullptr, TITLE},
+                            {"leaderboard", required_argument, nullptr, LEADERBOARD},
+                            {"font", required_argument, nullptr, FONT},
+                            {"output", required_argument, nullptr, OUTPUT},
                             {"help", no_argument, nullptr, 'h'},
                             {nullptr, 0, nullptr, 0}};
+    opt.build.prefer = split_tags(DEFAULT_PREFERENCE);
     for (int c; (c = getopt_long(argc, argv, "h", longs, nullptr)) != -1;) {
+        int bad = 0;
         switch (c) {
         case 'j': opt.json = true; break;
         case 'd': opt.disk = optarg; break;
         case 'p': opt.package = optarg; break;
+        case TO: opt.build.to = optarg; break;
+        case PREFER: opt.build.prefer = split_tags(optarg); break;
+        case FIT: bad = parse_fit(optarg, opt.build.picture); break;
+        case BOX: bad = parse_box(optarg, opt.build.video); break;
+        case AUDIO: opt.build.video.audio = true; break;
+        case JOBS: opt.build.jobs = static_cast<unsigned>(atoi(optarg)); break;
+        case ROM: opt.rom = optarg; break;
+        case TITLE: opt.title = optarg; break;
+        case LEADERBOARD: opt.leaderboard = optarg; break;
+        case FONT: opt.font = optarg; break;
+        case OUTPUT: opt.output = optarg; break;
         case 'h': fputs(USAGE, stdout); exit(0);
         default: return -1;
         }
+        if (bad)
+            return -1;
     }
     for (int i = optind; i < argc; i++)
         opt.inputs.push_back(argv[i]);
@@ -268,6 +422,10 @@ int main(int argc, char** argv)
     opt.inputs.erase(opt.inputs.begin());
     if (command == "scan")
         return command_scan(opt);
+    if (command == "build")
+        return command_build(opt);
+    if (command == "preview")
+        return command_preview(opt);
     fprintf(stderr, "tavimoro-media: unknown command '%s'; see tavimoro-media --help\n", command.c_str());
     return EXIT_USAGE;
 }

@@ -2,7 +2,10 @@
 // to the main thread with an event.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
+#include <cstring>
+#include <string>
 
 inline constexpr size_t BANNER_INFO_TYPE_SIZE = 4;
 inline constexpr size_t BANNER_INFO_TITLE_SIZE = 128;
@@ -33,6 +36,22 @@ static_assert(offsetof(banner_info_msg, type) == 0);
 static_assert(offsetof(banner_info_msg, title) == 4);
 static_assert(offsetof(banner_info_msg, leaderboard) == 132);
 static_assert(offsetof(banner_info_msg, romname) == 644);
+
+// Copies a printed JSON value without its surrounding quotes; an unterminated slot ends at its size.
+template <size_t N, size_t M> void strip_copy(char (&field)[N], const char (&printed)[M])
+{
+    size_t length = strnlen(printed, M);
+    if (length < 2)
+        return;
+    size_t copy = std::min(length - 2, N - 1);
+    memcpy(field, printed + 1, copy);
+    field[copy] = '\0';
+}
+
+// A text sent as the "romname" or "title2" of a banner-info message, as the board keeps it and
+// looks media up by: printed as JSON (so '"' and '\\' keep their escapes), cut to its slot, then
+// stripped of its quotes. The host's media kit names files by it.
+std::string board_lookup_text(const char* text);
 
 // Parses a banner-info text and pushes EVENT_BANNER_INFO with a new message (allocated with
 // malloc; the main thread frees it). 0, or -1 when the text is not JSON.

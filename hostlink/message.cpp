@@ -148,6 +148,18 @@ banner_info_msg* parse_show_image_data(char* text)
     return build_message(text).release();
 }
 
+std::string board_lookup_text(const char* text)
+{
+    static_assert(BANNER_INFO_ROMNAME_SIZE == BANNER_INFO_TITLE2_SIZE);
+    std::unique_ptr<cJSON, JsonDeleter> json(cJSON_CreateObject());
+    cJSON_AddStringToObject(json.get(), "romname", text);
+    char printed[BANNER_INFO_ROMNAME_SIZE] = {};
+    char kept[BANNER_INFO_ROMNAME_SIZE] = {};
+    print_slot(json.get(), "romname", printed, sizeof printed);
+    strip_copy(kept, printed);
+    return kept;
+}
+
 int response_data_transmit_prepare(const uint8_t* report)
 {
     uint32_t crc = get_u32(report + OFFSET_NAME);

@@ -97,17 +97,6 @@ void init_banner_info()
     gst_set_repeat_state(1);
 }
 
-// Copies a printed JSON value without its surrounding quotes; an unterminated slot ends at its size.
-template <size_t N, size_t M> void strip_copy(char (&field)[N], const char (&printed)[M])
-{
-    size_t length = strnlen(printed, M);
-    if (length < 2)
-        return;
-    size_t copy = std::min(length - 2, N - 1);
-    memcpy(field, printed + 1, copy);
-    field[copy] = '\0';
-}
-
 // The name media are looked up by; the factory build's records have no title2.
 const char* lookup_name(const banner_bar_t& record)
 {

@@ -24,6 +24,7 @@ declare -A buildroot_package_of=(
 # without them.
 declare -A not_on_the_board=(
   [pugixml]="tavimoro-media, the host's media kit, is built only where it is found"
+  [gstreamer-app-1.0]="tavimoro-media's picture conversion, asked for only where pugixml is found"
   [harfbuzz-subset]="the tests' Latin-only board font"
 )
 

@@ -1,0 +1,29 @@
+// tavimoro-media build: the board's media made from the scraped media, on a disk or in a package.
+#pragma once
+
+#include "host/gamelist.h"
+#include "host/media_convert.h"
+
+#include <string>
+#include <vector>
+
+// The scraped media tags in the order a game's picture is chosen, then "video" for its video.
+inline constexpr const char* DEFAULT_PREFERENCE = "marquee,wheel,logo,screenshot,image,titleshot,thumbnail,video";
+
+struct build_options {
+    std::vector<std::string> prefer;  // tags, best first; a video is made only when "video" is listed
+    picture_options picture;
+    video_options video;
+    std::string to;       // a mounted disk or a folder
+    std::string package;  // or a package zip, its files kept in PACKAGE.cache for the next run
+    unsigned jobs = 0;    // conversions at once; 0: one per core
+};
+
+// The product directory of a disk or folder: DIR itself when it is the product directory
+// "vorlix", else DIR/vorlix.
+std::string disk_product_directory(const std::string& disk);
+
+// Makes every game's picture and video that is missing or out of date, reports each made, skipped
+// and failed file with its reason, and writes the package when one is asked for. 0 when nothing
+// failed, 1 otherwise.
+int build_media(const std::vector<scraped_game>& games, const build_options& options);

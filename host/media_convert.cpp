@@ -1,0 +1,414 @@
+// Pictures and videos converted for the band in-process with GStreamer: decoding, Lanczos scaling
+// and H.264 encoding; SDL surfaces only place the scaled pictures and write the PNG.
+#include "host/media_convert.h"
+
+#include "banner/surface.h"
+
+#include <SDL_image.h>
+#include <gst/app/gstappsink.h>
+#include <gst/app/gstappsrc.h>
+#include <gst/gst.h>
+#include <gst/video/video.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <vector>
+
+namespace {
+
+// A picture decoded into memory: rows top first, 4 bytes a pixel (R, G, B, A), no padding.
+struct Raw {
+    int width = 0;
+    int height = 0;
+    std::vector<uint8_t> rgba;
+};
+
+// The blurred fill: the picture shrunk to a few blocks and spread out again, then darkened so
+// that the picture in front stands out.
+constexpr int BLUR_WIDTH = 32;
+constexpr int BLUR_HEIGHT = 6;
+constexpr Uint8 BLUR_BRIGHTNESS = 112;
+// A picture that neither decodes nor fails within this time is given up (a stuck decoder).
+constexpr auto PICTURE_TIMEOUT = std::chrono::seconds(60);
+constexpr GstClockTime POLL = 100 * GST_MSECOND;
+// The board's decoder is sure to play Main profile at level 4.0 (up to 1920x1080 at 30 frames a
+// second); 30 frames a second is also the most the band needs.
+constexpr const char* VIDEO_PIPELINE =
+    "filesrc name=source ! decodebin name=decode "
+    "queue name=video ! videoconvert ! videorate drop-only=true max-rate=30 ! "
+    "videoscale method=lanczos add-borders=false ! capsfilter name=size ! videoconvert ! "
+    "video/x-raw,format=I420 ! x264enc speed-preset=faster pass=qual quantizer=21 option-string=level=4.0 ! "
+    "video/x-h264,profile=main,stream-format=avc,alignment=au ! mp4mux name=mux ! fdsink name=sink";
+constexpr const char* AUDIO_BRANCH = "queue ! audioconvert ! audioresample ! avenc_aac";
+
+struct GstUnref {
+    void operator()(gpointer object) const { gst_object_unref(object); }
+};
+struct GstMessageUnref {
+    void operator()(GstMessage* message) const { gst_message_unref(message); }
+};
+struct GstSampleUnref {
+    void operator()(GstSample* sample) const { gst_sample_unref(sample); }
+};
+using UniqueElement = std::unique_ptr<GstElement, GstUnref>;
+using UniqueMessage = std::unique_ptr<GstMessage, GstMessageUnref>;
+
+// A pipeline that is set to NULL before it is released, whatever path leaves the function.
+struct Pipeline {
+    UniqueElement element;
+    ~Pipeline()
+    {
+        if (element)
+            gst_element_set_state(element.get(), GST_STATE_NULL);
+    }
+    UniqueElement child(const char* name) const
+    {
+        return UniqueElement(gst_bin_get_by_name(GST_BIN(element.get()), name));
+    }
+};
+
+int launch(const std::string& description, Pipeline& pipeline, std::string& error)
+{
+    GError* parse_error = nullptr;
+    pipeline.element.reset(gst_parse_launch(description.c_str(), &parse_error));
+    if (parse_error) {
+        error = std::string("GStreamer: ") + parse_error->message;
+        g_error_free(parse_error);
+        return -1;
+    }
+    return 0;
+}
+
+std::string error_text(GstMessage* message)
+{
+    GError* failure = nullptr;
+    gst_message_parse_error(message, &failure, nullptr);
+    std::string text = failure ? failure->message : "unknown GStreamer error";
+    if (failure)
+        g_error_free(failure);
+    return text;
+}
+
+// The text of an error message on the pipeline's bus, if one is there.
+bool bus_error(const Pipeline& pipeline, GstClockTime wait, std::string& error)
+{
+    std::unique_ptr<GstBus, GstUnref> bus(gst_element_get_bus(pipeline.element.get()));
+    UniqueMessage message(gst_bus_timed_pop_filtered(bus.get(), wait, GST_MESSAGE_ERROR));
+    if (!message)
+        return false;
+    error = error_text(message.get());
+    return true;
+}
+
+int copy_frame(GstSample* sample, Raw& output, std::string& error)
+{
+    GstVideoInfo info;
+    GstVideoFrame frame;
+    if (!gst_video_info_from_caps(&info, gst_sample_get_caps(sample)) ||
+        !gst_video_frame_map(&frame, &info, gst_sample_get_buffer(sample), GST_MAP_READ)) {
+        error = "the decoded picture cannot be read";
+        return -1;
+    }
+    output.width = GST_VIDEO_INFO_WIDTH(&info);
+    output.height = GST_VIDEO_INFO_HEIGHT(&info);
+    size_t row = static_cast<size_t>(output.width) * 4;
+    output.rgba.resize(row * output.height);
+    const auto* pixels = static_cast<const uint8_t*>(GST_VIDEO_FRAME_PLANE_DATA(&frame, 0));
+    int stride = GST_VIDEO_FRAME_PLANE_STRIDE(&frame, 0);
+    for (int y = 0; y < output.height; y++)
+        memcpy(&output.rgba[row * y], pixels + static_cast<size_t>(stride) * y, row);
+    gst_video_frame_unmap(&frame);
+    return 0;
+}
+
+// Runs `description` until its appsink "out" holds one frame: the file `source` read by its
+// filesrc "source", or `input` pushed into its appsrc "in".
+int run_frame(const std::string& description, const std::string& source, const Raw* input, Raw& output,
+              std::string& error)
+{
+    Pipeline pipeline;
+    if (launch(description, pipeline, error) != 0)
+        return -1;
+    if (UniqueElement file = pipeline.child("source"))
+        g_object_set(file.get(), "location", source.c_str(), nullptr);
+    UniqueElement out = pipeline.child("out");
+    if (gst_element_set_state(pipeline.element.get(), GST_STATE_PLAYING) == GST_STATE_CHANGE_FAILURE &&
+        !bus_error(pipeline, 0, error)) {
+        error = "GStreamer cannot start the conversion";
+        return -1;
+    }
+    if (input) {
+        UniqueElement in = pipeline.child("in");
+        std::string caps = "video/x-raw,format=RGBA,width=" + std::to_string(input->width) +
+                           ",height=" + std::to_string(input->height) + ",framerate=0/1,pixel-aspect-ratio=1/1";
+        GstCaps* in_caps = gst_caps_from_string(caps.c_str());
+        gst_app_src_set_caps(GST_APP_SRC(in.get()), in_caps);
+        gst_caps_unref(in_caps);
+        GstBuffer* buffer = gst_buffer_new_memdup(input->rgba.data(), input->rgba.size());
+        gst_app_src_push_buffer(GST_APP_SRC(in.get()), buffer);
+        gst_app_src_end_of_stream(GST_APP_SRC(in.get()));
+    }
+    auto deadline = std::chrono::steady_clock::now() + PICTURE_TIMEOUT;
+    for (;;) {
+        std::unique_ptr<GstSample, GstSampleUnref> sample(gst_app_sink_try_pull_sample(GST_APP_SINK(out.get()), POLL));
+        if (sample)
+            return copy_frame(sample.get(), output, error);
+        if (bus_error(pipeline, 0, error))
+            return -1;
+        if (gst_app_sink_is_eos(GST_APP_SINK(out.get()))) {
+            error = "no picture in it";
+            return -1;
+        }
+        if (std::chrono::steady_clock::now() > deadline) {
+            error = "decoding did not finish in time";
+            return -1;
+        }
+    }
+}
+
+int decode(const std::string& source, Raw& output, std::string& error)
+{
+    return run_frame("filesrc name=source ! decodebin ! videoconvert ! video/x-raw,format=RGBA ! "
+                     "appsink name=out sync=false",
+                     source, nullptr, output, error);
+}
+
+int scale(const Raw& input, int width, int height, const char* method, Raw& output, std::string& error)
+{
+    return run_frame("appsrc name=in ! videoscale method=" + std::string(method) +
+                         " add-borders=false ! video/x-raw,width=" + std::to_string(width) +
+                         ",height=" + std::to_string(height) + ",pixel-aspect-ratio=1/1 ! appsink name=out sync=false",
+                     "", &input, output, error);
+}
+
+// The middle part of `input` with the band's shape.
+Raw crop_to_band(const Raw& input)
+{
+    int width = input.width;
+    int height = input.height;
+    fit_size(BANNER_WIDTH, BANNER_HEIGHT, input.width, input.height, false, width, height);
+    int left = (input.width - width) / 2;
+    int top = (input.height - height) / 2;
+    Raw output{width, height, std::vector<uint8_t>(static_cast<size_t>(width) * height * 4)};
+    for (int y = 0; y < height; y++)
+        memcpy(&output.rgba[static_cast<size_t>(width) * 4 * y],
+               &input.rgba[(static_cast<size_t>(input.width) * (top + y) + left) * 4], static_cast<size_t>(width) * 4);
+    return output;
+}
+
+UniqueSurface surface_of(Raw& raw)
+{
+    return UniqueSurface(SDL_CreateRGBSurfaceWithFormatFrom(raw.rgba.data(), raw.width, raw.height, SURFACE_DEPTH,
+                                                            raw.width * 4, SURFACE_FORMAT));
+}
+
+// The band's background for a fitted picture.
+int paint_background(SDL_Surface* band, const Raw& picture, const picture_options& options, std::string& error)
+{
+    Uint32 colour = options.mode == fit_mode::colour ? options.rgb : 0;
+    SDL_FillRect(band, nullptr, SDL_MapRGBA(band->format, colour >> 16 & 0xFF, colour >> 8 & 0xFF, colour & 0xFF, 255));
+    if (options.mode != fit_mode::blur)
+        return 0;
+    Raw blocks, fill;
+    // Bilinear spreads the few blocks into smooth gradients: nothing sharp is left to alias.
+    if (scale(crop_to_band(picture), BLUR_WIDTH, BLUR_HEIGHT, "lanczos", blocks, error) != 0 ||
+        scale(blocks, BANNER_WIDTH, BANNER_HEIGHT, "bilinear", fill, error) != 0)
+        return -1;
+    UniqueSurface surface = surface_of(fill);
+    SDL_SetSurfaceBlendMode(surface.get(), SDL_BLENDMODE_NONE);
+    SDL_SetSurfaceColorMod(surface.get(), BLUR_BRIGHTNESS, BLUR_BRIGHTNESS, BLUR_BRIGHTNESS);
+    return SDL_BlitSurface(surface.get(), nullptr, band, nullptr);
+}
+
+int compose(const Raw& picture, const picture_options& options, UniqueSurface& band, std::string& error)
+{
+    band = make_surface(BANNER_WIDTH, BANNER_HEIGHT);
+    if (!band) {
+        error = "out of memory";
+        return -1;
+    }
+    Raw scaled;
+    if (options.mode == fit_mode::crop) {
+        if (scale(crop_to_band(picture), BANNER_WIDTH, BANNER_HEIGHT, "lanczos", scaled, error) != 0)
+            return -1;
+    } else {
+        int width, height;
+        fit_size(picture.width, picture.height, BANNER_WIDTH, BANNER_HEIGHT, false, width, height);
+        if (paint_background(band.get(), picture, options, error) != 0 ||
+            scale(picture, width, height, "lanczos", scaled, error) != 0)
+            return -1;
+    }
+    // Transparent parts show the background, as the board shows them over black.
+    UniqueSurface surface = surface_of(scaled);
+    SDL_Rect where{(BANNER_WIDTH - scaled.width) / 2, (BANNER_HEIGHT - scaled.height) / 2, scaled.width, scaled.height};
+    if (!surface || SDL_BlitSurface(surface.get(), nullptr, band.get(), &where) != 0) {
+        error = SDL_GetError();
+        return -1;
+    }
+    return 0;
+}
+
+int write_png(SDL_Surface* band, int fd, std::string& error)
+{
+    FILE* file = fdopen(fd, "wb");
+    if (!file) {
+        close(fd);
+        error = strerror(errno);
+        return -1;
+    }
+    SDL_RWops* output = SDL_RWFromFP(file, SDL_TRUE);
+    if (!output) {
+        fclose(file);
+        error = SDL_GetError();
+        return -1;
+    }
+    int saved = IMG_SavePNG_RW(band, output, 0);
+    bool durable = fflush(file) == 0 && fsync(fileno(file)) == 0;
+    SDL_RWclose(output);
+    if (saved != 0 || !durable) {
+        error = saved != 0 ? SDL_GetError() : "the PNG cannot be written";
+        return -1;
+    }
+    return 0;
+}
+
+// Links each decoded stream as it appears: the video into the encoder (scaled into the box now
+// that its size is known), the sound into an AAC encoder when it is kept; the rest is left.
+struct Transcode {
+    GstElement* pipeline;
+    video_options options;
+    bool video_linked = false;
+    bool audio_linked = false;
+};
+
+void link_video(GstPad* pad, GstCaps* caps, Transcode& job)
+{
+    const GstStructure* s = gst_caps_get_structure(caps, 0);
+    int width = 0, height = 0, par_n = 1, par_d = 1;
+    gst_structure_get_int(s, "width", &width);
+    gst_structure_get_int(s, "height", &height);
+    gst_structure_get_fraction(s, "pixel-aspect-ratio", &par_n, &par_d);
+    int shown_width = par_d > 0 ? static_cast<int>(static_cast<int64_t>(width) * par_n / par_d) : width;
+    int fit_width, fit_height;
+    fit_size(shown_width, height, job.options.box_width, job.options.box_height, true, fit_width, fit_height);
+    UniqueElement size(gst_bin_get_by_name(GST_BIN(job.pipeline), "size"));
+    std::string text = "video/x-raw,width=" + std::to_string(fit_width) + ",height=" + std::to_string(fit_height) +
+                       ",pixel-aspect-ratio=1/1";
+    GstCaps* fitted = gst_caps_from_string(text.c_str());
+    g_object_set(size.get(), "caps", fitted, nullptr);
+    gst_caps_unref(fitted);
+    UniqueElement queue(gst_bin_get_by_name(GST_BIN(job.pipeline), "video"));
+    std::unique_ptr<GstPad, GstUnref> sink(gst_element_get_static_pad(queue.get(), "sink"));
+    job.video_linked = gst_pad_link(pad, sink.get()) == GST_PAD_LINK_OK;
+}
+
+void link_audio(GstPad* pad, Transcode& job)
+{
+    GstElement* branch = gst_parse_bin_from_description(AUDIO_BRANCH, TRUE, nullptr);
+    if (!branch)
+        return;
+    gst_bin_add(GST_BIN(job.pipeline), branch);
+    UniqueElement mux(gst_bin_get_by_name(GST_BIN(job.pipeline), "mux"));
+    std::unique_ptr<GstPad, GstUnref> sink(gst_element_get_static_pad(branch, "sink"));
+    if (gst_element_link(branch, mux.get()) && gst_element_sync_state_with_parent(branch))
+        job.audio_linked = gst_pad_link(pad, sink.get()) == GST_PAD_LINK_OK;
+}
+
+void on_pad_added(GstElement*, GstPad* pad, gpointer data)
+{
+    auto& job = *static_cast<Transcode*>(data);
+    GstCaps* caps = gst_pad_get_current_caps(pad);
+    if (!caps)
+        caps = gst_pad_query_caps(pad, nullptr);
+    const char* kind = gst_structure_get_name(gst_caps_get_structure(caps, 0));
+    if (g_str_has_prefix(kind, "video/x-raw") && !job.video_linked)
+        link_video(pad, caps, job);
+    else if (g_str_has_prefix(kind, "audio/x-raw") && job.options.audio && !job.audio_linked)
+        link_audio(pad, job);
+    gst_caps_unref(caps);
+}
+
+void on_no_more_pads(GstElement* decode, gpointer data)
+{
+    if (!static_cast<Transcode*>(data)->video_linked)
+        GST_ELEMENT_ERROR(decode, STREAM, WRONG_TYPE, ("no video stream the encoder can take"), (nullptr));
+}
+
+} // namespace
+
+int media_convert_init()
+{
+    gst_init(nullptr, nullptr);
+    return (IMG_Init(IMG_INIT_PNG) & IMG_INIT_PNG) ? 0 : -1;
+}
+
+void fit_size(int width, int height, int box_width, int box_height, bool even, int& fit_width, int& fit_height)
+{
+    int64_t w = std::max(width, 1);
+    int64_t h = std::max(height, 1);
+    if (w * box_height >= h * box_width) {
+        fit_width = box_width;
+        fit_height = static_cast<int>((h * box_width + w / 2) / w);
+    } else {
+        fit_height = box_height;
+        fit_width = static_cast<int>((w * box_height + h / 2) / h);
+    }
+    if (even) {
+        fit_width &= ~1;
+        fit_height &= ~1;
+    }
+    int least = even ? 2 : 1;
+    fit_width = std::max(fit_width, least);
+    fit_height = std::max(fit_height, least);
+}
+
+int convert_picture(const std::string& source, int fd, const picture_options& options, std::string& error)
+{
+    Raw picture;
+    UniqueSurface band;
+    if (decode(source, picture, error) != 0) {
+        error = "not a picture that can be decoded (" + error + ")";
+        close(fd);
+        return -1;
+    }
+    if (compose(picture, options, band, error) != 0) {
+        close(fd);
+        return -1;
+    }
+    return write_png(band.get(), fd, error);
+}
+
+int convert_video(const std::string& source, int fd, const video_options& options, std::string& error)
+{
+    Pipeline pipeline;
+    if (launch(VIDEO_PIPELINE, pipeline, error) != 0) {
+        close(fd);
+        return -1;
+    }
+    Transcode job{pipeline.element.get(), options};
+    g_object_set(pipeline.child("source").get(), "location", source.c_str(), nullptr);
+    g_object_set(pipeline.child("sink").get(), "fd", fd, nullptr);
+    UniqueElement decode = pipeline.child("decode");
+    g_signal_connect(decode.get(), "pad-added", G_CALLBACK(on_pad_added), &job);
+    g_signal_connect(decode.get(), "no-more-pads", G_CALLBACK(on_no_more_pads), &job);
+    gst_element_set_state(pipeline.element.get(), GST_STATE_PLAYING);
+    std::unique_ptr<GstBus, GstUnref> bus(gst_element_get_bus(pipeline.element.get()));
+    UniqueMessage message(gst_bus_timed_pop_filtered(bus.get(), GST_CLOCK_TIME_NONE,
+                                                     static_cast<GstMessageType>(GST_MESSAGE_EOS | GST_MESSAGE_ERROR)));
+    int result = 0;
+    if (GST_MESSAGE_TYPE(message.get()) == GST_MESSAGE_ERROR) {
+        error = error_text(message.get());
+        result = -1;
+    }
+    gst_element_set_state(pipeline.element.get(), GST_STATE_NULL);
+    if (result == 0 && fsync(fd) != 0) {
+        error = strerror(errno);
+        result = -1;
+    }
+    close(fd);
+    return result;
+}

@@ -1,0 +1,35 @@
+// Turning a scraped picture or video into what the board shows, with GStreamer: pictures scaled
+// into the 1920x360 band (Lanczos), videos transcoded to H.264 in MP4.
+#pragma once
+
+#include <string>
+
+// How a picture of another shape fills the band: fitted inside on black, on a colour or on a
+// blurred, darkened fill made from the picture itself; or scaled to cover the band and cropped.
+enum class fit_mode { black, colour, blur, crop };
+
+struct picture_options {
+    fit_mode mode = fit_mode::black;
+    unsigned rgb = 0;  // the background for fit_mode::colour, 0xRRGGBB
+};
+
+struct video_options {
+    int box_width = 1920;  // the video is fitted inside this box, aspect kept
+    int box_height = 360;
+    bool audio = false;    // keep the sound (AAC) or drop it
+};
+
+// GStreamer and SDL_image set up once, before any worker starts; 0 or -1.
+int media_convert_init();
+
+// Converts the picture `source` into a 1920x360 PNG written to the open, empty file `fd` (taken
+// over, closed here). 0, or -1 with `error` saying why.
+int convert_picture(const std::string& source, int fd, const picture_options& options, std::string& error);
+
+// Transcodes the video `source` into an MP4 written to the open, empty file `fd` (taken over).
+// 0, or -1 with `error` saying why.
+int convert_video(const std::string& source, int fd, const video_options& options, std::string& error);
+
+// The size of a `width`x`height` picture fitted inside `box_width`x`box_height`, aspect kept
+// (at least 1x1); `even` rounds both down to even numbers, as 4:2:0 needs.
+void fit_size(int width, int height, int box_width, int box_height, bool even, int& fit_width, int& fit_height);
