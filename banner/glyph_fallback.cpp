@@ -300,6 +300,8 @@ void free_fallback_fonts()
     font_for_char.clear();
     fallbacks.clear();
     folder_scanned = false;
+    // Fontconfig's configuration and caches go with the fonts; the next lookup loads them again.
+    FcFini();
 }
 
 int size_text(TTF_Font* font, const char* text, int* w, int* h)
