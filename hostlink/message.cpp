@@ -39,7 +39,6 @@ bool data_overflow;
 uint8_t show_image_buf[SHOW_IMAGE_MAX_PAYLOAD];
 uint32_t show_image_buf_size;
 char show_image_data[SHOW_IMAGE_TEXT_SIZE];
-char show_image_path[PATH_BUF_SIZE];
 
 struct JsonDeleter {
     void operator()(cJSON* json) const { cJSON_Delete(json); }
@@ -128,8 +127,9 @@ void show_image(uint32_t picture_size, uint32_t text_size, const char* func)
     banner_info_msg* message = parse_show_image_data(show_image_data);
     printf("%s: ok\n", func);
     store_picture(picture_size, func);
-    memcpy(show_image_path, transmit_file_name, sizeof show_image_path);
-    push_event_with_para2(EVENT_SHOW_IMAGE, show_image_path, message);
+    // The path goes with the event as a heap copy the main thread frees: a buffer of the reader's
+    // would be overwritten by the next picture while the main thread still reads it.
+    push_event_with_para2(EVENT_SHOW_IMAGE, strdup(transmit_file_name), message);
 }
 
 } // namespace

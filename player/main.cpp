@@ -117,13 +117,16 @@ void search_media(banner_bar_t& record)
     printf("%s: find_image_video_with_title iamge file %s\n", __func__, record.image_file);
 }
 
-// The heap message an event carries; the picture and firmware paths belong to the host link.
+// The heap blocks an event carries (the message, the pushed picture's path); the firmware path
+// belongs to the host link.
 void release_event_message(const SDL_Event& event)
 {
     if (event.type == static_cast<Uint32>(EVENT_BANNER_INFO))
         free(event.user.data1);
-    else if (event.type == static_cast<Uint32>(EVENT_SHOW_IMAGE))
+    else if (event.type == static_cast<Uint32>(EVENT_SHOW_IMAGE)) {
+        free(event.user.data1);
         free(event.user.data2);
+    }
 }
 
 // Events still queued at shutdown would take their messages with them when SDL quits.
@@ -285,6 +288,7 @@ void handle(const SDL_Event& event)
         break;
     case EVENT_SHOW_IMAGE:
         on_show_image(static_cast<const char*>(event.user.data1), static_cast<banner_info_msg*>(event.user.data2));
+        free(event.user.data1);
         break;
     case EVENT_FW_UPDATE:
         update_image_state = 1;

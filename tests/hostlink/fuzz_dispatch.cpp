@@ -32,8 +32,10 @@ void drain_events()
     while (SDL_PollEvent(&event)) {
         if (event.type == static_cast<Uint32>(EVENT_BANNER_INFO))
             free(event.user.data1);
-        if (event.type == static_cast<Uint32>(EVENT_SHOW_IMAGE))
+        if (event.type == static_cast<Uint32>(EVENT_SHOW_IMAGE)) {
+            free(event.user.data1);
             free(event.user.data2);
+        }
     }
 }
 

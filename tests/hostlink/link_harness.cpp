@@ -75,8 +75,10 @@ void HostLinkTest::TearDown()
     for (const SDL_Event& event : events_) {
         if (event.type == static_cast<Uint32>(EVENT_BANNER_INFO))
             free(event.user.data1);
-        if (event.type == static_cast<Uint32>(EVENT_SHOW_IMAGE))
+        if (event.type == static_cast<Uint32>(EVENT_SHOW_IMAGE)) {
+            free(event.user.data1);
             free(event.user.data2);
+        }
     }
     SDL_Quit();
     BoardRootTest::TearDown();
