@@ -109,7 +109,7 @@ private:
             pollfd fds[4] = {{gadget_listener_, POLLIN, 0}, {host_listener_, POLLIN, 0}, {gadget_, POLLIN, 0},
                              {have ? -1 : host_, POLLIN, 0}};
             auto wait = have ? std::max(slot - Clock::now(), Clock::duration::zero()) : std::chrono::milliseconds(10);
-            timespec timeout{0, std::chrono::duration_cast<std::chrono::nanoseconds>(wait).count()};
+            timespec timeout{0, static_cast<long>(std::chrono::duration_cast<std::chrono::nanoseconds>(wait).count())};
             if (ppoll(fds, 4, &timeout, nullptr) < 0)
                 continue;
             hid_report reply;
