@@ -4,9 +4,12 @@
 // next interval, as a NAK makes it. Measured against a board that only drains the link (raw),
 // the real player showing a still picture, and the real player while its video plays; prints
 // reports/s and payload kB/s beside the interval's limit, the share of the raw rate, and whether
-// the file arrived whole. The machine's load is printed with each figure.
+// the file arrived whole. Last, `tavimoro-host image` of a typical scraped marquee (a 1600x400 PNG)
+// from the command to the picture on the screen, sent as it is and fitted. The machine's load is
+// printed with each figure.
 #include "hostlink/wire.h"
 #include "sim/sample_media.h"
+#include "sim/screen_capture.h"
 #include "sim/sim_board.h"
 
 #include <poll.h>
@@ -19,8 +22,10 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <random>
@@ -42,6 +47,9 @@ constexpr auto TIMEOUT = std::chrono::seconds(60);
 // A thread woken late stands in for a bus that kept its beat: up to 1 ms at the shortest interval.
 constexpr int CATCH_UP_SLOTS = 8;
 constexpr uint32_t MIB = 1024 * 1024;
+// The band differs from the one before by more than this on average: a new picture is on it.
+constexpr double CHANGED_MEAN = 20;
+constexpr uint32_t BAND_HEIGHT = 360;
 
 int listen_at(const std::string& path)
 {
@@ -221,17 +229,58 @@ void print(const char* what, uint32_t size, const Transfer& transfer, const Tran
            transfer.whole ? "arrived whole" : "NOT WHOLE", load().c_str());
 }
 
-bool wait_for_trace(const std::string& log, const std::string& trace)
+bool wait_for_trace(const std::string& log, const std::string& trace, size_t from = 0)
 {
     for (auto deadline = Clock::now() + TIMEOUT; Clock::now() < deadline;) {
-        if (read_all(log).find(trace) != std::string::npos)
+        if (read_all(log).find(trace, from) != std::string::npos)
             return true;
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
     return false;
 }
 
-int run(const std::string& root, std::chrono::microseconds interval)
+double band_difference(const ScreenImage& a, const ScreenImage& b)
+{
+    size_t bytes = size_t(a.width) * BAND_HEIGHT * 4;
+    if (a.width != b.width || a.rgba.size() < bytes || b.rgba.size() < bytes)
+        return 0;
+    double total = 0;
+    for (size_t i = 0; i < bytes; i++)
+        total += std::abs(int(a.rgba[i]) - int(b.rgba[i]));
+    return total / double(bytes);
+}
+
+// Seconds from `tavimoro-host image` with `options` to a new picture on the screen's band; -1
+// when the command failed or nothing new came.
+double image_to_screen(const std::string& root, const std::string& tool, const std::string& options,
+                       const std::string& picture)
+{
+    const std::string screen_file = root + "/sim/screen";
+    ScreenImage before;
+    if (read_screen(screen_file, before) != 0)
+        return -1;
+    std::string command = "'" + tool + "' --timeout 30 --device '" + root + "/sim/host.sock' image " + options + " '" +
+                          picture + "' >/dev/null";
+    Clock::time_point start = Clock::now();
+    if (system(command.c_str()) != 0)
+        return -1;
+    int64_t compared = int64_t(before.sequence);
+    for (auto deadline = Clock::now() + TIMEOUT; Clock::now() < deadline;
+         std::this_thread::sleep_for(std::chrono::milliseconds(2))) {
+        int64_t sequence = read_screen_sequence(screen_file);
+        ScreenImage screen;
+        if (sequence == compared || sequence % 2 != 0 || read_screen(screen_file, screen) != 0)
+            continue;
+        if (band_difference(before, screen) > CHANGED_MEAN)
+            return std::chrono::duration<double>(Clock::now() - start).count();
+        compared = int64_t(screen.sequence);
+    }
+    return -1;
+}
+
+// With `image_only`, only the picture's way to the screen: at a 1 ms interval the transfers take
+// a quarter of an hour.
+int run(const std::string& root, std::chrono::microseconds interval, bool image_only)
 {
     const uint32_t sizes[] = {1 * MIB, 16 * MIB};
     std::minstd_rand bytes(7);
@@ -249,7 +298,7 @@ int run(const std::string& root, std::chrono::microseconds interval)
     if (!link.valid())
         return 1;
     Transfer raw[2];
-    {
+    if (!image_only) {
         std::atomic<bool> stop{false};
         std::thread board(drain_board, root, std::ref(stop));
         for (int i = 0; i < 2; i++) {
@@ -263,20 +312,36 @@ int run(const std::string& root, std::chrono::microseconds interval)
     pid_t player = start_board_program(fs::read_symlink("/proc/self/exe").parent_path() / "tavimoro", root, log);
     // The boot banner's video plays without end once its picture has been shown.
     int result = player > 0 && wait_for_trace(log, "banner_proc: video start") ? 0 : 1;
-    for (int i = 0; i < 2 && result == 0; i++) {
+    for (int i = 0; i < 2 && result == 0 && !image_only; i++) {
         Transfer transfer = send_file(link, root, source(sizes[i]), stored);
         print("through the player, video playing", sizes[i], transfer, raw[i], limit);
         result = transfer.whole ? 0 : 1;
     }
     std::string tool = fs::read_symlink("/proc/self/exe").parent_path() / "tavimoro-host";
-    if (result == 0 && system(("'" + tool + "' --device '" + root + "/sim/host.sock' info --title 'Moon Miner' " +
-                               "--title2 'Moon Miner' >/dev/null").c_str()) == 0 &&
-        wait_for_trace(log, "banner_proc: image start")) {
-        for (int i = 0; i < 2 && result == 0; i++) {
+    auto show_still = [&] {
+        size_t mark = read_all(log).size();
+        return system(("'" + tool + "' --device '" + root + "/sim/host.sock' info --title 'Moon Miner' " +
+                       "--title2 'Moon Miner' >/dev/null").c_str()) == 0 &&
+               wait_for_trace(log, "banner_proc: image start", mark);
+    };
+    if (result == 0 && show_still()) {
+        for (int i = 0; i < 2 && result == 0 && !image_only; i++) {
             Transfer transfer = send_file(link, root, source(sizes[i]), stored);
             print("through the player, still picture", sizes[i], transfer, raw[i], limit);
             result = transfer.whole ? 0 : 1;
         }
+    }
+    const std::string marquee = root + "/sim/marquee.png";
+    if (result == 0 && make_sample_picture(marquee, 1600, 400, "SUPER ARCADE", 0xE0A040, 1) == 0) {
+        double as_is = image_to_screen(root, tool, "--as-is", marquee);
+        // The still must be on the screen again before the fitted picture replaces it.
+        bool still = show_still();
+        std::this_thread::sleep_for(std::chrono::seconds(1));
+        double fitted = still ? image_to_screen(root, tool, "", marquee) : -1;
+        printf("image of a %ju-byte 1600x400 marquee PNG, command -> screen: %.2f s as it is, %.2f s fitted (%.1fx); "
+               "load %s\n",
+               uintmax_t(fs::file_size(marquee)), as_is, fitted, fitted > 0 ? as_is / fitted : 0.0, load().c_str());
+        result = as_is > 0 && fitted > 0 ? 0 : 1;
     }
     if (player > 0) {
         kill(player, SIGTERM);
@@ -290,9 +355,11 @@ int run(const std::string& root, std::chrono::microseconds interval)
 int main(int argc, char** argv)
 {
     setvbuf(stdout, nullptr, _IONBF, 0);
-    std::chrono::microseconds interval = argc > 1 ? std::chrono::microseconds(atoi(argv[1])) : DEFAULT_INTERVAL;
+    bool image_only = argc > 1 && strcmp(argv[1], "--image") == 0;
+    int first = image_only ? 2 : 1;
+    std::chrono::microseconds interval = argc > first ? std::chrono::microseconds(atoi(argv[first])) : DEFAULT_INTERVAL;
     if (interval.count() <= 0) {
-        fprintf(stderr, "usage: link_bench [interval in us, default %lld]\n",
+        fprintf(stderr, "usage: link_bench [--image] [interval in us, default %lld]\n",
                 static_cast<long long>(DEFAULT_INTERVAL.count()));
         return 2;
     }
@@ -301,7 +368,7 @@ int main(int argc, char** argv)
         return 1;
     setenv("TAVIMORO_ROOT", root, 1);
     signal(SIGPIPE, SIG_IGN);
-    int result = run(root, interval);
+    int result = run(root, interval, image_only);
     std::error_code error;
     fs::remove_all(root, error);
     return result;
