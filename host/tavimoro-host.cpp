@@ -20,6 +20,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cmath>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -73,6 +74,8 @@ Options:
                      (TAVIMORO_SERIAL sets it too); 'list' shows them.
   -t, --timeout SEC  How long to wait for each answer of the board (default 5).
   -n, --name NAME    The file name on the board: at most 51 characters, no '/'.
+  -q, --quiet        No progress and no confirmations: only errors (for frontend hooks).
+                     What list, state and --print are asked for is still printed.
   -h, --help         Show this help.
 
 Exit status: 0 done, 1 the board refused or reported a failure, 2 wrong usage or unreadable
@@ -121,6 +124,20 @@ struct FileCloser {
     void operator()(FILE* file) const { fclose(file); }
 };
 using File = std::unique_ptr<FILE, FileCloser>;
+
+// --quiet: the hooks want neither progress nor confirmations, only errors.
+bool quiet = false;
+
+// A confirmation on standard output, unless quiet.
+[[gnu::format(printf, 1, 2)]] void say(const char* format, ...)
+{
+    if (quiet)
+        return;
+    va_list args;
+    va_start(args, format);
+    vprintf(format, args);
+    va_end(args);
+}
 
 [[gnu::format(printf, 2, 3)]] int fail(int code, const char* format, ...)
 {
@@ -261,26 +278,42 @@ int request(const board_link& board, const hid_report& report, uint8_t reply, in
     return status;
 }
 
+// Progress of a long transfer on a terminal: share, bytes, rate and time left, redrawn a few
+// times a second.
 class progress_meter {
 public:
-    progress_meter(const char* label, uint64_t total) : label_(label), total_(total), shown_(isatty(STDERR_FILENO)) {}
+    progress_meter(const char* label, uint64_t total)
+        : label_(label), total_(total), shown_(!quiet && isatty(STDERR_FILENO)), start_(Clock::now())
+    {
+    }
     void update(uint64_t done)
     {
-        int percent = total_ ? static_cast<int>(done * 100 / total_) : 100;
-        if (!shown_ || percent == last_)
+        Clock::time_point now = Clock::now();
+        if (!shown_ || (done < total_ && now - drawn_ < REDRAW))
             return;
-        last_ = percent;
-        fprintf(stderr, "\r%s: %3d%% (%llu of %llu bytes)", label_, percent, static_cast<unsigned long long>(done),
-                static_cast<unsigned long long>(total_));
-        if (done == total_)
-            fprintf(stderr, "\n");
+        drawn_ = now;
+        double seconds = std::chrono::duration<double>(now - start_).count();
+        double rate = seconds > 0 ? double(done) / seconds : 0;
+        int percent = total_ ? static_cast<int>(done * 100 / total_) : 100;
+        fprintf(stderr, "\r%s: %3d%% (%llu of %llu kB) %.1f kB/s", label_, percent,
+                static_cast<unsigned long long>(done / 1000), static_cast<unsigned long long>(total_ / 1000),
+                rate / 1000);
+        if (done == total_) {
+            fprintf(stderr, " in %.1f s\n", seconds);
+        } else if (rate > 0) {
+            long left = std::lround(double(total_ - done) / rate);
+            fprintf(stderr, ", %ld:%02ld left  ", left / 60, left % 60);
+        }
     }
 
 private:
+    using Clock = std::chrono::steady_clock;
+    static constexpr std::chrono::milliseconds REDRAW{250};
     const char* label_;
     uint64_t total_;
     bool shown_;
-    int last_ = -1;
+    Clock::time_point start_;
+    Clock::time_point drawn_{};
 };
 
 // Sends `size` bytes from `next` as data reports with `command`; false on a link failure.
@@ -348,7 +381,7 @@ int verdict(int status, const char* done, const char* failure)
         return EXIT_LINK;
     if (status != 0)
         return fail(EXIT_REFUSED, "%s", failure);
-    printf("%s\n", done);
+    say("%s\n", done);
     return 0;
 }
 
@@ -444,14 +477,14 @@ int command_file(const board_link& board, const options& opt, const family& kind
     if (result != 0)
         return result;
     if (kind.verify == CMD_FW_VERIFY) {
-        printf("firmware stored; the board is starting the update\n");
+        say("firmware stored; the board is starting the update\n");
         return 0;
     }
     if (kind.verify == CMD_FILE_VERIFY) {
-        printf("file stored on the board's USB disk\n");
+        say("file stored on the board's USB disk\n");
         return 0;
     }
-    printf("package stored; the board is unpacking it\n");
+    say("package stored; the board is unpacking it\n");
     int unpacked = await_reply(board, CMD_PACKAGE_UNPACKED, UNPACK_TIMEOUT_S);
     if (unpacked < 0)
         return fail(EXIT_LINK, "no answer from the board while it unpacked the package");
@@ -508,7 +541,7 @@ fitted_picture prepare_picture(std::vector<uint8_t> file, bool as_is)
         fprintf(stderr, "tavimoro-host: not a PNG or JPEG the board can show: sending the file as it is\n");
         return picture;
     }
-    printf("the picture (%dx%d, %zu bytes) travels %s: %zu bytes\n", fitted.width, fitted.height,
+    say("the picture (%dx%d, %zu bytes) travels %s: %zu bytes\n", fitted.width, fitted.height,
            picture.bytes.size(), fitted.made, fitted.bytes.size());
     return fitted;
 }
@@ -574,18 +607,20 @@ int parse_options(int argc, char** argv, options& opt)
         {"device", required_argument, nullptr, 'd'}, {"serial", required_argument, nullptr, 's'},
         {"timeout", required_argument, nullptr, 't'},
         {"name", required_argument, nullptr, 'n'},   {"help", no_argument, nullptr, 'h'},
+        {"quiet", no_argument, nullptr, 'q'},
         {"title", required_argument, nullptr, TITLE}, {"title2", required_argument, nullptr, TITLE2},
         {"romname", required_argument, nullptr, ROMNAME}, {"leaderboard", required_argument, nullptr, LEADERBOARD},
         {"type", required_argument, nullptr, TYPE},  {"rom", required_argument, nullptr, ROM},
         {"print", no_argument, nullptr, PRINT},      {"as-is", no_argument, nullptr, AS_IS},
         {nullptr, 0, nullptr, 0},
     };
-    for (int c; (c = getopt_long(argc, argv, "d:s:t:n:h", longs, nullptr)) != -1;) {
+    for (int c; (c = getopt_long(argc, argv, "d:s:t:n:qh", longs, nullptr)) != -1;) {
         switch (c) {
         case 'd': opt.device = optarg; break;
         case 's': opt.serial = optarg; break;
         case 't': opt.timeout_s = atoi(optarg); break;
         case 'n': opt.name = optarg; break;
+        case 'q': quiet = true; break;
         case 'h': print_usage(); exit(0);
         case TITLE: opt.title = optarg; break;
         case TITLE2: opt.title2 = optarg; break;

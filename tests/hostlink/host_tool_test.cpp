@@ -81,10 +81,16 @@ TEST_F(HostToolTest, SendsFilesAndTellsWhyTheBoardRefusesOne)
     std::string data = pattern(10000);
     tool_result result = run("send " + sample("/sim/in/game.bin", data));
     EXPECT_EQ(result.status, 0) << result.output;
+    EXPECT_NE(result.output.find("file stored"), std::string::npos) << result.output;
     EXPECT_EQ(read_file(DISK + "/game.bin"), data);
+    // Quiet, as the hooks run it: nothing printed but the reason of a failure.
+    result = run("--quiet send --name quiet.bin " + path("/sim/in/game.bin"));
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.output, "");
+    EXPECT_EQ(read_file(DISK + "/quiet.bin"), data);
 
     set_sim_disk_free(board_test::process_root(), SIM_DEFAULT_DISK, 1);
-    result = run("send --name other.bin " + sample("/sim/in/small.bin", pattern(2047)));
+    result = run("-q send --name other.bin " + sample("/sim/in/small.bin", pattern(2047)));
     EXPECT_EQ(result.status, 1);
     EXPECT_NE(result.output.find("not enough free space"), std::string::npos) << result.output;
 
