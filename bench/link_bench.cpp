@@ -239,17 +239,6 @@ bool wait_for_trace(const std::string& log, const std::string& trace, size_t fro
     return false;
 }
 
-double band_difference(const ScreenImage& a, const ScreenImage& b)
-{
-    size_t bytes = size_t(a.width) * BAND_HEIGHT * 4;
-    if (a.width != b.width || a.rgba.size() < bytes || b.rgba.size() < bytes)
-        return 0;
-    double total = 0;
-    for (size_t i = 0; i < bytes; i++)
-        total += std::abs(int(a.rgba[i]) - int(b.rgba[i]));
-    return total / double(bytes);
-}
-
 // Seconds from `tavimoro-host image` with `options` to a new picture on the screen's band; -1
 // when the command failed or nothing new came.
 double image_to_screen(const std::string& root, const std::string& tool, const std::string& options,
@@ -271,7 +260,8 @@ double image_to_screen(const std::string& root, const std::string& tool, const s
         ScreenImage screen;
         if (sequence == compared || sequence % 2 != 0 || read_screen(screen_file, screen) != 0)
             continue;
-        if (band_difference(before, screen) > CHANGED_MEAN)
+        if (screen.width == before.width &&
+            mean_difference(before.rgba, screen.rgba, size_t(screen.width) * BAND_HEIGHT * 4) > CHANGED_MEAN)
             return std::chrono::duration<double>(Clock::now() - start).count();
         compared = int64_t(screen.sequence);
     }

@@ -49,7 +49,10 @@ struct command_entry {
     uint8_t code;
     int (*handler)(const uint8_t*);
     bool in_build;      // false for the commands this build does not answer
-    bool long_running;  // checks a whole file, unpacks, or updates: run at the normal policy
+    // Checks a whole file, unpacks, or updates: run at the normal policy. A handler added later
+    // that may take more than a report's time must set it, or it holds the processor at the
+    // real-time priority.
+    bool long_running;
 };
 
 constexpr command_entry COMMANDS[] = {

@@ -88,6 +88,16 @@ int64_t read_screen_sequence(const std::string& file)
     return static_cast<int64_t>(field<uint64_t>(header, SEQUENCE_OFFSET));
 }
 
+double mean_difference(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b, size_t bytes)
+{
+    if (bytes == 0 || a.size() < bytes || b.size() < bytes)
+        return 0;
+    double total = 0;
+    for (size_t i = 0; i < bytes; i++)
+        total += std::abs(int(a[i]) - int(b[i]));
+    return total / double(bytes);
+}
+
 int save_screen_png(const ScreenImage& image, const std::string& file, uint32_t rows)
 {
     uint32_t height = rows == 0 || rows > image.height ? image.height : rows;

@@ -20,6 +20,10 @@ int read_screen(const std::string& file, ScreenImage& image);
 // for a new frame without copying every frame. -1 when there is no screen file.
 int64_t read_screen_sequence(const std::string& file);
 
+// The mean absolute difference of the first `bytes` bytes of two frames' pixels: how much what
+// the screen shows has changed. 0 when either frame holds fewer.
+double mean_difference(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b, size_t bytes);
+
 // Saves the top `rows` rows (all when 0) as a PNG file; 0 or -1.
 int save_screen_png(const ScreenImage& image, const std::string& file, uint32_t rows);
 

@@ -12,6 +12,7 @@
 #include "core/board_root.h"
 #include "hostlink/wire.h"
 #include "sim/sample_media.h"
+#include "sim/screen_capture.h"
 #include "sim/sim_board.h"
 
 #include <fcntl.h>
@@ -157,16 +158,6 @@ protected:
         return screen.rgb;
     }
 
-    static double mean_difference(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b)
-    {
-        if (a.size() != b.size() || a.empty())
-            return 0;
-        double total = 0;
-        for (size_t i = 0; i < a.size(); i++)
-            total += std::abs(int(a[i]) - int(b[i]));
-        return total / double(a.size());
-    }
-
     // Seconds from `tavimoro-host image` with `options` to a new picture in the scanout's band.
     static double image_to_screen(const std::string& options)
     {
@@ -176,7 +167,8 @@ protected:
         EXPECT_EQ(result.status, 0) << result.output;
         printf("tavimoro-host image %s: %s", options.c_str(), result.output.c_str());
         for (auto deadline = start + STEP_TIMEOUT; Clock::now() < deadline; std::this_thread::sleep_for(DUMP_INTERVAL)) {
-            if (mean_difference(before, band()) > CHANGED_MEAN)
+            std::vector<uint8_t> now = band();
+            if (now.size() == before.size() && mean_difference(before, now, now.size()) > CHANGED_MEAN)
                 return seconds_since(start);
         }
         ADD_FAILURE() << "the picture did not reach the screen";
