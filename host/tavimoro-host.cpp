@@ -288,8 +288,10 @@ public:
     }
     void update(uint64_t done)
     {
+        if (!shown_)
+            return;
         Clock::time_point now = Clock::now();
-        if (!shown_ || (done < total_ && now - drawn_ < REDRAW))
+        if (done < total_ && now - drawn_ < REDRAW)
             return;
         drawn_ = now;
         double seconds = std::chrono::duration<double>(now - start_).count();
