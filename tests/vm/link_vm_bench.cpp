@@ -35,7 +35,7 @@ using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
 constexpr uint32_t MIB = 1024 * 1024;
-constexpr int RAW_REPORTS = 4000;
+constexpr int RAW_REPORTS = 8000;
 constexpr int HIGH_SPEED_MBPS = 480;
 constexpr double MICROFRAME_US = 125;
 constexpr double FRAME_US = 1000;
@@ -129,7 +129,7 @@ protected:
     }
 
     // Reports/s of `tavimoro-host send` of `size` bytes; whether the file arrived whole.
-    static double send_through_player(const char* what, uint32_t size, double limit, double raw)
+    static double send_through_player(const char* what, uint32_t size, double limit)
     {
         std::string data(size, '\0');
         std::minstd_rand bytes(size);
@@ -145,7 +145,6 @@ protected:
             << what << ": the file did not arrive whole";
         double rate = packet_count(size) / seconds;
         print_rate(what, packet_count(size), seconds, limit);
-        printf("%-44s %.0f %% of raw\n", "", 100 * rate / raw);
         return rate;
     }
 
@@ -277,7 +276,7 @@ TEST_F(LinkBench, OneMiBSideBySide)
         ASSERT_TRUE(player.start());
         run_on(HOST_CPU);
         ASSERT_TRUE(show_still());
-        double through = send_through_player("send 1 MiB, still picture", MIB, limit, raw);
+        double through = send_through_player("send 1 MiB, still picture", MIB, limit);
         printf("round %d: tool alone %.0f %% of raw, through the player %.0f %% of raw, %.0f %% of the tool alone\n",
                round + 1, 100 * drained / raw, 100 * through / raw, 100 * through / drained);
         EXPECT_EQ(player.terminate(), 0);
@@ -287,7 +286,7 @@ TEST_F(LinkBench, OneMiBSideBySide)
 TEST_F(LinkBench, Figures)
 {
     double limit = out_limit();
-    double raw = raw_rate(limit);
+    double raw_before = raw_rate(limit);
 
     vm_test::PlayerProcess player(TAVIMORO_PLAYER);
     run_on(BOARD_CPU);
@@ -295,11 +294,16 @@ TEST_F(LinkBench, Figures)
     run_on(HOST_CPU);
     ASSERT_TRUE(wait_for_log("banner_proc: video start", 0)) << read_file(vm_test::PLAYER_LOG);
     ASSERT_TRUE(show_still());
-    for (uint32_t size : {1 * MIB, 16 * MIB}) {
-        double rate = send_through_player(size == MIB ? "send 1 MiB, still picture" : "send 16 MiB, still picture",
-                                          size, limit, raw);
-        EXPECT_GE(rate, 0.9 * raw);
-    }
+    // The switch drawn: sent during the switch, a transfer shares the board's processor with it.
+    std::this_thread::sleep_for(2s);
+    std::vector<std::pair<std::string, double>> through;
+    auto send_both = [&](const std::string& condition) {
+        for (uint32_t mib : {1, 16}) {
+            std::string what = "send " + std::to_string(mib) + " MiB, " + condition;
+            through.emplace_back(what, send_through_player(what.c_str(), mib * MIB, limit));
+        }
+    };
+    send_both("still picture");
 
     double as_is = image_to_screen("--as-is --name original.png");
     ASSERT_TRUE(show_still());
@@ -312,12 +316,16 @@ TEST_F(LinkBench, Figures)
     size_t mark = read_file(vm_test::PLAYER_LOG).size();
     ASSERT_EQ(vm_test::run_host_tool("info").status, 0);
     ASSERT_TRUE(wait_for_log("banner_proc: video start", mark)) << read_file(vm_test::PLAYER_LOG);
-    for (uint32_t size : {1 * MIB, 16 * MIB}) {
-        double rate = send_through_player(size == MIB ? "send 1 MiB, video playing" : "send 16 MiB, video playing",
-                                          size, limit, raw);
-        EXPECT_GE(rate, 0.9 * raw);
-    }
+    send_both("video playing");
     EXPECT_EQ(player.terminate(), 0);
+
+    // The raw rate drifts by a tenth and more within one boot: the transfers are set against the
+    // mean of the raw rates measured before and after them.
+    double raw = (raw_before + raw_rate(limit)) / 2;
+    for (const auto& [what, rate] : through) {
+        printf("%-44s %3.0f %% of raw (%.0f reports/s)\n", what.c_str(), 100 * rate / raw, raw);
+        EXPECT_GE(rate, 0.9 * raw) << what;
+    }
 }
 
 } // namespace
