@@ -82,6 +82,14 @@ double seconds_since(Clock::time_point start)
     return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
+// Prints `rate` in reports/s and payload bytes/s beside the `limit` of the interval; returns `rate`.
+double print_rate(const char* what, double rate, double limit)
+{
+    printf("%-44s %6.0f reports/s %7.1f kB/s payload | limit %.0f reports/s %.1f kB/s | %s\n", what, rate,
+           rate * PAYLOAD_MAX / 1000, limit, limit * PAYLOAD_MAX / 1000, guest_load().c_str());
+    return rate;
+}
+
 class LinkBench : public vm_test::VmBoardTest {
 protected:
     void SetUp() override
@@ -121,13 +129,6 @@ protected:
         return limit;
     }
 
-    static void print_rate(const char* what, double reports, double seconds, double limit)
-    {
-        double rate = reports / seconds;
-        printf("%-44s %6.0f reports/s %7.1f kB/s payload | limit %.0f reports/s %.1f kB/s | %s\n", what, rate,
-               rate * PAYLOAD_MAX / 1000, limit, limit * PAYLOAD_MAX / 1000, guest_load().c_str());
-    }
-
     // Reports/s of `tavimoro-host send` of `size` bytes; whether the file arrived whole.
     static double send_through_player(const char* what, uint32_t size, double limit)
     {
@@ -143,9 +144,7 @@ protected:
         EXPECT_EQ(result.status, 0) << result.output;
         EXPECT_TRUE(read_file(std::string("/media/") + SIM_DEFAULT_DISK + "/link.bin") == data)
             << what << ": the file did not arrive whole";
-        double rate = packet_count(size) / seconds;
-        print_rate(what, packet_count(size), seconds, limit);
-        return rate;
+        return print_rate(what, packet_count(size) / seconds, limit);
     }
 
     static std::vector<uint8_t> band()
@@ -181,11 +180,17 @@ protected:
             [&] { return read_file(vm_test::PLAYER_LOG).find(trace, mark) != std::string::npos; }, STEP_TIMEOUT);
     }
 
-    static bool show_still()
+    // The still picture shown; with `settle`, also drawn, so that a transfer that follows does not
+    // share the board's processor with the switch.
+    static bool show_still(bool settle = false)
     {
         size_t mark = read_file(vm_test::PLAYER_LOG).size();
         board_test::command_result result = vm_test::run_host_tool("info --title 'Moon Miner' --title2 'Moon Miner'");
-        return result.status == 0 && wait_for_log("image start , " + path(STILL_PICTURE), mark);
+        if (result.status != 0 || !wait_for_log("image start , " + path(STILL_PICTURE), mark))
+            return false;
+        if (settle)
+            std::this_thread::sleep_for(2s);
+        return true;
     }
 };
 
@@ -210,13 +215,10 @@ double raw_rate(double limit, int reports = RAW_REPORTS)
     for (int i = 0; i < reports; i++)
         EXPECT_EQ(write(host, written, sizeof written), ssize_t(sizeof written));
     reader.join();
-    double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    double seconds = seconds_since(start);
     close(host);
     close(board);
-    printf("%-44s %6.0f reports/s %7.1f kB/s payload | limit %.0f reports/s %.1f kB/s | %s\n",
-           "raw: hidraw write -> hidg1 read", reports / seconds, reports / seconds * PAYLOAD_MAX / 1000, limit,
-           limit * PAYLOAD_MAX / 1000, guest_load().c_str());
-    return reports / seconds;
+    return print_rate("raw: hidraw write -> hidg1 read", reports / seconds, limit);
 }
 
 // Reports/s of `tavimoro-host send` of 1 MiB to a board that answers the prepare and the verify
@@ -245,11 +247,7 @@ double drained_send_rate(double limit)
     EXPECT_EQ(result.status, 0) << result.output;
     drain.join();
     close(board);
-    double rate = packet_count(MIB) / seconds;
-    printf("%-44s %6.0f reports/s %7.1f kB/s payload | limit %.0f reports/s %.1f kB/s | %s\n",
-           "send 1 MiB to a board that only drains", rate, rate * PAYLOAD_MAX / 1000, limit, limit * PAYLOAD_MAX / 1000,
-           guest_load().c_str());
-    return rate;
+    return print_rate("send 1 MiB to a board that only drains", packet_count(MIB) / seconds, limit);
 }
 
 // The host tool's share alone, without the player: run it by itself with
@@ -293,9 +291,7 @@ TEST_F(LinkBench, Figures)
     ASSERT_TRUE(player.start());
     run_on(HOST_CPU);
     ASSERT_TRUE(wait_for_log("banner_proc: video start", 0)) << read_file(vm_test::PLAYER_LOG);
-    ASSERT_TRUE(show_still());
-    // The switch drawn: sent during the switch, a transfer shares the board's processor with it.
-    std::this_thread::sleep_for(2s);
+    ASSERT_TRUE(show_still(true));
     std::vector<std::pair<std::string, double>> through;
     auto send_both = [&](const std::string& condition) {
         for (uint32_t mib : {1, 16}) {
@@ -306,8 +302,7 @@ TEST_F(LinkBench, Figures)
     send_both("still picture");
 
     double as_is = image_to_screen("--as-is --name original.png");
-    ASSERT_TRUE(show_still());
-    std::this_thread::sleep_for(2s);
+    ASSERT_TRUE(show_still(true));
     double fitted = image_to_screen("");
     printf("image of a %ju-byte marquee PNG, command -> scanout: %.2f s as it is, %.2f s fitted (%.1fx) | %s\n",
            fs::file_size(path(MARQUEE)), as_is, fitted, fitted > 0 ? as_is / fitted : 0.0, guest_load().c_str());
