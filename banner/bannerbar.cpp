@@ -10,6 +10,7 @@
 #include "playback/playbin.h"
 
 #include <SDL.h>
+#include <pthread.h>
 
 #include <atomic>
 #include <chrono>
@@ -264,6 +265,7 @@ void run_cycle()
 
 void banner_proc()
 {
+    pthread_setname_np(pthread_self(), "banner");
     load_font();
     while (!thread_banner_exit) {
         if (banner_state == 0)

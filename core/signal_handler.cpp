@@ -7,6 +7,7 @@
 #include "core/unique_fd.h"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -46,6 +47,7 @@ void relay(int signum, siginfo_t* info, void* context)
 
 void signal_proc()
 {
+    pthread_setname_np(pthread_self(), "signals");
     SignalRecord record;
     while (read(relay_read.get(), &record, sizeof record) == static_cast<ssize_t>(sizeof record)) {
         if (record.signum == STOP_RECORD)

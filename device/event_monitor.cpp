@@ -9,6 +9,7 @@
 #include "core/unique_fd.h"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -178,6 +179,7 @@ void watch_update_img(event_monitor_state& state)
 
 void event_proc()
 {
+    pthread_setname_np(pthread_self(), "events");
     event_monitor_state state = event_proc_begin();
     while (!thread_event_exit) {
         std::this_thread::sleep_for(EVENT_PERIOD);
@@ -191,6 +193,7 @@ void event_proc()
 
 void key_proc()
 {
+    pthread_setname_np(pthread_self(), "keys");
     init_recovery_gpio();
     int last = KEY_RELEASED;
     while (!thread_key_exit) {

@@ -9,6 +9,7 @@
 #include "playback/queue.h"
 
 #include <gst/video/video.h>
+#include <pthread.h>
 
 #include <atomic>
 #include <cerrno>
@@ -284,6 +285,7 @@ void show_color_mode()
 
 int video_proc(void* /*arg*/)
 {
+    pthread_setname_np(pthread_self(), "video");
     g_evctx = {};
     g_evctx.version = FLIP_EVENT_CONTEXT_VERSION;
     g_evctx.page_flip_handler = page_flip_handler;

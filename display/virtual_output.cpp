@@ -11,6 +11,7 @@
 #include <EGL/eglext.h>
 #include <GLES2/gl2.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/eventfd.h>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -112,6 +113,7 @@ void write_screen(const virtual_buffer* buffer)
 // its next vertical blank, then makes the event descriptor readable.
 void presenter_proc()
 {
+    pthread_setname_np(pthread_self(), "presenter");
     std::unique_lock lock(flip_mutex);
     while (!presenter_stop) {
         if (!pending.buffer) {

@@ -11,6 +11,7 @@
 #include "hostlink/wire.h"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <sched.h>
 #include <sys/select.h>
 #include <sys/socket.h>
@@ -160,6 +161,7 @@ void stop_hid_thread()
 
 void hid_proc()
 {
+    pthread_setname_np(pthread_self(), "link");
     // Whatever a crash or a power cut left half-written goes before the host can send anything.
     clear_new_disks();
     UniqueFD device = open_device(board_path(HID_DEVICE));

@@ -7,6 +7,7 @@
 #include "playback/queue.h"
 
 #include <glib.h>
+#include <pthread.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -323,6 +324,7 @@ void freeElements()
 
 int player_proc(void* /*arg*/)
 {
+    pthread_setname_np(pthread_self(), "player");
     if (!gst_is_initialized())
         gst_init(nullptr, nullptr);
     run_player_loop();
