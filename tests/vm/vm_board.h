@@ -64,6 +64,7 @@ public:
     // Sends SIGTERM and waits for the player to end: its exit status, or -1 when it was killed
     // or did not end in time.
     int terminate();
+    int pid() const { return pid_; }
 
 private:
     std::string program_;
