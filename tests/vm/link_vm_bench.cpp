@@ -6,9 +6,9 @@
 // scanout, as it is and fitted. Not part of the suite (minutes in the VM); run it as the README
 // says. The host and the board are two machines, but here they share the VM's two processors: the
 // board's side (the player, the raw reader) runs on one, the host's side (tavimoro-host, the raw
-// writer) on the other, so that neither takes the other's processor time. Both processors are
-// still threads of one emulator on this machine's own, so a busy board slows the host's side
-// somewhat too, which the raw rate beside the video measures.
+// writer) on the other, so that neither takes the other's processor time. Both controllers'
+// work runs on those emulated processors too, so the link goes at the pace the board's processor
+// leaves it, for a bare reader as for the player: the raw rate beside the video measures that.
 #include "tests/vm/vm_board.h"
 
 #include "core/board_root.h"
