@@ -397,7 +397,7 @@ TEST_F(LinkBench, Figures)
     // The raw rate drifts by a tenth and more within one boot: the transfers are set against the
     // mean of the raw rates measured before and after them. Those during the video are also set
     // against the raw rate beside the same video, which tells the player's own share from what
-    // the video's emulation takes from the emulated host.
+    // the video's emulation takes from the board's processor, and so from the link.
     double raw = (raw_before + raw_rate(limit)) / 2;
     double beside_video = raw_beside_video(limit);
     for (const auto& [what, rate] : through) {
