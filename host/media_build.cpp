@@ -35,7 +35,6 @@ namespace {
 // The media tree the kit writes into: the first one the board searches.
 constexpr const char* TREE = "vorlix";
 constexpr const char* MANIFEST = ".tavimoro-media.json";
-constexpr const char* VIDEO_TAG = "video";
 constexpr int BAR_WIDTH = 30;
 constexpr auto PROGRESS_PERIOD = std::chrono::milliseconds(250);
 
@@ -95,11 +94,11 @@ std::vector<job> plan(const std::vector<scraped_game>& games, const build_option
         for (const std::string& tag : options.prefer) {
             auto found = game.media.find(tag);
             bool video = tag == VIDEO_TAG;
-            if (found == game.media.end() || (!video && picture_chosen))
+            if (found == game.media.end() || found->second.empty() || (!video && picture_chosen))
                 continue;
             picture_chosen |= !video;
             any = true;
-            job next{&game, title, tag, found->second, "",
+            job next{&game, title, tag, found->second.front(), "",
                      video ? video_settings(options.video) : picture_settings(options.picture), outcome::pending, ""};
             next.target = std::string(TREE) + "/" + key + (video ? ".mp4" : ".png");
             if (key.empty()) {

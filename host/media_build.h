@@ -1,7 +1,7 @@
 // tavimoro-media build: the board's media made from the scraped media, on a disk or in a package.
 #pragma once
 
-#include "host/gamelist.h"
+#include "host/library.h"
 #include "host/media_convert.h"
 
 #include <string>

@@ -1,7 +1,7 @@
 // tavimoro-media: the owner's media kit. Reads what the frontend scraped, tells with the player's
 // own lookup what the board will show for every game, makes the board's media from it, and
 // previews the band of a game.
-#include "host/gamelist.h"
+#include "host/library.h"
 #include "host/lookup_keys.h"
 #include "host/media_build.h"
 #include "host/media_preview.h"
@@ -262,7 +262,7 @@ int command_scan(const options& opt)
     std::vector<scraped_game> games;
     int problems = 0;
     for (const std::string& input : opt.inputs)
-        problems += read_library(input, games);
+        problems += read_library(input, false, games).problems;
     std::vector<prediction> predictions;
     {
         QuietStdout quiet;
@@ -286,7 +286,7 @@ int command_build(options& opt)
     std::vector<scraped_game> games;
     int problems = 0;
     for (const std::string& input : opt.inputs)
-        problems += read_library(input, games);
+        problems += read_library(input, false, games).problems;
     if (media_convert_init() != 0) {
         fprintf(stderr, "tavimoro-media: the picture writer cannot start\n");
         return EXIT_INPUT;
@@ -315,7 +315,7 @@ int command_preview(const options& opt)
     fs::create_directories(font.parent_path(), error);
     fs::create_symlink(fs::absolute(opt.font), font, error);
     setenv("TAVIMORO_ROOT", root.path.c_str(), 1);
-    scraped_game game{"", "", opt.rom, opt.title, {}};
+    scraped_game game{"", "", opt.rom, opt.title, false, {}};
     prediction shown{&game, game_lookup_keys(game.rom, game.name), "", ""};
     if (!product.empty()) {
         QuietStdout quiet;
