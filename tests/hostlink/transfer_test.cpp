@@ -27,13 +27,18 @@ protected:
 
     static bool exists(const std::string& board) { return std::filesystem::exists(path(board)); }
 
-    // A zip archive holding `files` (name, contents), made with the zip tool.
+    // A zip archive holding `files` (name, contents), made with Python's zipfile, which flags
+    // non-ASCII names as UTF-8 as most zip tools do.
     std::string make_zip(const std::vector<std::pair<std::string, std::string>>& files)
     {
         make_dir("/sim/zip");
         for (const auto& [name, contents] : files)
             write_file("/sim/zip/" + name, contents);
-        std::string command = "cd " + path("/sim/zip") + " && zip -q -r ../package.zip .";
+        write_file("/sim/zip.py", "import os, sys, zipfile\n"
+                                  "with zipfile.ZipFile(sys.argv[1], 'w') as z:\n"
+                                  "    for d, _, fs in os.walk('.'):\n"
+                                  "        for f in fs: z.write(os.path.join(d, f))\n");
+        std::string command = "cd " + path("/sim/zip") + " && python3 ../zip.py ../package.zip";
         EXPECT_EQ(system(command.c_str()), 0);
         return read_file("/sim/package.zip");
     }
@@ -157,7 +162,8 @@ TEST_F(TransferTest, FirmwareStartAlwaysHandsOffToRecovery)
 
 TEST_F(TransferTest, GoodPackageIsUnpackedIntoTheProductDirectory)
 {
-    std::string zip = make_zip({{"vorlix/star fighter.mp4", pattern(5000, 2)}, {"ext/notes.txt", "hello"}});
+    std::string zip = make_zip(
+        {{"vorlix/star fighter.mp4", pattern(5000, 2)}, {"ext/notes.txt", "hello"}, {"vorlix/pokémon.png", "png"}});
     ASSERT_FALSE(exists(DISK + "/vorlix"));
     // A name with spaces and shell characters is a name, never a command.
     const std::string name = "media pack; touch INJECTED $(touch INJECTED2).zip";
@@ -169,6 +175,7 @@ TEST_F(TransferTest, GoodPackageIsUnpackedIntoTheProductDirectory)
     EXPECT_EQ(events()[1].user.code, 0);
     EXPECT_EQ(read_file(DISK + "/vorlix/vorlix/star fighter.mp4"), pattern(5000, 2));
     EXPECT_EQ(read_file(DISK + "/vorlix/ext/notes.txt"), "hello");
+    EXPECT_EQ(read_file(DISK + "/vorlix/vorlix/pokémon.png"), "png");
     EXPECT_FALSE(exists(DISK + "/vorlix/" + name));
     EXPECT_FALSE(exists(DISK + "/vorlix/INJECTED"));
     EXPECT_FALSE(exists(DISK + "/vorlix/INJECTED2"));
