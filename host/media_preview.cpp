@@ -12,36 +12,32 @@
 #include <cstdio>
 #include <vector>
 
-namespace {
+BannerDrawing::BannerDrawing()
+{
+    TTF_Init();
+    load_font();
+    init_image_thread();
+}
 
-// The banner's fonts and canvases, released in the order the player releases them.
-struct BannerResources {
-    BannerResources()
-    {
-        TTF_Init();
-        load_font();
-        init_image_thread();
-    }
-    ~BannerResources()
-    {
-        free_surface_banner();
-        deinit_image_res();
-        free_font();
-        TTF_Quit();
-    }
-    BannerResources(const BannerResources&) = delete;
-    BannerResources& operator=(const BannerResources&) = delete;
-};
+BannerDrawing::~BannerDrawing()
+{
+    free_surface_banner();
+    deinit_image_res();
+    free_font();
+    TTF_Quit();
+}
 
-} // namespace
+SDL_Surface* BannerDrawing::band(const std::string& picture, const std::string& title)
+{
+    SDL_Surface* drawn = picture.empty() ? nullptr : get_surface_picture(picture.c_str());
+    return drawn ? drawn : get_surface_title(title.c_str());
+}
 
 int write_preview(const std::string& picture, const std::string& title, const std::string& leaderboard,
                   const std::string& output)
 {
-    BannerResources banner;
-    SDL_Surface* band = picture.empty() ? nullptr : get_surface_picture(picture.c_str());
-    if (!band)
-        band = get_surface_title(title.c_str());
+    BannerDrawing drawing;
+    SDL_Surface* band = drawing.band(picture, title);
     SDL_Surface* scroll = nullptr;
     if (!leaderboard.empty()) {
         std::vector<char> text(leaderboard.begin(), leaderboard.end());

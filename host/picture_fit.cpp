@@ -6,11 +6,7 @@
 #include "banner/picture_file.h"
 #include "banner/picture_fit.h"
 #include "banner/surface.h"
-
-#include <SDL2/SDL_image.h>
-
-#include <cstdio>
-#include <cstdlib>
+#include "host/picture_encode.h"
 
 namespace {
 
@@ -21,28 +17,6 @@ constexpr int JPEG_QUALITY = 90;
 struct RWopsCloser {
     void operator()(SDL_RWops* rw) const { SDL_RWclose(rw); }
 };
-
-// `band` saved by SDL_image as a JPEG or a PNG, in memory; empty when that fails.
-std::vector<uint8_t> encode(SDL_Surface* band, bool jpeg)
-{
-    char* data = nullptr;
-    size_t size = 0;
-    FILE* stream = open_memstream(&data, &size);
-    if (!stream)
-        return {};
-    // The stream, and with it `data`, is complete once the saver has closed it.
-    SDL_RWops* target = SDL_RWFromFP(stream, SDL_TRUE);
-    int saved = -1;
-    if (!target)
-        fclose(stream);
-    else
-        saved = jpeg ? IMG_SaveJPG_RW(band, target, 1, JPEG_QUALITY) : IMG_SavePNG_RW(band, target, 1);
-    std::vector<uint8_t> bytes;
-    if (saved == 0)
-        bytes.assign(data, data + size);
-    free(data);
-    return bytes;
-}
 
 // The band the board makes of `picture`, without alpha: it is opaque, and RGB files are smaller.
 UniqueSurface compose_band(UniqueSurface picture)
@@ -74,7 +48,7 @@ extern "C" int tavimoro_fit_picture(const std::vector<uint8_t>& file, fitted_pic
     if (!band)
         return 0;
     for (bool jpeg : {false, true}) {
-        std::vector<uint8_t> bytes = encode(band.get(), jpeg);
+        std::vector<uint8_t> bytes = encode_picture(band.get(), jpeg, JPEG_QUALITY);
         if (!bytes.empty() && bytes.size() < out.bytes.size()) {
             out.bytes = std::move(bytes);
             out.jpeg = jpeg;

@@ -4,16 +4,18 @@
 #include "host/library.h"
 #include "host/lookup_keys.h"
 #include "host/media_build.h"
+#include "host/media_page.h"
 #include "host/media_preview.h"
+#include "host/media_scan.h"
 #include "hostlink/banner_info.h"
 #include "hostlink/package_unpack.h"
-#include "media/media_lookup.h"
 
-#include <cjson/cJSON.h>
 #include <fcntl.h>
 #include <getopt.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <clocale>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -26,30 +28,38 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr const char* USAGE = R"(Usage: tavimoro-media scan [--json] (--disk DIR | --package ZIP) LIBRARY...
+constexpr const char* USAGE = R"(Usage: tavimoro-media scan [--json] [--html DIR] (--disk DIR | --package ZIP) LIBRARY...
        tavimoro-media build [OPTIONS] (--to DIR | --package ZIP) LIBRARY...
        tavimoro-media preview [--disk DIR | --package ZIP] --rom PATH [--title NAME]
                               [--leaderboard TEXT] [--font FILE] --output PNG
 
-scan tells what the marquee board will show for every game of a frontend's library. build makes
-the board's media from the scraped media: a 1920x360 PNG from the best picture and an H.264 MP4
-from the video, named by the keys the frontend hooks send, onto a disk or into a package for
-tavimoro-host package; a second run redoes only what changed. preview draws the band as the
-board shows a game (its picture or title card, and its leaderboard).
+scan tells what the marquee board shows for every game of a frontend's library now, and what
+it will show after a build, with the source each game would use. build makes the board's media
+from the scraped media: a 1920x360 PNG from the best picture and an H.264 MP4 from the video,
+named by the keys the frontend hooks send, onto a disk or into a package for tavimoro-host
+package; a second run redoes only what changed. preview draws the band as the board shows a
+game (its picture or title card, and its leaderboard).
 
-LIBRARY is a gamelist.xml file, a folder holding one, or a folder of systems (each a folder
-with a gamelist.xml, or with ROM files only).
+LIBRARY is the top of a frontend's data or any folder or list inside it: an ES-DE folder
+(~/ES-DE), an EmulationStation one (~/.emulationstation, Batocera's /userdata, Recalbox's
+/recalbox/share, a ROM folder with its gamelist.xml, or a gamelist.xml), a RetroArch config
+folder or playlist (.lpl), an Attract-Mode config folder or romlist, or ROM folders with their
+media folders beside them.
 
   --disk DIR      the board's USB disk (mounted, or a folder): DIR itself when it is the
                   product directory "vorlix", else DIR/vorlix
-  --to DIR        build: the disk or folder to write, as for --disk
+  --to DIR        build: the disk or folder to write, as for --disk; it must exist
   --package ZIP   scan, preview: a media package, unpacked as the board unpacks it into a
                   scratch folder; build: the package to write (its files are kept in
                   ZIP.cache for the next run)
   --json          scan: one JSON document instead of the table
-  --prefer TAGS   build: the scraped media tags, best first (default
-                  marquee,wheel,logo,screenshot,image,titleshot,thumbnail,video); leave
-                  video out to make no videos
+  --html DIR      scan: also write the coverage page DIR/index.html
+  --hidden        scan, build: take the games the frontend hides too
+  --prefer TAGS   scan, build: the media tags, best first (default
+                  marquee,wheel,logo,screenshot,image,titleshot,thumbnail,mix,boxart,fanart,video);
+                  leave video out to make no videos. A missing or broken file falls back to
+                  the next. Tags: marquee wheel logo screenshot image titleshot thumbnail mix
+                  boxart boxback box3d cartridge fanart video
   --fit MODE      build: a picture of another shape is fitted inside the band on black
                   (black, the default), on a colour (RRGGBB), on a blurred fill from the
                   picture (blur), or scaled to cover the band and cropped (crop)
@@ -58,12 +68,12 @@ with a gamelist.xml, or with ROM files only).
   --jobs N        build: conversions at once (default: one per core)
   --rom PATH      preview: the game's ROM, as the hooks name it; --title its name
   --leaderboard TEXT  preview: the leaderboard text under the band
-  --font FILE     preview: the board's font (default: DejaVu Sans, as the simulator has)
+  --font FILE     preview, --html: the board's font (default: DejaVu Sans, as the simulator has)
   --output PNG    preview: where the picture goes
   -h, --help      this help
 
-Exit status: 0 done, 1 some input could not be read or converted (the other games are still
-done), 2 wrong usage.
+Exit status: 0 done, 1 some input could not be read or converted, or a library yielded no games
+or no media (the other games are still done), 2 wrong usage.
 )";
 
 constexpr int EXIT_INPUT = 1;
@@ -76,26 +86,13 @@ constexpr const char* BOARD_FONT = "rom/vorlix/fonts/Futura_Medium.ttf";
 
 struct options {
     bool json = false;
+    bool hidden = false;
+    std::string html;
     std::string disk, package;
     build_options build;
     std::string rom, title, leaderboard, font = DEFAULT_FONT, output;
     std::vector<std::string> inputs;
 };
-
-// What the board will show for one game, found by the player's own lookup.
-struct prediction {
-    const scraped_game* game;
-    lookup_keys keys;
-    std::string picture, video;
-    const char* shows() const
-    {
-        if (!picture.empty())
-            return video.empty() ? "picture only" : "picture and video";
-        return video.empty() ? "title card" : "video only";
-    }
-};
-
-constexpr const char* CASES[] = {"picture and video", "picture only", "video only", "title card"};
 
 struct ScratchFolder {
     std::string path;
@@ -105,120 +102,6 @@ struct ScratchFolder {
             fs::remove_all(path);
     }
 };
-
-// The player's lookup logs to standard output, where the kit writes its report; a tree the disk
-// lacks ("Failed to open .../ext") is normal there, so the lookup's lines are dropped meanwhile.
-class QuietStdout {
-public:
-    QuietStdout() : saved_(dup(STDOUT_FILENO))
-    {
-        fflush(stdout);
-        int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
-        dup2(null, STDOUT_FILENO);
-        close(null);
-    }
-    ~QuietStdout()
-    {
-        fflush(stdout);
-        dup2(saved_, STDOUT_FILENO);
-        close(saved_);
-    }
-    QuietStdout(const QuietStdout&) = delete;
-    QuietStdout& operator=(const QuietStdout&) = delete;
-
-private:
-    int saved_;
-};
-
-prediction predict(const scraped_game& game, const std::string& product)
-{
-    prediction result{&game, game_lookup_keys(game.rom, game.name), "", ""};
-    banner_bar_t record{};
-    find_game_media(product.c_str(), board_lookup_text(result.keys.title.c_str()).c_str(),
-                    board_lookup_text(result.keys.romname.c_str()).c_str(), &record);
-    result.picture = record.image_file;
-    result.video = record.video_file;
-    return result;
-}
-
-// Games whose ROM names are the same key for the board once lower-cased.
-std::map<std::string, std::vector<const prediction*>> collisions(const std::vector<prediction>& predictions)
-{
-    std::map<std::string, std::vector<const prediction*>> by_key;
-    for (const prediction& p : predictions) {
-        std::string key = board_lookup_text(p.keys.romname.c_str());
-        for (char& c : key)
-            c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
-        by_key[key].push_back(&p);
-    }
-    std::erase_if(by_key, [](const auto& entry) { return entry.second.size() < 2; });
-    return by_key;
-}
-
-std::string relative_to(const std::string& file, const std::string& product)
-{
-    return file.empty() ? "" : fs::path(file).lexically_relative(product).string();
-}
-
-void print_table(const std::vector<prediction>& predictions, const std::string& product)
-{
-    printf("%-12s %-36s %-28s %-18s %s\n", "system", "game", "rom name", "shows", "from");
-    for (const prediction& p : predictions) {
-        std::string from = p.picture.empty() ? "-" : relative_to(p.picture, product);
-        if (!p.video.empty())
-            from += ", " + relative_to(p.video, product);
-        printf("%-12s %-36s %-28s %-18s %s\n", p.game->system.c_str(), p.keys.title.c_str(), p.keys.romname.c_str(),
-               p.shows(), from.c_str());
-    }
-    printf("\n%zu games:", predictions.size());
-    for (const char* shows : CASES) {
-        size_t count = 0;
-        for (const prediction& p : predictions)
-            count += std::string(p.shows()) == shows;
-        printf(" %zu %s%s", count, shows, shows == CASES[3] ? "\n" : ",");
-    }
-    for (const auto& [key, games] : collisions(predictions)) {
-        printf("collision: %zu games are the same ROM key \"%s\" for the board:", games.size(), key.c_str());
-        for (const prediction* p : games)
-            printf(" %s (%s)", p->game->rom.c_str(), p->game->source.c_str());
-        printf("\n");
-    }
-}
-
-void print_json(const std::vector<prediction>& predictions, const std::string& product)
-{
-    using Json = std::unique_ptr<cJSON, decltype(&cJSON_Delete)>;
-    Json root(cJSON_CreateObject(), cJSON_Delete);
-    cJSON* games = cJSON_AddArrayToObject(root.get(), "games");
-    cJSON* summary = cJSON_AddObjectToObject(root.get(), "summary");
-    for (const char* shows : CASES)
-        cJSON_AddNumberToObject(summary, shows, 0);
-    for (const prediction& p : predictions) {
-        cJSON* game = cJSON_CreateObject();
-        cJSON_AddStringToObject(game, "system", p.game->system.c_str());
-        cJSON_AddStringToObject(game, "source", p.game->source.c_str());
-        cJSON_AddStringToObject(game, "rom", p.game->rom.c_str());
-        cJSON_AddStringToObject(game, "title", p.keys.title.c_str());
-        cJSON_AddStringToObject(game, "romname", p.keys.romname.c_str());
-        cJSON_AddStringToObject(game, "shows", p.shows());
-        cJSON_AddStringToObject(game, "picture", relative_to(p.picture, product).c_str());
-        cJSON_AddStringToObject(game, "video", relative_to(p.video, product).c_str());
-        cJSON_AddItemToArray(games, game);
-        cJSON* count = cJSON_GetObjectItemCaseSensitive(summary, p.shows());
-        cJSON_SetNumberValue(count, count->valuedouble + 1);
-    }
-    cJSON* clashes = cJSON_AddArrayToObject(root.get(), "collisions");
-    for (const auto& [key, colliding] : collisions(predictions)) {
-        cJSON* clash = cJSON_CreateObject();
-        cJSON_AddStringToObject(clash, "key", key.c_str());
-        cJSON* roms = cJSON_AddArrayToObject(clash, "roms");
-        for (const prediction* p : colliding)
-            cJSON_AddItemToArray(roms, cJSON_CreateString(p->game->rom.c_str()));
-        cJSON_AddItemToArray(clashes, clash);
-    }
-    std::unique_ptr<char, decltype(&cJSON_free)> text(cJSON_Print(root.get()), cJSON_free);
-    printf("%s\n", text.get());
-}
 
 int make_scratch(ScratchFolder& scratch)
 {
@@ -231,10 +114,34 @@ int make_scratch(ScratchFolder& scratch)
     return 0;
 }
 
+// A board root of the kit's own that holds only the board's font, where the banner code reads it.
+int board_font_root(const options& opt, ScratchFolder& root)
+{
+    if (make_scratch(root) != 0)
+        return -1;
+    std::error_code error;
+    fs::path font = fs::path(root.path) / BOARD_FONT;
+    fs::create_directories(font.parent_path(), error);
+    fs::create_symlink(fs::absolute(opt.font), font, error);
+    if (error) {
+        fprintf(stderr, "tavimoro-media: %s: %s\n", font.c_str(), error.message().c_str());
+        return -1;
+    }
+    setenv("TAVIMORO_ROOT", root.path.c_str(), 1);
+    return 0;
+}
+
 // The product directory to look games up in: the disk's, or the package unpacked into `scratch`.
+// A disk that is not an existing folder is an error: a mistyped mount point would otherwise
+// predict title cards for everything.
 int open_product(const options& opt, ScratchFolder& scratch, std::string& product)
 {
     if (opt.package.empty()) {
+        std::error_code error;
+        if (!fs::is_directory(opt.disk, error)) {
+            fprintf(stderr, "tavimoro-media: --disk %s: no such folder\n", opt.disk.c_str());
+            return -1;
+        }
         product = disk_product_directory(opt.disk);
         return 0;
     }
@@ -249,30 +156,74 @@ int open_product(const options& opt, ScratchFolder& scratch, std::string& produc
     return 0;
 }
 
+// Where the frontends keep their data below a folder the owner may name instead (a home folder,
+// a share): said when the folder itself yields no games.
+constexpr const char* DATA_FOLDERS[] = {"ES-DE", ".emulationstation", "RetroPie/roms", ".config/retroarch", ".attract",
+                                        "roms", "ROMs"};
+
+void explain_nothing_found(const std::string& input, const library_result& read)
+{
+    if (read.layout)
+        fprintf(stderr, "tavimoro-media: %s: read as %s (%s), but it holds no games\n", input.c_str(),
+                read.layout->name, read.layout->looks_for);
+    else
+        fprintf(stderr, "tavimoro-media: %s: no library found\n", input.c_str());
+    fprintf(stderr, "  looked for:\n");
+    for (const library_layout* layout : library_layouts())
+        fprintf(stderr, "    %s: %s\n", layout->name, layout->looks_for);
+    std::error_code error;
+    for (const char* folder : DATA_FOLDERS)
+        if (fs::is_directory(fs::path(input) / folder, error))
+            fprintf(stderr, "  try: %s\n", (fs::path(input) / folder).c_str());
+    if (read.hidden_left_out)
+        fprintf(stderr, "  %zu hidden games were left out (--hidden takes them)\n", read.hidden_left_out);
+}
+
+// Reads every library named; says why when one yields no games, or when none has any media.
+// Returns the number of problems.
+int read_libraries(const options& opt, std::vector<scraped_game>& games)
+{
+    int problems = 0;
+    for (const std::string& input : opt.inputs) {
+        size_t before = games.size();
+        library_result read = read_library(input, opt.hidden, games);
+        problems += read.problems;
+        if (games.size() == before) {
+            explain_nothing_found(input, read);
+            problems++;
+        }
+    }
+    bool any_media = std::any_of(games.begin(), games.end(), [](const scraped_game& game) {
+        return std::any_of(game.media.begin(), game.media.end(), [](const auto& tag) { return !tag.second.empty(); });
+    });
+    if (!games.empty() && !any_media) {
+        fprintf(stderr, "tavimoro-media: %zu games found, but none lists or has any scraped media: were they scraped, "
+                        "and is the library named at its top (the frontend's data folder)?\n",
+                games.size());
+        problems++;
+    }
+    return problems;
+}
+
 int command_scan(const options& opt)
 {
     if (opt.disk.empty() == opt.package.empty() || opt.inputs.empty()) {
         fprintf(stderr, "tavimoro-media: scan needs --disk or --package and a library; see --help\n");
         return EXIT_USAGE;
     }
-    ScratchFolder scratch;
+    ScratchFolder scratch, root;
     std::string product;
     if (open_product(opt, scratch, product) != 0)
         return EXIT_INPUT;
     std::vector<scraped_game> games;
-    int problems = 0;
-    for (const std::string& input : opt.inputs)
-        problems += read_library(input, false, games).problems;
-    std::vector<prediction> predictions;
-    {
-        QuietStdout quiet;
-        for (const scraped_game& game : games)
-            predictions.push_back(predict(game, product));
-    }
+    int problems = read_libraries(opt, games);
+    std::vector<prediction> predictions = predict_games(games, product, opt.build.prefer);
     if (opt.json)
         print_json(predictions, product);
     else
         print_table(predictions, product);
+    if (!opt.html.empty() && (board_font_root(opt, root) != 0 || write_coverage_page(predictions, product, opt.html) != 0))
+        problems++;
     return problems ? EXIT_INPUT : 0;
 }
 
@@ -284,9 +235,7 @@ int command_build(options& opt)
     }
     opt.build.package = opt.package;
     std::vector<scraped_game> games;
-    int problems = 0;
-    for (const std::string& input : opt.inputs)
-        problems += read_library(input, false, games).problems;
+    int problems = read_libraries(opt, games);
     if (media_convert_init() != 0) {
         fprintf(stderr, "tavimoro-media: the picture writer cannot start\n");
         return EXIT_INPUT;
@@ -304,23 +253,12 @@ int command_preview(const options& opt)
     }
     ScratchFolder scratch, root;
     std::string product;
-    if (!opt.disk.empty() || !opt.package.empty()) {
-        if (open_product(opt, scratch, product) != 0)
-            return EXIT_INPUT;
-    }
-    if (make_scratch(root) != 0)
+    if ((!opt.disk.empty() || !opt.package.empty()) && open_product(opt, scratch, product) != 0)
         return EXIT_INPUT;
-    std::error_code error;
-    fs::path font = fs::path(root.path) / BOARD_FONT;
-    fs::create_directories(font.parent_path(), error);
-    fs::create_symlink(fs::absolute(opt.font), font, error);
-    setenv("TAVIMORO_ROOT", root.path.c_str(), 1);
-    scraped_game game{"", "", opt.rom, opt.title, false, {}};
-    prediction shown{&game, game_lookup_keys(game.rom, game.name), "", ""};
-    if (!product.empty()) {
-        QuietStdout quiet;
-        shown = predict(game, product);
-    }
+    if (board_font_root(opt, root) != 0)
+        return EXIT_INPUT;
+    std::vector<scraped_game> game{{"", "", opt.rom, opt.title, false, {}}};
+    prediction shown = predict_games(game, product, {}).front();
     // The banner code traces what it composes, as on the board; the owner needs only the picture.
     QuietStdout quiet;
     return write_preview(shown.picture, board_lookup_text(shown.keys.title.c_str()), opt.leaderboard, opt.output) == 0
@@ -328,42 +266,67 @@ int command_preview(const options& opt)
                : EXIT_INPUT;
 }
 
-// "WxH" as two positive numbers; -1 otherwise.
-int parse_box(const char* text, video_options& video)
+// Each option's value is checked as it is read; a wrong one is named with what it takes.
+constexpr const char* BOX_NEEDS = "takes WIDTHxHEIGHT, from 2x2 to 1920x1080";
+constexpr const char* FIT_NEEDS = "takes black, blur, crop or a colour RRGGBB";
+constexpr const char* JOBS_NEEDS = "takes a whole number from 1 to 256";
+constexpr unsigned MOST_JOBS = 256;
+
+const char* parse_box(const std::string& text, video_options& video)
 {
-    if (sscanf(text, "%dx%d", &video.box_width, &video.box_height) != 2 || video.box_width < 2 ||
+    char tail = 0;
+    if (sscanf(text.c_str(), "%dx%d%c", &video.box_width, &video.box_height, &tail) != 2 || video.box_width < 2 ||
         video.box_height < 2 || video.box_width > 1920 || video.box_height > 1080)
-        return -1;
-    return 0;
+        return BOX_NEEDS;
+    return nullptr;
 }
 
-int parse_fit(const std::string& text, picture_options& picture)
+const char* parse_fit(const std::string& text, picture_options& picture)
 {
     static const std::map<std::string, fit_mode> MODES = {
         {"black", fit_mode::black}, {"blur", fit_mode::blur}, {"crop", fit_mode::crop}};
     if (auto mode = MODES.find(text); mode != MODES.end()) {
         picture.mode = mode->second;
-        return 0;
+        return nullptr;
     }
     char* end = nullptr;
     picture.rgb = static_cast<unsigned>(strtoul(text.c_str(), &end, 16));
     picture.mode = fit_mode::colour;
-    return text.size() == 6 && *end == '\0' ? 0 : -1;
+    return text.size() == 6 && isxdigit(static_cast<unsigned char>(text[0])) && *end == '\0' ? nullptr : FIT_NEEDS;
 }
 
-std::vector<std::string> split_tags(const std::string& list)
+const char* parse_jobs(const std::string& text, unsigned& jobs)
 {
-    std::vector<std::string> tags;
+    char* end = nullptr;
+    unsigned long value = strtoul(text.c_str(), &end, 10);
+    if (text.empty() || !isdigit(static_cast<unsigned char>(text[0])) || *end || value < 1 || value > MOST_JOBS)
+        return JOBS_NEEDS;
+    jobs = static_cast<unsigned>(value);
+    return nullptr;
+}
+
+// Tags the kit knows, comma-separated; an unknown one would silently make nothing.
+const char* parse_prefer(const std::string& list, std::vector<std::string>& tags)
+{
+    static std::string needs;
+    tags.clear();
     size_t start = 0;
     for (size_t comma; (comma = list.find(',', start)) != std::string::npos; start = comma + 1)
         tags.push_back(list.substr(start, comma - start));
     tags.push_back(list.substr(start));
-    return tags;
+    for (const std::string& tag : tags)
+        if (!known_media_tag(tag)) {
+            needs = "has the unknown tag '" + tag + "'; the tags are";
+            for (const char* known : MEDIA_TAGS)
+                needs += std::string(" ") + known;
+            return needs.c_str();
+        }
+    return nullptr;
 }
 
 int parse_options(int argc, char** argv, options& opt)
 {
-    enum { TO = 256, PREFER, FIT, BOX, AUDIO, JOBS, ROM, TITLE, LEADERBOARD, FONT, OUTPUT };
+    enum { TO = 256, PREFER, FIT, BOX, AUDIO, JOBS, ROM, TITLE, LEADERBOARD, FONT, OUTPUT, HIDDEN, HTML };
     const option longs[] = {{"json", no_argument, nullptr, 'j'},
                             {"disk", required_argument, nullptr, 'd'},
                             {"package", required_argument, nullptr, 'p'},
@@ -378,31 +341,43 @@ int parse_options(int argc, char** argv, options& opt)
                             {"leaderboard", required_argument, nullptr, LEADERBOARD},
                             {"font", required_argument, nullptr, FONT},
                             {"output", required_argument, nullptr, OUTPUT},
+                            {"hidden", no_argument, nullptr, HIDDEN},
+                            {"html", required_argument, nullptr, HTML},
                             {"help", no_argument, nullptr, 'h'},
                             {nullptr, 0, nullptr, 0}};
-    opt.build.prefer = split_tags(DEFAULT_PREFERENCE);
-    for (int c; (c = getopt_long(argc, argv, "h", longs, nullptr)) != -1;) {
-        int bad = 0;
+    parse_prefer(DEFAULT_PREFERENCE, opt.build.prefer);
+    opterr = 0;
+    for (int c, index = -1; (c = getopt_long(argc, argv, ":h", longs, &index)) != -1; index = -1) {
+        const char* wrong = nullptr;
         switch (c) {
         case 'j': opt.json = true; break;
         case 'd': opt.disk = optarg; break;
         case 'p': opt.package = optarg; break;
         case TO: opt.build.to = optarg; break;
-        case PREFER: opt.build.prefer = split_tags(optarg); break;
-        case FIT: bad = parse_fit(optarg, opt.build.picture); break;
-        case BOX: bad = parse_box(optarg, opt.build.video); break;
+        case PREFER: wrong = parse_prefer(optarg, opt.build.prefer); break;
+        case FIT: wrong = parse_fit(optarg, opt.build.picture); break;
+        case BOX: wrong = parse_box(optarg, opt.build.video); break;
         case AUDIO: opt.build.video.audio = true; break;
-        case JOBS: opt.build.jobs = static_cast<unsigned>(atoi(optarg)); break;
+        case JOBS: wrong = parse_jobs(optarg, opt.build.jobs); break;
         case ROM: opt.rom = optarg; break;
         case TITLE: opt.title = optarg; break;
         case LEADERBOARD: opt.leaderboard = optarg; break;
         case FONT: opt.font = optarg; break;
         case OUTPUT: opt.output = optarg; break;
+        case HIDDEN: opt.hidden = true; break;
+        case HTML: opt.html = optarg; break;
         case 'h': fputs(USAGE, stdout); exit(0);
-        default: return -1;
-        }
-        if (bad)
+        case ':':
+            fprintf(stderr, "tavimoro-media: %s needs a value; see tavimoro-media --help\n", argv[optind - 1]);
             return -1;
+        default:
+            fprintf(stderr, "tavimoro-media: unknown option %s; see tavimoro-media --help\n", argv[optind - 1]);
+            return -1;
+        }
+        if (wrong) {
+            fprintf(stderr, "tavimoro-media: --%s '%s': %s; see tavimoro-media --help\n", longs[index].name, optarg, wrong);
+            return -1;
+        }
     }
     for (int i = optind; i < argc; i++)
         opt.inputs.push_back(argv[i]);
@@ -413,9 +388,13 @@ int parse_options(int argc, char** argv, options& opt)
 
 int main(int argc, char** argv)
 {
+    // The table's columns are measured in characters of the names, which are UTF-8.
+    setlocale(LC_CTYPE, "C.UTF-8");
     options opt;
-    if (parse_options(argc, argv, opt) != 0 || opt.inputs.empty()) {
-        fprintf(stderr, "tavimoro-media: missing or wrong arguments; see tavimoro-media --help\n");
+    if (parse_options(argc, argv, opt) != 0)
+        return EXIT_USAGE;
+    if (opt.inputs.empty()) {
+        fprintf(stderr, "tavimoro-media: a command is missing; see tavimoro-media --help\n");
         return EXIT_USAGE;
     }
     std::string command = opt.inputs.front();

@@ -114,6 +114,47 @@ TEST_F(MediaKitTest, ScanPredictsWhatTheBoardShowsAndGoesOnPastBadInput)
     EXPECT_EQ(shown(packaged.get()), expected);
 }
 
+// What the kit cannot tell is said, naming the option or folder, and fails the run: a mistyped
+// disk, a wrong option value, a library that yields no games. A ROM name cut to the board's
+// length inside a character still makes valid UTF-8.
+TEST_F(MediaKitTest, WrongInputIsNamedAndFailsTheRun)
+{
+    auto kit = [](const std::string& args) {
+        return board_test::run_command(std::string(MEDIA_TOOL) + " " + args + " 2>&1");
+    };
+    const std::string roms = shell_quote(path("/host/roms"));
+    const std::string missing = shell_quote(path("/host/no-disk"));
+    const std::vector<std::pair<std::string, std::string>> refused = {
+        {"scan --disk " + missing + " " + roms, "--disk " + path("/host/no-disk") + ": no such folder"},
+        {"scan --disk " + shell_quote(path("/host/roms/psx/gamelist.xml")) + " " + roms, "no such folder"},
+        {"preview --disk " + missing + " --rom x.zip --output " + shell_quote(path("/host/p.png")), "no such folder"},
+        {"scan --disk " + shell_quote(path("/host/disk")) + " " + shell_quote(path("/host/disk/vorlix/ext")),
+         "holds no games"},
+    };
+    for (const auto& [args, said] : refused) {
+        board_test::command_result result = kit(args);
+        EXPECT_EQ(result.status, 1) << args << "\n" << result.output;
+        EXPECT_NE(result.output.find(said), std::string::npos) << args << "\n" << result.output;
+    }
+    for (std::string option : {"--fit sideways", "--video-box 0x0", "--prefer marquee,bogus", "--jobs 0"}) {
+        board_test::command_result result = kit("build " + option + " --to " + shell_quote(path("/host/disk")) + " " + roms);
+        EXPECT_EQ(result.status, 2) << option;
+        std::string name = option.substr(0, option.find(' '));
+        EXPECT_NE(result.output.find(name + " '" + option.substr(option.find(' ') + 1) + "'"), std::string::npos)
+            << result.output;
+    }
+
+    // 60 two-byte letters: the board keeps 125 bytes, which ends inside the 63rd.
+    std::string long_name;
+    for (int i = 0; i < 64; i++)
+        long_name += "é";
+    write_file("/host/long/" + long_name + ".zip", "rom");
+    board_test::command_result scanned = board_test::run_command(
+        std::string(MEDIA_TOOL) + " scan --json --disk " + shell_quote(path("/host/disk")) + " " +
+        shell_quote(path("/host/long")) + " | iconv -f UTF-8 -t UTF-8 >/dev/null");
+    EXPECT_EQ(scanned.status, 0) << scanned.output;
+}
+
 // The whole road on a realistic small library: build and scan it, send the package to the
 // player on the simulated board through tavimoro-host, name each game with the hooks' arguments,
 // and check that the band shows the converted picture or the title card, as scan predicted.
