@@ -97,7 +97,7 @@ bool known_media_tag(std::string_view tag)
 
 const std::vector<const library_layout*>& library_layouts()
 {
-    static const std::vector<const library_layout*> layouts = {&GAMELIST_LAYOUT, &MEDIA_FOLDER_LAYOUT};
+    static const std::vector<const library_layout*> layouts = {&ESDE_LAYOUT, &GAMELIST_LAYOUT, &MEDIA_FOLDER_LAYOUT};
     return layouts;
 }
 
@@ -113,6 +113,8 @@ library_result read_library(const std::string& input, bool hidden, std::vector<s
         result.problems = 1;
         return result;
     }
+    if (fs::is_directory(top / "roms", error))
+        top /= "roms";
     for (const library_layout* layout : library_layouts())
         if (layout->recognises(top)) {
             result.layout = layout;

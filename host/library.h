@@ -7,6 +7,7 @@
 #include <map>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 struct scraped_game {
@@ -38,6 +39,7 @@ struct library_layout {
 };
 
 // Each reader's layout, defined in its own file.
+extern const library_layout ESDE_LAYOUT;
 extern const library_layout GAMELIST_LAYOUT;
 extern const library_layout MEDIA_FOLDER_LAYOUT;
 
@@ -51,7 +53,8 @@ struct library_result {
 };
 
 // Reads INPUT, a file or a folder a layout recognises (a frontend's data folder, a ROM folder, a
-// list). Hidden games are left out unless `hidden`. Games are appended to `games`.
+// list); a folder holding roms/ (Batocera's /userdata, Recalbox's share, ~/RetroPie) is read as
+// roms/. Hidden games are left out unless `hidden`. Games are appended to `games`.
 library_result read_library(const std::string& input, bool hidden, std::vector<scraped_game>& games);
 
 // The ROM extensions of `system` (".zip", lower case) where the kit knows them; empty otherwise.
@@ -83,7 +86,40 @@ void add_candidate(scraped_game& game, const std::string& tag, const std::filesy
 std::string resolve_listed_path(const std::filesystem::path& folder, const std::filesystem::path& home,
                                 const std::string& text);
 
+// The media a system keeps in folders apart from any list, found by the ROM's name: under each
+// root (a frontend's downloaded_media/<system>, then media/ beside the ROMs, as Skyscraper and
+// Skraper write them) <root>/<type>/<the ROM's path under `rom_folder`, without its extension>,
+// and Batocera's images/<rom>-<type>.<ext> and videos/<rom>-video.<ext> beside the ROMs.
+class system_media {
+public:
+    system_media(const std::filesystem::path& rom_folder, const std::vector<std::filesystem::path>& roots);
+    // Adds what these folders hold for `game` after the candidates it has.
+    void add_to(scraped_game& game) const;
+
+private:
+    std::filesystem::path rom_folder_;
+    std::vector<std::pair<std::filesystem::path, const char*>> type_folders_;  // each there is, with its tag
+    bool batocera_ = false;
+};
+
 // A system folder without a list: its ROM files as games known by their ROM names, with the
-// media the folders beside them hold. `extensions` as for rom_files.
+// media system_media finds (`media_roots` first). `extensions` as for rom_files; the system is
+// named `system`, or the folder's name.
 void read_system_folder(const std::filesystem::path& folder, const std::vector<std::string>& extensions,
-                        std::vector<scraped_game>& games);
+                        std::vector<scraped_game>& games, const std::vector<std::filesystem::path>& media_roots = {},
+                        const std::string& system = "");
+
+// One EmulationStation gamelist.xml: its games with their listed media, "./" relative to the
+// system's ROM folder and "~/" in `home`. Returns the problems reported.
+int read_gamelist(const std::filesystem::path& file, const std::filesystem::path& rom_folder,
+                  const std::filesystem::path& home, const std::string& system, std::vector<scraped_game>& games);
+
+// A system as an EmulationStation systems list names it (RetroPie's es_systems.cfg, ES-DE's
+// es_systems.xml): its ROM folder with "~" and "%ROMPATH%" expanded, its extensions lower-cased.
+struct listed_system {
+    std::string name;
+    std::filesystem::path roms;
+    std::vector<std::string> extensions;
+};
+int read_systems_list(const std::filesystem::path& file, const std::filesystem::path& home,
+                      const std::filesystem::path& rom_directory, std::vector<listed_system>& systems);

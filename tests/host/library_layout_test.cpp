@@ -1,0 +1,144 @@
+// The library readers on small libraries laid out as each frontend and scraper writes them: the
+// games they find, which are hidden, and each game's media candidates in order.
+#include "host/library.h"
+#include "tests/support/board_fixture.h"
+
+#include <cstdlib>
+#include <initializer_list>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace {
+
+using media_map = std::map<std::string, std::vector<std::string>>;
+
+class LibraryLayoutTest : public board_test::BoardRootTest {
+protected:
+    static void touch(std::initializer_list<std::string> files)
+    {
+        for (const std::string& file : files)
+            write_file(file, "x");
+    }
+
+    // The games read from `input`, by ROM path.
+    std::map<std::string, scraped_game> read(const std::string& input, bool hidden = false)
+    {
+        std::vector<scraped_game> games;
+        result = read_library(path(input), hidden, games);
+        std::map<std::string, scraped_game> by_rom;
+        for (scraped_game& game : games)
+            by_rom[game.rom] = std::move(game);
+        return by_rom;
+    }
+
+    library_result result;
+};
+
+TEST_F(LibraryLayoutTest, RetroPieWithSkyscraperDefaultsUnderEmulationStationFolder)
+{
+    const std::string home = "/host/home/pi", es = home + "/.emulationstation", roms = home + "/RetroPie/roms";
+    const std::string media = es + "/downloaded_media";
+    write_file(es + "/es_systems.cfg", R"(<systemList>
+  <system><name>snes</name><path>~/RetroPie/roms/snes</path><extension>.sfc .SFC</extension></system>
+  <system><name>megadrive</name><path>~/RetroPie/roms/megadrive</path><extension>.md .MD</extension></system>
+</systemList>)");
+    // As EmulationStation saves it: the ROM relative to the ROM folder, media in the home with ~/.
+    write_file(es + "/gamelists/snes/gamelist.xml", "<gameList>\n"
+               "<game><path>./Super Metroid.sfc</path><name>Super Metroid</name>"
+               "<image>~/.emulationstation/downloaded_media/snes/screenshots/Super Metroid.png</image></game>\n"
+               "<game><path>./F-Zero.SFC</path><name>F-Zero</name></game>\n</gameList>");
+    touch({roms + "/snes/Super Metroid.sfc", roms + "/snes/F-Zero.SFC", roms + "/megadrive/Sonic.md",
+           roms + "/megadrive/Sonic.srm", media + "/snes/marquees/Super Metroid.png", media + "/snes/wheels/F-Zero.png",
+           media + "/snes/screenshots/F-Zero.jpg", media + "/megadrive/covers/Sonic.png"});
+    std::map<std::string, scraped_game> games = read(es);
+    ASSERT_EQ(games.size(), 3u);
+    const scraped_game& metroid = games[path(roms + "/snes/Super Metroid.sfc")];
+    EXPECT_EQ(metroid.name, "Super Metroid");
+    EXPECT_EQ(metroid.media, (media_map{{"image", {path(media + "/snes/screenshots/Super Metroid.png")}},
+                                        {"marquee", {path(media + "/snes/marquees/Super Metroid.png")}}}));
+    EXPECT_EQ(games[path(roms + "/snes/F-Zero.SFC")].media,
+              (media_map{{"wheel", {path(media + "/snes/wheels/F-Zero.png")}},
+                         {"screenshot", {path(media + "/snes/screenshots/F-Zero.jpg")}}}));
+    const scraped_game& sonic = games[path(roms + "/megadrive/Sonic.md")];
+    EXPECT_EQ(sonic.system, "megadrive");
+    EXPECT_EQ(sonic.media, (media_map{{"boxart", {path(media + "/megadrive/covers/Sonic.png")}}}));
+}
+
+TEST_F(LibraryLayoutTest, EsDeFindsEveryRomAndItsMediaByPath)
+{
+    const std::string data = "/host/home/ES-DE", roms = "/host/ROMs", media = data + "/downloaded_media";
+    write_file(data + "/settings/es_settings.xml", "<?xml version=\"1.0\"?>\n"
+               "<bool name=\"ShowHiddenGames\" value=\"true\" />\n"
+               "<string name=\"ROMDirectory\" value=\"" + path(roms) + "\" />\n");
+    write_file(data + "/custom_systems/es_systems.xml", "<systemList><system><name>ps3</name>"
+               "<path>%ROMPATH%/ps3</path><extension>.ps3 .PS3</extension></system></systemList>");
+    write_file(data + "/gamelists/snes/gamelist.xml", "<gameList>"
+               "<game><path>./RPG/Chrono Trigger.sfc</path><name>Chrono Trigger</name></game>"
+               "<game><path>./Zelda.sfc</path><name>Zelda</name><hidden>true</hidden></game></gameList>");
+    touch({roms + "/ps3/Gran Turismo 5.ps3/PS3_GAME/USRDIR/EBOOT.BIN", roms + "/snes/RPG/Chrono Trigger.sfc",
+           roms + "/snes/Zelda.sfc", roms + "/snes/Unscraped.smc", media + "/ps3/covers/Gran Turismo 5.ps3.png",
+           media + "/snes/marquees/RPG/Chrono Trigger.png", media + "/snes/marquees/RPG/Chrono Trigger.jpg",
+           media + "/snes/videos/RPG/Chrono Trigger.mp4", media + "/snes/physicalmedia/RPG/Chrono Trigger.jpg"});
+    std::map<std::string, scraped_game> games = read(data);
+    EXPECT_EQ(result.hidden_left_out, 1u);
+    ASSERT_EQ(games.size(), 3u);
+    EXPECT_EQ(games[path(roms + "/ps3/Gran Turismo 5.ps3")].media,
+              (media_map{{"boxart", {path(media + "/ps3/covers/Gran Turismo 5.ps3.png")}}}));
+    const scraped_game& chrono = games[path(roms + "/snes/RPG/Chrono Trigger.sfc")];
+    EXPECT_EQ(chrono.name, "Chrono Trigger");
+    EXPECT_EQ(chrono.media, (media_map{{"marquee", {path(media + "/snes/marquees/RPG/Chrono Trigger.png")}},
+                                       {"video", {path(media + "/snes/videos/RPG/Chrono Trigger.mp4")}},
+                                       {"cartridge", {path(media + "/snes/physicalmedia/RPG/Chrono Trigger.jpg")}}}));
+    EXPECT_EQ(games[path(roms + "/snes/Unscraped.smc")].name, "");
+    // The ROM folder, with ES-DE's data folder where ESDE_APPDATA_DIR says: the same library.
+    setenv("ESDE_APPDATA_DIR", path(data).c_str(), 1);
+    std::map<std::string, scraped_game> from_roms = read(roms, true);
+    unsetenv("ESDE_APPDATA_DIR");
+    EXPECT_EQ(from_roms.size(), 4u);
+    EXPECT_TRUE(from_roms[path(roms + "/snes/Zelda.sfc")].hidden);
+}
+
+TEST_F(LibraryLayoutTest, BatoceraDataFolderWithScraperImagesAndAHiddenGame)
+{
+    const std::string snes = "/host/userdata/roms/snes";
+    write_file(snes + "/gamelist.xml", "<gameList><game><path>./Mario.sfc</path><name>Super Mario World</name>"
+               "<image>./images/Mario-image.png</image></game>"
+               "<game><path>./Kirby.sfc</path><name>Kirby</name><hidden>true</hidden></game></gameList>");
+    touch({snes + "/Mario.sfc", snes + "/Kirby.sfc", snes + "/images/Mario-image.png",
+           snes + "/images/Mario-marquee.png", snes + "/images/Mario-thumb.jpg", snes + "/videos/Mario-video.mp4",
+           snes + "/images/Kirby-marquee.png"});
+    std::map<std::string, scraped_game> games = read("/host/userdata");
+    EXPECT_EQ(result.hidden_left_out, 1u);
+    ASSERT_EQ(games.size(), 1u);
+    const scraped_game& mario = games[path(snes + "/Mario.sfc")];
+    EXPECT_EQ(mario.name, "Super Mario World");
+    EXPECT_EQ(mario.media, (media_map{{"image", {path(snes + "/images/Mario-image.png")}},
+                                      {"marquee", {path(snes + "/images/Mario-marquee.png")}},
+                                      {"thumbnail", {path(snes + "/images/Mario-thumb.jpg")}},
+                                      {"video", {path(snes + "/videos/Mario-video.mp4")}}}));
+    EXPECT_TRUE(read("/host/userdata", true)[path(snes + "/Kirby.sfc")].hidden);
+}
+
+TEST_F(LibraryLayoutTest, RomFolderWithScraperMediaFoldersAndSavesBesideTheRoms)
+{
+    // A system the kit has no extensions for: saves and media must still not count as games.
+    const std::string vectrex = "/host/roms/vectrex";
+    touch({vectrex + "/Mine Storm.vec", vectrex + "/Mine Storm.srm", vectrex + "/Mine Storm.state1",
+           vectrex + "/Bedlam.vec", vectrex + "/Bedlam.sav", vectrex + "/media/screenshots/Mine Storm.png",
+           vectrex + "/media/wheels/Mine Storm.png", vectrex + "/media/box2dfront/Bedlam.png",
+           vectrex + "/media/marquee/Bedlam.png", vectrex + "/media/screenmarquee/Bedlam.png",
+           vectrex + "/media/videos/Bedlam.mp4"});
+    std::map<std::string, scraped_game> games = read(vectrex);
+    ASSERT_EQ(games.size(), 2u);
+    const std::string at = path(vectrex + "/media");
+    EXPECT_EQ(games[path(vectrex + "/Mine Storm.vec")].media,
+              (media_map{{"wheel", {at + "/wheels/Mine Storm.png"}},
+                         {"screenshot", {at + "/screenshots/Mine Storm.png"}}}));
+    EXPECT_EQ(games[path(vectrex + "/Bedlam.vec")].media,
+              (media_map{{"marquee", {at + "/marquee/Bedlam.png", at + "/screenmarquee/Bedlam.png"}},
+                         {"boxart", {at + "/box2dfront/Bedlam.png"}},
+                         {"video", {at + "/videos/Bedlam.mp4"}}}));
+}
+
+} // namespace
