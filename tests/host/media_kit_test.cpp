@@ -155,6 +155,37 @@ TEST_F(MediaKitTest, WrongInputIsNamedAndFailsTheRun)
     EXPECT_EQ(scanned.status, 0) << scanned.output;
 }
 
+// The coverage page in a real browser: every band loads, and the filters in the address leave
+// only the rows they ask for.
+TEST_F(MediaKitTest, CoveragePageShowsEveryBandAndFilters)
+{
+    if (board_test::run_command("command -v chromium").status != 0)
+        GTEST_SKIP() << "chromium is not installed (scripts/setup installs it)";
+    board_test::command_result scanned =
+        board_test::run_command(std::string(MEDIA_TOOL) + " scan --html " + shell_quote(path("/host/page")) + " --disk " +
+                                shell_quote(path("/host/disk")) + " " + shell_quote(path("/host/roms")) + " 2>&1");
+    ASSERT_TRUE(fs::exists(path("/host/page/index.html"))) << scanned.output;
+    board_test::command_result dom = board_test::run_command(
+        "chromium --headless --no-sandbox --disable-gpu --virtual-time-budget=5000 --dump-dom " +
+        shell_quote("file://" + path("/host/page/index.html") + "#system=mame&shows=title+card") + " 2>/dev/null");
+    ASSERT_EQ(dom.status, 0);
+    std::vector<std::string> shown;
+    size_t rows = 0, loaded = 0;
+    for (size_t at = 0; (at = dom.output.find("<tr data-system=", at)) != std::string::npos; at++) {
+        std::string tag = dom.output.substr(at, dom.output.find('>', at) - at);
+        size_t end = dom.output.find("</tr>", at);
+        std::string row = dom.output.substr(at, end - at);
+        rows++;
+        loaded += row.find("data-loaded=\"yes\"") != std::string::npos;
+        if (tag.find("hidden") == std::string::npos)
+            shown.push_back(row);
+    }
+    EXPECT_EQ(rows, 6u);
+    EXPECT_EQ(loaded, rows) << dom.output;
+    ASSERT_EQ(shown.size(), 1u) << dom.output;
+    EXPECT_NE(shown[0].find("a;b $(x)"), std::string::npos) << shown[0];
+}
+
 // The whole road on a realistic small library: build and scan it, send the package to the
 // player on the simulated board through tavimoro-host, name each game with the hooks' arguments,
 // and check that the band shows the converted picture or the title card, as scan predicted.
