@@ -97,9 +97,22 @@ bool known_media_tag(std::string_view tag)
 
 const std::vector<const library_layout*>& library_layouts()
 {
-    static const std::vector<const library_layout*> layouts = {&ESDE_LAYOUT, &GAMELIST_LAYOUT, &MEDIA_FOLDER_LAYOUT};
+    static const std::vector<const library_layout*> layouts = {&ESDE_LAYOUT, &RETROARCH_LAYOUT, &ATTRACT_LAYOUT,
+                                                               &GAMELIST_LAYOUT, &MEDIA_FOLDER_LAYOUT};
     return layouts;
 }
+
+namespace {
+
+const library_layout* layout_of(const fs::path& top)
+{
+    for (const library_layout* layout : library_layouts())
+        if (layout->recognises(top))
+            return layout;
+    return nullptr;
+}
+
+} // namespace
 
 library_result read_library(const std::string& input, bool hidden, std::vector<scraped_game>& games)
 {
@@ -113,13 +126,13 @@ library_result read_library(const std::string& input, bool hidden, std::vector<s
         result.problems = 1;
         return result;
     }
-    if (fs::is_directory(top / "roms", error))
+    result.layout = layout_of(top);
+    // A data folder no frontend's own layout claims, holding roms/ (Batocera's /userdata,
+    // Recalbox's share, ~/RetroPie), is read as roms/.
+    if ((!result.layout || result.layout == &MEDIA_FOLDER_LAYOUT) && fs::is_directory(top / "roms", error)) {
         top /= "roms";
-    for (const library_layout* layout : library_layouts())
-        if (layout->recognises(top)) {
-            result.layout = layout;
-            break;
-        }
+        result.layout = layout_of(top);
+    }
     if (!result.layout)
         return result;
     std::vector<scraped_game> read;

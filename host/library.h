@@ -42,6 +42,8 @@ struct library_layout {
 extern const library_layout ESDE_LAYOUT;
 extern const library_layout GAMELIST_LAYOUT;
 extern const library_layout MEDIA_FOLDER_LAYOUT;
+extern const library_layout RETROARCH_LAYOUT;
+extern const library_layout ATTRACT_LAYOUT;
 
 // The layouts, most particular first: the first that recognises a folder reads it.
 const std::vector<const library_layout*>& library_layouts();
