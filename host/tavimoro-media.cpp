@@ -175,8 +175,6 @@ void explain_nothing_found(const std::string& input, const library_result& read)
     for (const char* folder : DATA_FOLDERS)
         if (fs::is_directory(fs::path(input) / folder, error))
             fprintf(stderr, "  try: %s\n", (fs::path(input) / folder).c_str());
-    if (read.hidden_left_out)
-        fprintf(stderr, "  %zu hidden games were left out (--hidden takes them)\n", read.hidden_left_out);
 }
 
 // Reads every library named; says why when one yields no games, or when none has any media.
@@ -188,6 +186,9 @@ int read_libraries(const options& opt, std::vector<scraped_game>& games)
         size_t before = games.size();
         library_result read = read_library(input, opt.hidden, games);
         problems += read.problems;
+        if (read.hidden_left_out)
+            fprintf(stderr, "tavimoro-media: %s: %zu games the frontend hides are left out (--hidden takes them)\n",
+                    input.c_str(), read.hidden_left_out);
         if (games.size() == before) {
             explain_nothing_found(input, read);
             problems++;
