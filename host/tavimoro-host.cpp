@@ -1,27 +1,21 @@
 // tavimoro-host: the host side of the USB link to the marquee board. Names the running game,
 // pushes pictures, sends files, firmware images and media packages, and asks the link state.
-#include "core/unique_fd.h"
+// The link client and setup are modules of their own; this file keeps the options and a table
+// of the commands.
 #include "hostlink/crc32.h"
-#include "hostlink/report_socket.h"
-#include "hostlink/wire.h"
-#include "host/hidraw_search.h"
+#include "host/host_setup.h"
+#include "host/link_client.h"
 #include "host/lookup_keys.h"
 #include "host/picture_fit.h"
 
 #include <cjson/cJSON.h>
 #include <dlfcn.h>
-#include <fcntl.h>
 #include <getopt.h>
-#include <poll.h>
-#include <sys/file.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
-#include <chrono>
-#include <cmath>
-#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -63,6 +57,13 @@ Commands:
   update [NAME]      Start a firmware update with an image already stored by 'send'
                      (NAME defaults to vorlix_update_online.img).
   state              Ask whether the board's USB link is configured.
+  setup [--remove] [--root DIR] [--dry-run]
+                     Connect the frontend of this computer (Batocera, RetroPie, Recalbox or
+                     ES-DE, found from its files): install its hooks where it runs them, the
+                     udev rule, and the tavimoro group for the user who runs it; then name a
+                     test game to the board. Run it as root; running it again changes nothing.
+                     --remove takes back what setup added; --root works on a frontend's
+                     tree mounted at DIR; --dry-run prints the steps without doing them.
 
 Options:
   -d, --device PATH  The board's HID node on this computer (/dev/hidrawN) or the host socket
@@ -83,19 +84,7 @@ input, 3 no board found, no permission on its node, the link failed or the board
 answer in time.
 )";
 
-constexpr usb_identity BOARD_IDENTITY{TAVIMORO_USB_VID, TAVIMORO_USB_PID, TAVIMORO_USB_LINK_INTERFACE};
-constexpr const char* NO_BOARD = "no marquee board found: plug it into a USB port of this computer and check that "
-                                 "it is switched on ('tavimoro-host list' shows the boards found)";
-constexpr const char* NO_PERMISSION = "install the udev rule 70-tavimoro.rules and plug the board in again "
-                                      "(README, \"Connecting a frontend\")";
-
-constexpr int EXIT_REFUSED = 1;
-constexpr int EXIT_USAGE = 2;
-constexpr int EXIT_LINK = 3;
-constexpr int DEFAULT_TIMEOUT_S = 5;
-// Unpacking a large package takes the board a while before its final answer.
-constexpr int UNPACK_TIMEOUT_S = 600;
-constexpr size_t MESSAGE_TEXT_MAX = 4095;
+constexpr int UNPACK_TIMEOUT_S = 600;  // unpacking a large package takes the board a while
 constexpr size_t SHOW_IMAGE_TEXT_MAX = 511;
 constexpr const char* FIRMWARE_NAME = "vorlix_update_online.img";
 constexpr const char* SHOW_IMAGE_NAME = "show_image.png";
@@ -104,6 +93,11 @@ constexpr const char* SHOW_IMAGE_JPEG_NAME = "show_image.jpg";
 // stored without compression.
 constexpr size_t PICTURE_FILE_MAX = 64 * 1024 * 1024;
 
+struct FileCloser {
+    void operator()(FILE* file) const { fclose(file); }
+};
+using File = std::unique_ptr<FILE, FileCloser>;
+
 struct options {
     std::string device, serial;
     int timeout_s = DEFAULT_TIMEOUT_S;
@@ -111,104 +105,13 @@ struct options {
     std::string title, title2, romname, leaderboard, type;
     bool print = false;
     bool as_is = false;
+    std::string root;
+    bool remove = false;
+    bool dry_run = false;
     std::vector<std::string> args;
 };
 
-struct board_link {
-    UniqueFD fd;
-    bool hidraw = false;
-    int timeout_s = DEFAULT_TIMEOUT_S;
-};
-
-struct FileCloser {
-    void operator()(FILE* file) const { fclose(file); }
-};
-using File = std::unique_ptr<FILE, FileCloser>;
-
-// --quiet: the hooks want neither progress nor confirmations, only errors.
-bool quiet = false;
-
-// A confirmation on standard output, unless quiet.
-[[gnu::format(printf, 1, 2)]] void say(const char* format, ...)
-{
-    if (quiet)
-        return;
-    va_list args;
-    va_start(args, format);
-    vprintf(format, args);
-    va_end(args);
-}
-
-[[gnu::format(printf, 2, 3)]] int fail(int code, const char* format, ...)
-{
-    va_list args;
-    va_start(args, format);
-    fprintf(stderr, "tavimoro-host: ");
-    vfprintf(stderr, format, args);
-    fprintf(stderr, "\n");
-    va_end(args);
-    return code;
-}
-
-// Test only: the host's /sys and /dev are taken under this directory, so that tests search a
-// fake tree of HID devices and never the machine's own.
-std::string host_root()
-{
-    const char* root = getenv("TAVIMORO_HOST_ROOT");
-    return root ? root : "";
-}
-
-// The board's node when none is named: 0 with `device` set, else an exit status with its
-// reason printed.
-int find_link(const options& opt, std::string& device)
-{
-    std::vector<found_board> boards = find_boards(host_root(), BOARD_IDENTITY);
-    if (!opt.serial.empty())
-        std::erase_if(boards, [&](const found_board& board) { return board.serial != opt.serial; });
-    if (boards.empty() && opt.serial.empty())
-        return fail(EXIT_LINK, "%s", NO_BOARD);
-    if (boards.empty())
-        return fail(EXIT_LINK, "no board with serial number %s found ('tavimoro-host list' shows the boards found)",
-                    opt.serial.c_str());
-    if (boards.size() > 1) {
-        std::string serials;
-        for (const found_board& board : boards)
-            serials += " " + (board.serial.empty() ? std::string("(none)") : board.serial);
-        return fail(EXIT_USAGE, "several boards found (serial numbers%s): pick one with --serial", serials.c_str());
-    }
-    device = boards[0].node;
-    return 0;
-}
-
-// Hooks fire in quick succession, and two runs writing to one node at once would interleave
-// their reports: runs on the same node take turns.
-bool take_turn(int fd)
-{
-    int locked;
-    do
-        locked = flock(fd, LOCK_EX);
-    while (locked != 0 && errno == EINTR);
-    return locked == 0;
-}
-
-// 0 with the link open, else an exit status with its reason printed.
-int open_link(const std::string& path, board_link& board)
-{
-    struct stat st;
-    if (stat(path.c_str(), &st) == 0) {
-        board.hidraw = !S_ISSOCK(st.st_mode);
-        board.fd = board.hidraw ? UniqueFD(open(path.c_str(), O_RDWR | O_CLOEXEC)) : connect_report_socket(path);
-    }
-    if (!board.fd.valid() && (errno == EACCES || errno == EPERM))
-        return fail(EXIT_LINK, "no permission to use the board at %s: %s", path.c_str(), NO_PERMISSION);
-    if (!board.fd.valid())
-        return fail(EXIT_LINK, "cannot open %s: %s", path.c_str(), strerror(errno));
-    if (board.hidraw && !take_turn(board.fd.get()))
-        return fail(EXIT_LINK, "cannot lock %s: %s", path.c_str(), strerror(errno));
-    return 0;
-}
-
-int command_list()
+int command_list(const options&, const board_link*)
 {
     std::vector<found_board> boards = find_boards(host_root(), BOARD_IDENTITY);
     if (boards.empty())
@@ -221,120 +124,6 @@ int command_list()
                board.port.c_str(), note);
     }
     return 0;
-}
-
-// A write to a hidraw node starts with the report number, 0 for a device without numbered reports.
-bool send_report(const board_link& board, const hid_report& report)
-{
-    uint8_t buffer[REPORT_SIZE + 1] = {0};
-    const uint8_t* data = report.data();
-    size_t size = REPORT_SIZE;
-    if (board.hidraw) {
-        memcpy(buffer + 1, report.data(), REPORT_SIZE);
-        data = buffer;
-        size++;
-    }
-    ssize_t written;
-    do
-        written = board.hidraw ? write(board.fd.get(), data, size) : send(board.fd.get(), data, size, MSG_NOSIGNAL);
-    while (written < 0 && errno == EINTR);
-    return written == static_cast<ssize_t>(size);
-}
-
-// The status of the board's reply to `command`; -1 when none came in time or the link failed.
-// Other reports (late answers to earlier requests) are passed over.
-int await_reply(const board_link& board, uint8_t command, int timeout_s)
-{
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeout_s);
-    for (;;) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0)
-            return -1;
-        pollfd waiting{board.fd.get(), POLLIN, 0};
-        int ready = poll(&waiting, 1, static_cast<int>(left.count()));
-        if (ready < 0 && errno == EINTR)
-            continue;
-        if (ready <= 0)
-            return -1;
-        uint8_t reply[REPORT_SIZE] = {};
-        ssize_t length = read(board.fd.get(), reply, sizeof reply);
-        if (length <= 0)
-            return -1;
-        if (has_report_magic(reply) && reply[OFFSET_COMMAND] == command)
-            return reply[OFFSET_STATUS];
-    }
-}
-
-// Sends a request and waits for its reply; prints `what` when the board does not answer.
-int request(const board_link& board, const hid_report& report, uint8_t reply, int timeout_s, const char* what)
-{
-    if (!send_report(board, report)) {
-        fail(EXIT_LINK, "cannot write to the board: %s", strerror(errno));
-        return -1;
-    }
-    int status = await_reply(board, reply, timeout_s);
-    if (status < 0)
-        fail(EXIT_LINK, "no answer from the board to the %s", what);
-    return status;
-}
-
-// Progress of a long transfer on a terminal: share, bytes, rate and time left, redrawn a few
-// times a second.
-class progress_meter {
-public:
-    progress_meter(const char* label, uint64_t total)
-        : label_(label), total_(total), shown_(!quiet && isatty(STDERR_FILENO)), start_(Clock::now())
-    {
-    }
-    void update(uint64_t done)
-    {
-        if (!shown_)
-            return;
-        Clock::time_point now = Clock::now();
-        if (done < total_ && now - drawn_ < REDRAW)
-            return;
-        drawn_ = now;
-        double seconds = std::chrono::duration<double>(now - start_).count();
-        double rate = seconds > 0 ? double(done) / seconds : 0;
-        int percent = total_ ? static_cast<int>(done * 100 / total_) : 100;
-        fprintf(stderr, "\r%s: %3d%% (%llu of %llu kB) %.1f kB/s", label_, percent,
-                static_cast<unsigned long long>(done / 1000), static_cast<unsigned long long>(total_ / 1000),
-                rate / 1000);
-        if (done == total_) {
-            fprintf(stderr, " in %.1f s\n", seconds);
-        } else if (rate > 0) {
-            long left = std::lround(double(total_ - done) / rate);
-            fprintf(stderr, ", %ld:%02ld left  ", left / 60, left % 60);
-        }
-    }
-
-private:
-    using Clock = std::chrono::steady_clock;
-    static constexpr std::chrono::milliseconds REDRAW{250};
-    const char* label_;
-    uint64_t total_;
-    bool shown_;
-    Clock::time_point start_;
-    Clock::time_point drawn_{};
-};
-
-// Sends `size` bytes from `next` as data reports with `command`; false on a link failure.
-template <typename Source>
-bool send_data_reports(const board_link& board, uint8_t command, uint64_t size, Source next, const char* label)
-{
-    progress_meter meter(label, size);
-    uint8_t chunk[PAYLOAD_MAX];
-    uint64_t sent = 0;
-    for (uint32_t id = 0; sent < size; id++) {
-        size_t length = next(chunk, size - sent < PAYLOAD_MAX ? size_t(size - sent) : PAYLOAD_MAX);
-        if (length == 0 || !send_report(board, make_data(command, id, chunk, length))) {
-            fail(EXIT_LINK, "the transfer broke off: %s", length == 0 ? "the input ended early" : strerror(errno));
-            return false;
-        }
-        sent += length;
-        meter.update(sent);
-    }
-    return true;
 }
 
 bool valid_name(const std::string& name, size_t field)
@@ -377,89 +166,23 @@ std::string json_text(const options& opt, bool with_title2)
     return text ? text.get() : "{}";
 }
 
-int verdict(int status, const char* done, const char* failure)
+int command_state(const options&, const board_link* board)
 {
-    if (status < 0)
-        return EXIT_LINK;
-    if (status != 0)
-        return fail(EXIT_REFUSED, "%s", failure);
-    say("%s\n", done);
-    return 0;
-}
-
-int command_state(const board_link& board, const options&)
-{
-    int status = request(board, make_request(CMD_CONNECT_STATE), CMD_CONNECT_STATE, board.timeout_s, "state request");
+    int status = request(*board, make_request(CMD_CONNECT_STATE), CMD_CONNECT_STATE, board->timeout_s, "state request");
     if (status < 0)
         return EXIT_LINK;
     printf(status == 1 ? "the board's USB link is configured\n" : "the board's USB link is not configured\n");
     return 0;
 }
 
-int command_info(const board_link& board, const options& opt)
+// With --print, what a hook would send, without a board: how a hook's keys are checked.
+int command_info(const options& opt, const board_link* board)
 {
-    std::string text = json_text(opt, true);
-    if (text.size() > MESSAGE_TEXT_MAX)
-        return fail(EXIT_USAGE, "the message is too long (at most 4095 bytes of JSON)");
-    uint32_t size = static_cast<uint32_t>(text.size());
-    hid_report prepare = make_message_prepare(size, packet_count(size), crc32_calc(text.data(), size));
-    if (request(board, prepare, CMD_MESSAGE_PREPARE, board.timeout_s, "message") < 0)
-        return EXIT_LINK;
-    // A message is answered after its last data report only.
-    size_t at = 0;
-    for (uint32_t id = 0; id + 1 < packet_count(size); id++, at += PAYLOAD_MAX) {
-        if (!send_report(board, make_data(CMD_MESSAGE_DATA, id, text.data() + at, PAYLOAD_MAX)))
-            return fail(EXIT_LINK, "cannot write to the board: %s", strerror(errno));
+    if (opt.print) {
+        printf("%s\n", json_text(opt, true).c_str());
+        return 0;
     }
-    hid_report last = make_data(CMD_MESSAGE_DATA, packet_count(size) - 1, text.data() + at, size - at);
-    int status = request(board, last, CMD_MESSAGE_DATA, board.timeout_s, "message");
-    return verdict(status, "the board took the game information", "the message arrived damaged (CRC mismatch)");
-}
-
-struct family {
-    uint8_t prepare, data, verify;
-};
-constexpr family FILE_FAMILY{CMD_FILE_PREPARE, CMD_FILE_DATA, CMD_FILE_VERIFY};
-constexpr family FIRMWARE_FAMILY{CMD_FW_PREPARE, CMD_FW_DATA, CMD_FW_VERIFY};
-constexpr family PACKAGE_FAMILY{CMD_PACKAGE_PREPARE, CMD_PACKAGE_DATA, CMD_PACKAGE_VERIFY};
-
-uint32_t file_crc(FILE* file)
-{
-    uint8_t block[4096];
-    uint32_t crc = 0;
-    for (size_t length; (length = fread(block, 1, sizeof block, file)) > 0;)
-        crc = crc32_calc_with_value(block, length, crc);
-    rewind(file);
-    return crc;
-}
-
-// Prepare, data and verify of a file: 0 when the board holds it intact, else an exit status
-// with its reason printed.
-int transfer_file(const board_link& board, const family& kind, const std::string& path, const std::string& name)
-{
-    File file(fopen(path.c_str(), "rb"));
-    struct stat st;
-    if (!file || fstat(fileno(file.get()), &st) != 0 || !S_ISREG(st.st_mode))
-        return fail(EXIT_USAGE, "cannot read %s", path.c_str());
-    if (static_cast<uint64_t>(st.st_size) > UINT32_MAX)
-        return fail(EXIT_USAGE, "%s is larger than 4 GiB", path.c_str());
-    uint32_t size = static_cast<uint32_t>(st.st_size);
-    uint32_t crc = file_crc(file.get());
-    int status = request(board, make_file_prepare(kind.prepare, size, packet_count(size), name), kind.prepare,
-                         board.timeout_s, "transfer request");
-    if (status < 0)
-        return EXIT_LINK;
-    if (status == 1)
-        return fail(EXIT_REFUSED, "the board has no USB disk to store on (or refused the name)");
-    if (status != 0)
-        return fail(EXIT_REFUSED, "not enough free space on the board's USB disk");
-    auto next = [&](uint8_t* chunk, size_t length) { return fread(chunk, 1, length, file.get()); };
-    if (!send_data_reports(board, kind.data, size, next, name.c_str()))
-        return EXIT_LINK;
-    status = request(board, make_verify(kind.verify, crc), kind.verify, board.timeout_s, "verify request");
-    if (status < 0)
-        return EXIT_LINK;
-    return status == 0 ? 0 : fail(EXIT_REFUSED, "the stored file is missing or damaged (CRC mismatch)");
+    return send_message(*board, json_text(opt, true));
 }
 
 std::string target_name(const options& opt, const std::string& fallback)
@@ -467,14 +190,28 @@ std::string target_name(const options& opt, const std::string& fallback)
     return opt.name.empty() ? fallback : opt.name;
 }
 
-int command_file(const board_link& board, const options& opt, const family& kind, const char* default_name)
+int check_name(const std::string& name)
+{
+    if (valid_name(name, PREPARE_NAME_FIELD))
+        return 0;
+    return fail(EXIT_USAGE, "'%s' cannot be a file name on the board (at most 51 characters, no '/')", name.c_str());
+}
+
+// One readable file among the arguments.
+int check_input_file(const options& opt, const char* what)
 {
     if (opt.args.size() != 1)
-        return fail(EXIT_USAGE, "give one file to send (see --help)");
+        return fail(EXIT_USAGE, "give one %s (see --help)", what);
+    const char* file = opt.args[0].c_str();
+    struct stat st;
+    if (stat(file, &st) != 0 || access(file, R_OK) != 0)
+        return fail(EXIT_USAGE, "cannot read %s: %s", file, strerror(errno));
+    return S_ISREG(st.st_mode) ? 0 : fail(EXIT_USAGE, "cannot read %s: not a file", file);
+}
+
+int command_file(const options& opt, const board_link& board, const transfer_family& kind, const char* default_name)
+{
     std::string name = target_name(opt, default_name ? default_name : base_name(opt.args[0]));
-    if (!valid_name(name, PREPARE_NAME_FIELD))
-        return fail(EXIT_USAGE, "'%s' cannot be a file name on the board (at most 51 characters, no '/')",
-                    name.c_str());
     int result = transfer_file(board, kind, opt.args[0], name);
     if (result != 0)
         return result;
@@ -493,17 +230,49 @@ int command_file(const board_link& board, const options& opt, const family& kind
     return verdict(unpacked, "package unpacked", "the board could not unpack the package (it kept the archive)");
 }
 
-int command_update(const board_link& board, const options& opt)
+int check_send(const options& opt)
+{
+    int bad = check_input_file(opt, "file to send");
+    return bad ? bad : check_name(target_name(opt, base_name(opt.args[0])));
+}
+
+int check_firmware(const options& opt)
+{
+    int bad = check_input_file(opt, "firmware image");
+    return bad ? bad : check_name(target_name(opt, FIRMWARE_NAME));
+}
+
+int command_send(const options& opt, const board_link* board)
+{
+    return command_file(opt, *board, FILE_FAMILY, nullptr);
+}
+
+int command_firmware(const options& opt, const board_link* board)
+{
+    return command_file(opt, *board, FIRMWARE_FAMILY, FIRMWARE_NAME);
+}
+
+int command_package(const options& opt, const board_link* board)
+{
+    return command_file(opt, *board, PACKAGE_FAMILY, nullptr);
+}
+
+int check_update(const options& opt)
 {
     std::string name = opt.args.empty() ? FIRMWARE_NAME : opt.args[0];
     if (opt.args.size() > 1 || !valid_name(name, FIRMWARE_NAME_FIELD))
         return fail(EXIT_USAGE, "give one image name of at most 59 characters, without '/'");
-    int status = request(board, make_firmware_update(name), CMD_FIRMWARE_UPDATE, board.timeout_s, "update request");
+    return 0;
+}
+
+int command_update(const options& opt, const board_link* board)
+{
+    std::string name = opt.args.empty() ? FIRMWARE_NAME : opt.args[0];
+    int status = request(*board, make_firmware_update(name), CMD_FIRMWARE_UPDATE, board->timeout_s, "update request");
     return verdict(status, "the board is starting the firmware update",
                    "the board has no such image in the directory of the last transfer; it still searches its USB "
                    "disks for vorlix_update_online.img");
 }
-
 // The picture file at `path`, at most `limit` bytes and one more when it is larger; false when
 // it cannot be read.
 bool read_picture_file(const std::string& path, size_t limit, std::vector<uint8_t>& bytes)
@@ -548,10 +317,16 @@ fitted_picture prepare_picture(std::vector<uint8_t> file, bool as_is)
     return fitted;
 }
 
-int command_image(const board_link& board, const options& opt)
+int check_image(const options& opt)
 {
-    if (opt.args.size() != 1)
-        return fail(EXIT_USAGE, "give one picture to show (see --help)");
+    int bad = check_input_file(opt, "picture to show");
+    if (bad == 0 && !opt.name.empty())
+        bad = check_name(opt.name);
+    return bad;
+}
+
+int command_image(const options& opt, const board_link* board)
+{
     std::vector<uint8_t> file;
     if (!read_picture_file(opt.args[0], opt.as_is ? SHOW_IMAGE_MAX_PAYLOAD : PICTURE_FILE_MAX, file))
         return fail(EXIT_USAGE, "cannot read %s", opt.args[0].c_str());
@@ -561,20 +336,17 @@ int command_image(const board_link& board, const options& opt)
     std::string text = json_text(opt, false);
     if (text.size() > SHOW_IMAGE_TEXT_MAX)
         return fail(EXIT_USAGE, "the picture's text is too long (at most 511 bytes of JSON)");
-    std::vector<uint8_t> payload(SHOW_IMAGE_HEADER_SIZE);
+    std::vector<uint8_t> payload(SHOW_IMAGE_HEADER_SIZE + picture.bytes.size() + text.size());
     put_u32(payload.data(), static_cast<uint32_t>(picture.bytes.size()));
     put_u32(payload.data() + 4, static_cast<uint32_t>(text.size()));
-    payload.insert(payload.end(), picture.bytes.begin(), picture.bytes.end());
-    payload.insert(payload.end(), text.begin(), text.end());
+    std::copy(text.begin(), text.end(),
+              std::copy(picture.bytes.begin(), picture.bytes.end(), payload.begin() + SHOW_IMAGE_HEADER_SIZE));
     if (payload.size() > SHOW_IMAGE_MAX_PAYLOAD)
         return fail(EXIT_USAGE, "the picture and its text exceed 512000 bytes");
     std::string name = target_name(opt, picture.jpeg ? SHOW_IMAGE_JPEG_NAME : SHOW_IMAGE_NAME);
-    if (!valid_name(name, PREPARE_NAME_FIELD))
-        return fail(EXIT_USAGE, "'%s' cannot be a file name on the board (at most 51 characters, no '/')",
-                    name.c_str());
     uint32_t size = static_cast<uint32_t>(payload.size());
-    int status = request(board, make_file_prepare(CMD_IMAGE_PREPARE, size, packet_count(size), name),
-                         CMD_IMAGE_PREPARE, board.timeout_s, "picture request");
+    int status = request(*board, make_file_prepare(CMD_IMAGE_PREPARE, size, packet_count(size), name),
+                         CMD_IMAGE_PREPARE, board->timeout_s, "picture request");
     if (status != 0)
         return status < 0 ? EXIT_LINK : fail(EXIT_REFUSED, "the board refused the picture's name");
     size_t at = 0;
@@ -583,10 +355,10 @@ int command_image(const board_link& board, const options& opt)
         at += length;
         return length;
     };
-    if (!send_data_reports(board, CMD_IMAGE_DATA, size, next, "picture"))
+    if (!send_data_reports(*board, CMD_IMAGE_DATA, size, next, "picture"))
         return EXIT_LINK;
-    status = request(board, make_verify(CMD_IMAGE_VERIFY, crc32_calc(payload.data(), size)), CMD_IMAGE_VERIFY,
-                     board.timeout_s, "picture");
+    status = request(*board, make_verify(CMD_IMAGE_VERIFY, crc32_calc(payload.data(), size)), CMD_IMAGE_VERIFY,
+                     board->timeout_s, "picture");
     return verdict(status, "the board shows the picture", "the picture arrived damaged (CRC mismatch)");
 }
 
@@ -603,7 +375,7 @@ int parse_options(int argc, char** argv, options& opt)
     for (auto [field, variable] : {std::pair{&opt.device, "TAVIMORO_DEVICE"}, std::pair{&opt.serial, "TAVIMORO_SERIAL"}})
         if (const char* value = getenv(variable))
             *field = value;
-    enum { TITLE = 256, TITLE2, ROMNAME, LEADERBOARD, TYPE, ROM, PRINT, AS_IS };
+    enum { TITLE = 256, TITLE2, ROMNAME, LEADERBOARD, TYPE, ROM, PRINT, AS_IS, ROOT, REMOVE, DRY_RUN };
     const char* rom = nullptr;
     const option longs[] = {
         {"device", required_argument, nullptr, 'd'}, {"serial", required_argument, nullptr, 's'},
@@ -614,6 +386,8 @@ int parse_options(int argc, char** argv, options& opt)
         {"romname", required_argument, nullptr, ROMNAME}, {"leaderboard", required_argument, nullptr, LEADERBOARD},
         {"type", required_argument, nullptr, TYPE},  {"rom", required_argument, nullptr, ROM},
         {"print", no_argument, nullptr, PRINT},      {"as-is", no_argument, nullptr, AS_IS},
+        {"root", required_argument, nullptr, ROOT},  {"remove", no_argument, nullptr, REMOVE},
+        {"dry-run", no_argument, nullptr, DRY_RUN},
         {nullptr, 0, nullptr, 0},
     };
     for (int c; (c = getopt_long(argc, argv, "d:s:t:n:qh", longs, nullptr)) != -1;) {
@@ -622,7 +396,7 @@ int parse_options(int argc, char** argv, options& opt)
         case 's': opt.serial = optarg; break;
         case 't': opt.timeout_s = atoi(optarg); break;
         case 'n': opt.name = optarg; break;
-        case 'q': quiet = true; break;
+        case 'q': set_quiet(true); break;
         case 'h': print_usage(); exit(0);
         case TITLE: opt.title = optarg; break;
         case TITLE2: opt.title2 = optarg; break;
@@ -632,6 +406,9 @@ int parse_options(int argc, char** argv, options& opt)
         case ROM: rom = optarg; break;
         case PRINT: opt.print = true; break;
         case AS_IS: opt.as_is = true; break;
+        case ROOT: opt.root = optarg; break;
+        case REMOVE: opt.remove = true; break;
+        case DRY_RUN: opt.dry_run = true; break;
         default: return -1;
         }
     }
@@ -647,6 +424,49 @@ int parse_options(int argc, char** argv, options& opt)
     return opt.timeout_s > 0 ? 0 : -1;
 }
 
+int command_setup(const options& opt, const board_link*)
+{
+    if (!opt.args.empty())
+        return fail(EXIT_USAGE, "setup takes no arguments (see --help)");
+    return run_setup({opt.root, opt.remove, opt.dry_run, opt.device, opt.serial, opt.timeout_s});
+}
+
+// What a command does: its own arguments are checked before the board is looked for, and only
+// the commands that talk to the board look for it.
+struct command {
+    const char* name;
+    bool (*needs_board)(const options&);
+    int (*check)(const options&);
+    int (*run)(const options&, const board_link*);
+};
+
+bool always(const options&)
+{
+    return true;
+}
+
+bool never(const options&)
+{
+    return false;
+}
+
+int nothing_to_check(const options&)
+{
+    return 0;
+}
+
+const command COMMANDS[] = {
+    {"list", never, nothing_to_check, command_list},
+    {"info", [](const options& opt) { return !opt.print; }, nothing_to_check, command_info},
+    {"image", always, check_image, command_image},
+    {"send", always, check_send, command_send},
+    {"firmware", always, check_firmware, command_firmware},
+    {"package", always, check_send, command_package},
+    {"update", always, check_update, command_update},
+    {"state", always, nothing_to_check, command_state},
+    {"setup", never, nothing_to_check, command_setup},
+};
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -655,37 +475,24 @@ int main(int argc, char** argv)
     options opt;
     if (parse_options(argc, argv, opt) != 0 || opt.args.empty())
         return fail(EXIT_USAGE, "missing or wrong arguments; see tavimoro-host --help");
-    std::string command = opt.args[0];
+    std::string name = opt.args[0];
     opt.args.erase(opt.args.begin());
-    if (command == "list")
-        return command_list();
-    // What a hook would send, without a board: how a hook's keys are checked.
-    if (command == "info" && opt.print) {
-        printf("%s\n", json_text(opt, true).c_str());
-        return 0;
-    }
+    const command* found = std::find_if(std::begin(COMMANDS), std::end(COMMANDS),
+                                        [&](const command& c) { return name == c.name; });
+    if (found == std::end(COMMANDS))
+        return fail(EXIT_USAGE, "unknown command '%s'; see tavimoro-host --help", name.c_str());
+    if (int bad = found->check(opt); bad != 0)
+        return bad;
+    if (!found->needs_board(opt))
+        return found->run(opt, nullptr);
     if (opt.device.empty()) {
-        if (int found = find_link(opt, opt.device); found != 0)
-            return found;
+        if (int missing = find_link(opt.serial, opt.device); missing != 0)
+            return missing;
     }
     init_crc32_table();
     board_link board;
     board.timeout_s = opt.timeout_s;
     if (int opened = open_link(opt.device, board); opened != 0)
         return opened;
-    if (command == "state")
-        return command_state(board, opt);
-    if (command == "info")
-        return command_info(board, opt);
-    if (command == "image")
-        return command_image(board, opt);
-    if (command == "send")
-        return command_file(board, opt, FILE_FAMILY, nullptr);
-    if (command == "firmware")
-        return command_file(board, opt, FIRMWARE_FAMILY, FIRMWARE_NAME);
-    if (command == "package")
-        return command_file(board, opt, PACKAGE_FAMILY, nullptr);
-    if (command == "update")
-        return command_update(board, opt);
-    return fail(EXIT_USAGE, "unknown command '%s'; see tavimoro-host --help", command.c_str());
+    return found->run(opt, &board);
 }

@@ -1,0 +1,295 @@
+// The host side of the USB link: opening the board's node or the simulator's socket, requests and
+// replies, messages, and the prepare, data and verify of a transfer with its progress.
+#include "host/link_client.h"
+
+#include "hostlink/crc32.h"
+#include "hostlink/report_socket.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <vector>
+
+namespace {
+
+constexpr const char* NO_PERMISSION = "install the udev rule 70-tavimoro.rules and plug the board in again "
+                                      "(README, \"Connecting a frontend\")";
+constexpr size_t MESSAGE_TEXT_MAX = 4095;
+
+bool quiet = false;
+
+struct FileCloser {
+    void operator()(FILE* file) const { fclose(file); }
+};
+using File = std::unique_ptr<FILE, FileCloser>;
+
+// Hooks fire in quick succession, and two runs writing to one node at once would interleave
+// their reports: runs on the same node take turns.
+bool take_turn(int fd)
+{
+    int locked;
+    do
+        locked = flock(fd, LOCK_EX);
+    while (locked != 0 && errno == EINTR);
+    return locked == 0;
+}
+
+// Progress of a long transfer on a terminal: share, bytes, rate and time left, redrawn a few
+// times a second.
+class progress_meter {
+public:
+    progress_meter(const char* label, uint64_t total)
+        : label_(label), total_(total), shown_(!quiet && isatty(STDERR_FILENO)), start_(Clock::now())
+    {
+    }
+    void update(uint64_t done)
+    {
+        if (!shown_)
+            return;
+        Clock::time_point now = Clock::now();
+        if (done < total_ && now - drawn_ < REDRAW)
+            return;
+        drawn_ = now;
+        double seconds = std::chrono::duration<double>(now - start_).count();
+        double rate = seconds > 0 ? double(done) / seconds : 0;
+        int percent = total_ ? static_cast<int>(done * 100 / total_) : 100;
+        fprintf(stderr, "\r%s: %3d%% (%llu of %llu kB) %.1f kB/s", label_, percent,
+                static_cast<unsigned long long>(done / 1000), static_cast<unsigned long long>(total_ / 1000),
+                rate / 1000);
+        if (done == total_) {
+            fprintf(stderr, " in %.1f s\n", seconds);
+        } else if (rate > 0) {
+            long left = std::lround(double(total_ - done) / rate);
+            fprintf(stderr, ", %ld:%02ld left  ", left / 60, left % 60);
+        }
+    }
+
+private:
+    using Clock = std::chrono::steady_clock;
+    static constexpr std::chrono::milliseconds REDRAW{250};
+    const char* label_;
+    uint64_t total_;
+    bool shown_;
+    Clock::time_point start_;
+    Clock::time_point drawn_{};
+};
+
+uint32_t file_crc(FILE* file)
+{
+    uint8_t block[4096];
+    uint32_t crc = 0;
+    for (size_t length; (length = fread(block, 1, sizeof block, file)) > 0;)
+        crc = crc32_calc_with_value(block, length, crc);
+    rewind(file);
+    return crc;
+}
+
+} // namespace
+
+void set_quiet(bool on)
+{
+    quiet = on;
+}
+
+void say(const char* format, ...)
+{
+    if (quiet)
+        return;
+    va_list args;
+    va_start(args, format);
+    vprintf(format, args);
+    va_end(args);
+}
+
+int fail(int code, const char* format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    fprintf(stderr, "tavimoro-host: ");
+    vfprintf(stderr, format, args);
+    fprintf(stderr, "\n");
+    va_end(args);
+    return code;
+}
+
+std::string host_root()
+{
+    const char* root = getenv("TAVIMORO_HOST_ROOT");
+    return root ? root : "";
+}
+
+int find_link(const std::string& serial, std::string& device)
+{
+    std::vector<found_board> boards = find_boards(host_root(), BOARD_IDENTITY);
+    if (!serial.empty())
+        std::erase_if(boards, [&](const found_board& board) { return board.serial != serial; });
+    if (boards.empty() && serial.empty())
+        return fail(EXIT_LINK, "%s", NO_BOARD);
+    if (boards.empty())
+        return fail(EXIT_LINK, "no board with serial number %s found ('tavimoro-host list' shows the boards found)",
+                    serial.c_str());
+    if (boards.size() > 1) {
+        std::string serials;
+        for (const found_board& board : boards)
+            serials += " " + (board.serial.empty() ? std::string("(none)") : board.serial);
+        return fail(EXIT_USAGE, "several boards found (serial numbers%s): pick one with --serial", serials.c_str());
+    }
+    device = boards[0].node;
+    return 0;
+}
+
+int open_link(const std::string& path, board_link& board)
+{
+    struct stat st;
+    if (stat(path.c_str(), &st) == 0) {
+        board.hidraw = !S_ISSOCK(st.st_mode);
+        board.fd = board.hidraw ? UniqueFD(open(path.c_str(), O_RDWR | O_CLOEXEC)) : connect_report_socket(path);
+    }
+    if (!board.fd.valid() && (errno == EACCES || errno == EPERM))
+        return fail(EXIT_LINK, "no permission to use the board at %s: %s", path.c_str(), NO_PERMISSION);
+    if (!board.fd.valid())
+        return fail(EXIT_LINK, "cannot open %s: %s", path.c_str(), strerror(errno));
+    if (board.hidraw && !take_turn(board.fd.get()))
+        return fail(EXIT_LINK, "cannot lock %s: %s", path.c_str(), strerror(errno));
+    return 0;
+}
+
+// A write to a hidraw node starts with the report number, 0 for a device without numbered reports.
+bool send_report(const board_link& board, const hid_report& report)
+{
+    uint8_t buffer[REPORT_SIZE + 1] = {0};
+    const uint8_t* data = report.data();
+    size_t size = REPORT_SIZE;
+    if (board.hidraw) {
+        memcpy(buffer + 1, report.data(), REPORT_SIZE);
+        data = buffer;
+        size++;
+    }
+    ssize_t written;
+    do
+        written = board.hidraw ? write(board.fd.get(), data, size) : send(board.fd.get(), data, size, MSG_NOSIGNAL);
+    while (written < 0 && errno == EINTR);
+    return written == static_cast<ssize_t>(size);
+}
+
+// Other reports (late answers to earlier requests) are passed over.
+int await_reply(const board_link& board, uint8_t command, int timeout_s)
+{
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeout_s);
+    for (;;) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0)
+            return -1;
+        pollfd waiting{board.fd.get(), POLLIN, 0};
+        int ready = poll(&waiting, 1, static_cast<int>(left.count()));
+        if (ready < 0 && errno == EINTR)
+            continue;
+        if (ready <= 0)
+            return -1;
+        uint8_t reply[REPORT_SIZE] = {};
+        ssize_t length = read(board.fd.get(), reply, sizeof reply);
+        if (length <= 0)
+            return -1;
+        if (has_report_magic(reply) && reply[OFFSET_COMMAND] == command)
+            return reply[OFFSET_STATUS];
+    }
+}
+
+int request(const board_link& board, const hid_report& report, uint8_t reply, int timeout_s, const char* what)
+{
+    if (!send_report(board, report)) {
+        fail(EXIT_LINK, "cannot write to the board: %s", strerror(errno));
+        return -1;
+    }
+    int status = await_reply(board, reply, timeout_s);
+    if (status < 0)
+        fail(EXIT_LINK, "no answer from the board to the %s", what);
+    return status;
+}
+
+int verdict(int status, const char* done, const char* failure)
+{
+    if (status < 0)
+        return EXIT_LINK;
+    if (status != 0)
+        return fail(EXIT_REFUSED, "%s", failure);
+    say("%s\n", done);
+    return 0;
+}
+
+int send_message(const board_link& board, const std::string& text)
+{
+    if (text.size() > MESSAGE_TEXT_MAX)
+        return fail(EXIT_USAGE, "the message is too long (at most 4095 bytes of JSON)");
+    uint32_t size = static_cast<uint32_t>(text.size());
+    hid_report prepare = make_message_prepare(size, packet_count(size), crc32_calc(text.data(), size));
+    if (request(board, prepare, CMD_MESSAGE_PREPARE, board.timeout_s, "message") < 0)
+        return EXIT_LINK;
+    // A message is answered after its last data report only.
+    size_t at = 0;
+    for (uint32_t id = 0; id + 1 < packet_count(size); id++, at += PAYLOAD_MAX) {
+        if (!send_report(board, make_data(CMD_MESSAGE_DATA, id, text.data() + at, PAYLOAD_MAX)))
+            return fail(EXIT_LINK, "cannot write to the board: %s", strerror(errno));
+    }
+    hid_report last = make_data(CMD_MESSAGE_DATA, packet_count(size) - 1, text.data() + at, size - at);
+    int status = request(board, last, CMD_MESSAGE_DATA, board.timeout_s, "message");
+    return verdict(status, "the board took the game information", "the message arrived damaged (CRC mismatch)");
+}
+
+bool send_data_reports(const board_link& board, uint8_t command, uint64_t size, const chunk_source& next,
+                       const char* label)
+{
+    progress_meter meter(label, size);
+    uint8_t chunk[PAYLOAD_MAX];
+    uint64_t sent = 0;
+    for (uint32_t id = 0; sent < size; id++) {
+        size_t length = next(chunk, size - sent < PAYLOAD_MAX ? size_t(size - sent) : PAYLOAD_MAX);
+        if (length == 0 || !send_report(board, make_data(command, id, chunk, length))) {
+            fail(EXIT_LINK, "the transfer broke off: %s", length == 0 ? "the input ended early" : strerror(errno));
+            return false;
+        }
+        sent += length;
+        meter.update(sent);
+    }
+    return true;
+}
+
+int transfer_file(const board_link& board, const transfer_family& kind, const std::string& path,
+                  const std::string& name)
+{
+    File file(fopen(path.c_str(), "rb"));
+    struct stat st;
+    if (!file || fstat(fileno(file.get()), &st) != 0 || !S_ISREG(st.st_mode))
+        return fail(EXIT_USAGE, "cannot read %s", path.c_str());
+    if (static_cast<uint64_t>(st.st_size) > UINT32_MAX)
+        return fail(EXIT_USAGE, "%s is larger than 4 GiB", path.c_str());
+    uint32_t size = static_cast<uint32_t>(st.st_size);
+    uint32_t crc = file_crc(file.get());
+    int status = request(board, make_file_prepare(kind.prepare, size, packet_count(size), name), kind.prepare,
+                         board.timeout_s, "transfer request");
+    if (status < 0)
+        return EXIT_LINK;
+    if (status == 1)
+        return fail(EXIT_REFUSED, "the board has no USB disk to store on (or refused the name)");
+    if (status != 0)
+        return fail(EXIT_REFUSED, "not enough free space on the board's USB disk");
+    auto next = [&](uint8_t* chunk, size_t length) { return fread(chunk, 1, length, file.get()); };
+    if (!send_data_reports(board, kind.data, size, next, name.c_str()))
+        return EXIT_LINK;
+    status = request(board, make_verify(kind.verify, crc), kind.verify, board.timeout_s, "verify request");
+    if (status < 0)
+        return EXIT_LINK;
+    return status == 0 ? 0 : fail(EXIT_REFUSED, "the stored file is missing or damaged (CRC mismatch)");
+}
