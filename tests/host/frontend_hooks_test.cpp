@@ -237,6 +237,9 @@ TEST_F(FrontendHookTest, EveryHookSendsTheKeysOfTheSharedRule)
             commands.push_back(emulationstation_event(
                 "game-start.sh", {shell_escaped(g.rom), file.substr(0, file.rfind('.')), g.name}));
             commands.push_back(emulationstation_event("game-selected.sh", {"psx", g.rom, g.name}));
+            // ES-DE: the ROM path escaped with backslashes, then the game's name, in double quotes.
+            commands.push_back(hook("es-de/game-start.sh") + " \"" + shell_escaped(g.rom) + "\" \"" + g.name +
+                               "\" \"psx\" \"Sony PlayStation\"");
         }
         for (const std::string& command : commands) {
             unlink(sent.c_str());
