@@ -530,8 +530,10 @@ int setup_run::join_group()
 // is named.
 void setup_run::test_board() const
 {
-    if (!request_.root.empty() && request_.device.empty())
+    if (!request_.root.empty() && request_.device.empty()) {
+        say("no test game: the board is plugged into that system, not this one (or name it with --device)\n");
         return;
+    }
     if (!step("name a test game to the board"))
         return;
     std::string device = request_.device;
