@@ -1,11 +1,13 @@
-// Plans the conversions (best source per game, file named by the key the hooks send), runs them
-// in parallel with a progress bar, keeps a manifest so that a second run redoes only what
-// changed, and writes the product tree onto a disk or into a package zip (libarchive).
+// Plans the conversions (each game's candidate files in the order of preference, the file named
+// by the key the hooks send), runs them in parallel, reporting each file as it is done under a
+// progress bar, keeps a manifest so that a second run redoes only what changed, and writes the
+// product tree onto a disk or into a package zip (libarchive).
 #include "host/media_build.h"
 
 #include "core/common.h"
 #include "host/lookup_keys.h"
 #include "hostlink/banner_info.h"
+#include "media/media_lookup.h"
 
 #include <archive.h>
 #include <archive_entry.h>
@@ -15,16 +17,18 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstring>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <sstream>
 #include <thread>
 
@@ -40,13 +44,20 @@ constexpr auto PROGRESS_PERIOD = std::chrono::milliseconds(250);
 
 enum class outcome { pending, made, skipped, failed };
 
+// A scraped file that can become a game's picture or video.
+struct candidate {
+    std::string tag;   // the scraped media tag it is listed under
+    std::string path;
+};
+
 struct job {
     const scraped_game* game;
-    std::string title;    // the game as the report names it
-    std::string tag;      // the scraped media tag, "video" for a video
-    std::string source;   // the scraped file
-    std::string target;   // relative to the product directory
-    std::string options;  // the conversion's settings, as the manifest keeps them
+    std::string title;                 // the game as the report names it
+    bool video = false;
+    std::vector<candidate> candidates;  // best first: the next is tried when one is missing or fails
+    std::string target;                // relative to the product directory
+    std::string settings;              // the conversion's settings, as the manifest keeps them
+    std::string record;                // the manifest's record: the settings and every candidate's state
     outcome result = outcome::pending;
     std::string reason;
 };
@@ -80,26 +91,47 @@ std::string file_key(const scraped_game& game, std::string& reason)
     return reason.empty() ? key : "";
 }
 
-std::vector<job> plan(const std::vector<scraped_game>& games, const build_options& options, size_t& bare)
+std::string game_title(const scraped_game& game)
+{
+    return game_lookup_keys(game.rom, game.name).title + " (" + game.system + ")";
+}
+
+// A game's candidates for its picture (every picture tag of the preference in its order, each
+// tag's files in theirs) or for its video; a file listed twice is tried once.
+std::vector<candidate> candidates_of(const scraped_game& game, const std::vector<std::string>& prefer, bool video)
+{
+    std::vector<candidate> found;
+    std::set<std::string> seen;
+    for (const std::string& tag : prefer) {
+        auto files = game.media.find(tag);
+        if ((tag == VIDEO_TAG) != video || files == game.media.end())
+            continue;
+        for (const std::string& file : files->second)
+            if (seen.insert(file).second)
+                found.push_back({tag, file});
+    }
+    return found;
+}
+
+// One job per game for its picture and one for its video, when it has candidates for them;
+// `bare` gets the games that have none.
+std::vector<job> plan(const std::vector<scraped_game>& games, const build_options& options,
+                      std::vector<const scraped_game*>& bare)
 {
     std::vector<job> jobs;
     std::map<std::string, std::string> owner;  // target -> the ROM of the game it is made for
-    bare = 0;
     for (const scraped_game& game : games) {
-        std::string title = game_lookup_keys(game.rom, game.name).title + " (" + game.system + ")";
         std::string reason;
         std::string key = file_key(game, reason);
         bool any = false;
-        bool picture_chosen = false;
-        for (const std::string& tag : options.prefer) {
-            auto found = game.media.find(tag);
-            bool video = tag == VIDEO_TAG;
-            if (found == game.media.end() || found->second.empty() || (!video && picture_chosen))
+        for (bool video : {false, true}) {
+            std::vector<candidate> candidates = candidates_of(game, options.prefer, video);
+            if (candidates.empty())
                 continue;
-            picture_chosen |= !video;
             any = true;
-            job next{&game, title, tag, found->second.front(), "",
-                     video ? video_settings(options.video) : picture_settings(options.picture), outcome::pending, ""};
+            job next{&game, game_title(game), video, std::move(candidates), "",
+                     video ? video_settings(options.video) : picture_settings(options.picture), "",
+                     outcome::pending, ""};
             next.target = std::string(TREE) + "/" + key + (video ? ".mp4" : ".png");
             if (key.empty()) {
                 next.target = game.rom;
@@ -111,7 +143,8 @@ std::vector<job> plan(const std::vector<scraped_game>& games, const build_option
             }
             jobs.push_back(std::move(next));
         }
-        bare += !any;
+        if (!any)
+            bare.push_back(&game);
     }
     return jobs;
 }
@@ -133,64 +166,96 @@ Json read_manifest(const fs::path& file)
     return manifest;
 }
 
-// The manifest's record of how a target was made: source, its size and time, and the settings.
-std::string record_of(const job& work, const std::string& source_stamp)
+// The manifest's record of how a target is made: the settings, then each candidate's tag, path,
+// and size and time, or that it is absent. When any candidate changes, appears or goes, so does
+// the record, and the target is made again from the best one.
+std::string record_of(const job& work)
 {
-    return work.source + "\n" + source_stamp + "\n" + work.options;
+    std::string record = work.settings;
+    for (const candidate& file : work.candidates) {
+        struct stat info;
+        std::string state = stat(file.path.c_str(), &info) != 0 ? std::string("absent ") + strerror(errno)
+                            : S_ISREG(info.st_mode)              ? stamp(info)
+                                                                 : "not a regular file";
+        record += "\n" + file.tag + " " + file.path + " " + state;
+    }
+    return record;
 }
 
-// Marks as skipped the jobs whose target was made from the same source with the same settings,
-// and as failed those whose source is gone; returns the records of the rest, to be kept once made.
-std::map<const job*, std::string> check_sources(std::vector<job>& jobs, const cJSON* manifest, const fs::path& product)
+// Marks as skipped the jobs whose target was made from the same candidates with the same
+// settings, and keeps every job's record, to be written once it is made.
+void check_sources(std::vector<job>& jobs, const cJSON* manifest, const fs::path& product)
 {
-    std::map<const job*, std::string> records;
     for (job& work : jobs) {
         if (work.result != outcome::pending)
             continue;
-        struct stat info;
-        bool readable = stat(work.source.c_str(), &info) == 0;
-        if (!readable || !S_ISREG(info.st_mode)) {
-            work.result = outcome::failed;
-            work.reason = work.source + ": " + (readable ? "not a regular file" : strerror(errno));
-            continue;
-        }
-        records[&work] = record_of(work, stamp(info));
+        work.record = record_of(work);
         const cJSON* old = cJSON_GetObjectItemCaseSensitive(manifest, work.target.c_str());
-        if (cJSON_IsString(old) && records[&work] == old->valuestring && fs::exists(product / work.target)) {
+        std::error_code error;
+        if (cJSON_IsString(old) && work.record == old->valuestring &&
+            fs::is_regular_file(product / work.target, error)) {
             work.result = outcome::skipped;
             work.reason = "unchanged since the last run";
         }
     }
-    return records;
 }
 
-// Converts into a hidden file beside the target and renames it over the target once it is whole,
-// so that the board (or a power cut) sees the old file or the new one. The hidden file is made
-// afresh (O_EXCL, O_NOFOLLOW): a planted link is never followed.
+std::string joined(const std::vector<std::string>& parts, const char* separator)
+{
+    std::string text;
+    for (const std::string& part : parts)
+        text += (text.empty() ? "" : separator) + part;
+    return text;
+}
+
+// Converts the first candidate that is there and converts; says why each one before it was
+// passed over. Each try writes a hidden file beside the target, renamed over the target once it
+// is whole, so that the board (or a power cut) sees the old file or the new one. The hidden file
+// is made afresh (O_EXCL, O_NOFOLLOW): a planted link is never followed.
 void convert(job& work, const fs::path& product, const build_options& options)
 {
     fs::path target = product / work.target;
     fs::path partial = target.parent_path() / ("." + target.filename().string() + ".partial");
-    unlink(partial.c_str());
-    int fd = open(partial.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
-    std::string error;
-    int converted = -1;
-    if (fd < 0)
-        error = partial.string() + ": " + strerror(errno);
-    else if (work.tag == VIDEO_TAG)
-        converted = convert_video(work.source, fd, options.video, error);
-    else
-        converted = convert_picture(work.source, fd, options.picture, error);
-    if (converted == 0 && rename(partial.c_str(), target.c_str()) != 0)
-        error = target.string() + ": " + strerror(errno), converted = -1;
-    if (converted != 0) {
+    std::vector<std::string> passed;
+    for (const candidate& file : work.candidates) {
+        std::string name = file.tag + " " + file.path;
+        struct stat info;
+        if (stat(file.path.c_str(), &info) != 0) {
+            passed.push_back(errno == ENOENT ? "listed " + name + " is missing" : name + ": " + strerror(errno));
+            continue;
+        }
+        if (!S_ISREG(info.st_mode)) {
+            passed.push_back(name + " is not a regular file");
+            continue;
+        }
         unlink(partial.c_str());
-        work.result = outcome::failed;
-        work.reason = work.source + ": " + error;
+        int fd = open(partial.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+        if (fd < 0) {
+            // Nothing can be written there: no other candidate would fare better.
+            work.result = outcome::failed;
+            work.reason = partial.string() + ": " + strerror(errno);
+            return;
+        }
+        std::string error;
+        int converted = work.video ? convert_video(file.path, fd, options.video, error)
+                                   : convert_picture(file.path, fd, options.picture, error);
+        if (converted != 0) {
+            unlink(partial.c_str());
+            passed.push_back(name + ": " + error);
+            continue;
+        }
+        if (rename(partial.c_str(), target.c_str()) != 0) {
+            work.result = outcome::failed;
+            work.reason = target.string() + ": " + strerror(errno);
+            unlink(partial.c_str());
+            return;
+        }
+        work.result = outcome::made;
+        work.reason = passed.empty() ? "from " + name : joined(passed, "; ") + "; used " + name;
         return;
     }
-    work.result = outcome::made;
-    work.reason = "from " + work.tag + " " + work.source;
+    work.result = outcome::failed;
+    work.reason = joined(passed, "; ");
 }
 
 std::string clock_text(double seconds)
@@ -201,24 +266,95 @@ std::string clock_text(double seconds)
     return text;
 }
 
-void draw_progress(size_t done, size_t total, std::chrono::steady_clock::duration elapsed)
+const char* word_of(outcome result)
 {
-    int filled = total ? static_cast<int>(BAR_WIDTH * done / total) : BAR_WIDTH;
-    std::string bar(filled, '#');
-    bar.resize(BAR_WIDTH, '.');
-    double seconds = std::chrono::duration<double>(elapsed).count();
-    std::string left = done ? clock_text(seconds * (total - done) / done) : "?";
-    fprintf(stderr, "\r[%s] %zu/%zu  %s elapsed, about %s left ", bar.c_str(), done, total,
-            clock_text(seconds).c_str(), left.c_str());
+    static const char* const WORDS[] = {"", "made", "skipped", "failed"};
+    return WORDS[static_cast<int>(result)];
 }
 
-// Runs the pending jobs on `workers` threads; on a terminal, a progress bar with the time left.
-void run_jobs(std::vector<job*>& pending, const fs::path& product, const build_options& options)
+// The report, printed on standard output as the work is done; on a terminal, a progress bar with
+// the time left on standard error, redrawn beneath the report's lines. Every line is printed
+// under one lock, and flushed, so that a line is never split and never waits for the end.
+class Report {
+public:
+    explicit Report(size_t conversions) : total_(conversions), bar_(isatty(STDERR_FILENO) && conversions > 0) {}
+
+    // A job that is done, and with it one of the conversions when `converted`.
+    void done(const job& work, bool converted)
+    {
+        std::lock_guard lock(mutex_);
+        done_ += converted;
+        line(padded(word_of(work.result)) + work.target + "  " + work.title + ": " + work.reason);
+    }
+    void game(const char* word, const std::string& title, const std::string& text)
+    {
+        std::lock_guard lock(mutex_);
+        line(padded(word) + title + ": " + text);
+    }
+    // Waits for the next job to be done or for the next redraw of the bar; false once every
+    // conversion is done.
+    bool wait()
+    {
+        std::unique_lock lock(mutex_);
+        if (done_ < total_)
+            changed_.wait_for(lock, PROGRESS_PERIOD);
+        draw();
+        return done_ < total_;
+    }
+    void notify() { changed_.notify_one(); }
+    // Leaves the bar's last state on its own line.
+    void finish()
+    {
+        std::lock_guard lock(mutex_);
+        if (bar_ && drawn_)
+            fputc('\n', stderr);
+        drawn_ = false;
+    }
+
+private:
+    static std::string padded(const char* word)
+    {
+        std::string text = word;
+        text.resize(std::max<size_t>(text.size(), 8), ' ');
+        return text + " ";
+    }
+    void line(const std::string& text)
+    {
+        if (bar_ && drawn_)
+            fputs("\r\033[K", stderr);
+        printf("%s\n", text.c_str());
+        fflush(stdout);
+        if (drawn_)
+            draw();
+    }
+    void draw()
+    {
+        if (!bar_)
+            return;
+        int filled = static_cast<int>(BAR_WIDTH * done_ / total_);
+        std::string bar(filled, '#');
+        bar.resize(BAR_WIDTH, '.');
+        double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started_).count();
+        double share_left = done_ ? static_cast<double>(total_ - done_) / static_cast<double>(done_) : 0;
+        std::string left = done_ ? clock_text(seconds * share_left) : "?";
+        fprintf(stderr, "\r[%s] %zu/%zu  %s elapsed, about %s left ", bar.c_str(), done_, total_,
+                clock_text(seconds).c_str(), left.c_str());
+        drawn_ = true;
+    }
+
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    size_t done_ = 0;
+    const size_t total_;
+    const bool bar_;
+    bool drawn_ = false;
+    const std::chrono::steady_clock::time_point started_ = std::chrono::steady_clock::now();
+};
+
+// Runs the pending jobs on `workers` threads, reporting each as it is done.
+void run_jobs(std::vector<job*>& pending, const fs::path& product, const build_options& options, Report& report)
 {
     std::atomic<size_t> next{0};
-    std::mutex mutex;
-    std::condition_variable finished;
-    size_t done = 0;
     unsigned workers = options.jobs ? options.jobs : std::max(1u, std::thread::hardware_concurrency());
     workers = static_cast<unsigned>(std::min<size_t>(workers, pending.size()));
     std::vector<std::thread> threads;
@@ -226,33 +362,23 @@ void run_jobs(std::vector<job*>& pending, const fs::path& product, const build_o
         threads.emplace_back([&] {
             for (size_t index; (index = next++) < pending.size();) {
                 convert(*pending[index], product, options);
-                std::lock_guard lock(mutex);
-                done++;
-                finished.notify_one();
+                report.done(*pending[index], true);
+                report.notify();
             }
         });
-    bool terminal = isatty(STDERR_FILENO);
-    auto started = std::chrono::steady_clock::now();
-    {
-        std::unique_lock lock(mutex);
-        while (done < pending.size()) {
-            finished.wait_for(lock, PROGRESS_PERIOD);
-            if (terminal)
-                draw_progress(done, pending.size(), std::chrono::steady_clock::now() - started);
-        }
+    while (report.wait()) {
     }
     for (std::thread& thread : threads)
         thread.join();
-    if (terminal && !pending.empty())
-        fputc('\n', stderr);
+    report.finish();
 }
 
-int write_manifest(const fs::path& file, const std::vector<job>& jobs, const std::map<const job*, std::string>& records)
+int write_manifest(const fs::path& file, const std::vector<job>& jobs)
 {
     Json manifest(cJSON_CreateObject(), cJSON_Delete);
     for (const job& work : jobs)
         if (work.result == outcome::made || work.result == outcome::skipped)
-            cJSON_AddStringToObject(manifest.get(), work.target.c_str(), records.at(&work).c_str());
+            cJSON_AddStringToObject(manifest.get(), work.target.c_str(), work.record.c_str());
     std::unique_ptr<char, decltype(&cJSON_free)> text(cJSON_Print(manifest.get()), cJSON_free);
     std::ofstream out(file, std::ios::trunc);
     out << text.get() << "\n";
@@ -263,29 +389,39 @@ struct ArchiveFree {
     void operator()(archive* a) const { archive_write_free(a); }
 };
 
+// An entry under `name` with the file's data and modification time.
 int add_to_zip(archive* zip, const fs::path& file, const std::string& name)
 {
+    struct stat info;
+    if (stat(file.c_str(), &info) != 0)
+        return -1;
     std::ifstream in(file, std::ios::binary);
     std::vector<char> data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (!in.good() && !in.eof())
+        return -1;
     std::unique_ptr<archive_entry, decltype(&archive_entry_free)> entry(archive_entry_new(), archive_entry_free);
     archive_entry_set_pathname(entry.get(), name.c_str());
     archive_entry_set_filetype(entry.get(), AE_IFREG);
     archive_entry_set_perm(entry.get(), 0644);
     archive_entry_set_size(entry.get(), static_cast<la_int64_t>(data.size()));
-    if (!in.good() && !in.eof())
-        return -1;
+    archive_entry_set_mtime(entry.get(), info.st_mtim.tv_sec, info.st_mtim.tv_nsec);
     if (archive_write_header(zip, entry.get()) != ARCHIVE_OK)
         return -1;
     return archive_write_data(zip, data.data(), data.size()) == static_cast<la_ssize_t>(data.size()) ? 0 : -1;
 }
 
 // The package: the made files under their product-relative names, stored as they are (PNG and
-// MP4 are compressed already). Written under a temporary name and renamed once whole.
+// MP4 are compressed already). Names are the UTF-8 bytes as they are, without the zip's UTF-8
+// flag (general purpose bit 11): the board's unpacker reads with libarchive in the C locale,
+// where a flagged name cannot be converted and the entry comes out without a name and is
+// skipped ("unpack_package: skipped : no name"). Written under a temporary name and renamed
+// once whole.
 int write_package(const std::string& package, const fs::path& product, const std::vector<job>& jobs)
 {
     std::string partial = package + ".partial";
     std::unique_ptr<archive, ArchiveFree> zip(archive_write_new());
-    if (archive_write_set_format_zip(zip.get()) != ARCHIVE_OK || archive_write_zip_set_compression_store(zip.get()) != ARCHIVE_OK ||
+    if (archive_write_set_format_zip(zip.get()) != ARCHIVE_OK ||
+        archive_write_zip_set_compression_store(zip.get()) != ARCHIVE_OK ||
         archive_write_open_filename(zip.get(), partial.c_str()) != ARCHIVE_OK) {
         fprintf(stderr, "tavimoro-media: %s: %s\n", package.c_str(), archive_error_string(zip.get()));
         return -1;
@@ -305,18 +441,82 @@ int write_package(const std::string& package, const fs::path& product, const std
     return 0;
 }
 
-void report(const std::vector<job>& jobs, size_t bare)
-{
-    static const char* const WORDS[] = {"", "made", "skipped", "failed"};
-    size_t counts[4] = {};
-    for (const job& work : jobs) {
-        counts[static_cast<int>(work.result)]++;
-        printf("%-8s %s  %s: %s\n", WORDS[static_cast<int>(work.result)], work.target.c_str(), work.title.c_str(),
-               work.reason.c_str());
+// The player's lookup logs on standard output, where the report goes: its lines are dropped
+// while it runs (no worker prints meanwhile).
+class QuietStdout {
+public:
+    QuietStdout() : saved_(dup(STDOUT_FILENO))
+    {
+        fflush(stdout);
+        int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
+        dup2(null, STDOUT_FILENO);
+        close(null);
     }
-    printf("\n%zu made, %zu skipped, %zu failed; %zu games have none of the preferred media, and show their "
-           "title card\n",
-           counts[1], counts[2], counts[3], bare);
+    ~QuietStdout()
+    {
+        fflush(stdout);
+        dup2(saved_, STDOUT_FILENO);
+        close(saved_);
+    }
+    QuietStdout(const QuietStdout&) = delete;
+    QuietStdout& operator=(const QuietStdout&) = delete;
+
+private:
+    int saved_;
+};
+
+// What the board shows for a game the kit makes nothing for: what its own lookup finds on the
+// disk (`product`, the disk's product directory; empty for a package, whose disk is not known).
+std::string shown_instead(const scraped_game& game, const std::string& product)
+{
+    if (product.empty())
+        return "shows its title card, unless the board's disk already holds media for it";
+    lookup_keys keys = game_lookup_keys(game.rom, game.name);
+    banner_bar_t record{};
+    {
+        QuietStdout quiet;
+        find_game_media(product.c_str(), board_lookup_text(keys.title.c_str()).c_str(),
+                        board_lookup_text(keys.romname.c_str()).c_str(), &record);
+    }
+    std::vector<std::string> kept;
+    for (const char* file : {record.image_file, record.video_file})
+        if (*file)
+            kept.push_back(fs::path(file).lexically_relative(product).string());
+    return kept.empty() ? "shows its title card" : "keeps " + joined(kept, " and ") + ", which the disk already holds";
+}
+
+// Where the product tree goes: the disk's product directory, or the package's cache. The disk
+// or folder given (or the folder the package goes into) must exist: only the product directory
+// and its tree are made. 0, or -1 with the reason printed.
+int prepare_product(const build_options& options, fs::path& product)
+{
+    std::error_code error;
+    fs::path given = fs::absolute(options.package.empty() ? options.to : options.package, error).lexically_normal();
+    if (!error && given.filename().empty())
+        given = given.parent_path();
+    fs::path must_exist = options.package.empty() ? given : given.parent_path();
+    fs::file_status status = error ? fs::file_status() : fs::status(must_exist, error);
+    const char* role = options.package.empty() ? "the disk or folder to write into" : "the folder of the package";
+    if (error || !fs::is_directory(status)) {
+        std::string why = error ? error.message() : fs::exists(status) ? "not a folder" : "no such folder";
+        fprintf(stderr, "tavimoro-media: %s: %s (%s must exist)\n", must_exist.c_str(), why.c_str(), role);
+        return -1;
+    }
+    if (!options.package.empty() && fs::is_directory(given, error)) {
+        fprintf(stderr, "tavimoro-media: %s: a folder, not a package file\n", given.c_str());
+        return -1;
+    }
+    product = options.package.empty() ? fs::path(disk_product_directory(given.string()))
+                                      : fs::path(given.string() + ".cache");
+    for (const fs::path& folder : {product, product / TREE}) {
+        fs::create_directory(folder, error);
+        if (error || !fs::is_directory(folder, error)) {
+            fprintf(stderr, "tavimoro-media: %s: %s\n", folder.c_str(),
+                    error ? error.message().c_str() : "not a folder");
+            return -1;
+        }
+    }
+    return 0;
 }
 
 } // namespace
@@ -331,30 +531,46 @@ std::string disk_product_directory(const std::string& disk)
 
 int build_media(const std::vector<scraped_game>& games, const build_options& options)
 {
-    fs::path product = options.package.empty() ? fs::path(disk_product_directory(options.to))
-                                               : fs::absolute(options.package + ".cache");
-    std::error_code error;
-    fs::create_directories(product / TREE, error);
-    if (error) {
-        fprintf(stderr, "tavimoro-media: %s: %s\n", (product / TREE).c_str(), error.message().c_str());
+    fs::path product;
+    if (prepare_product(options, product) != 0)
         return 1;
-    }
-    size_t bare = 0;
+    std::vector<const scraped_game*> bare;
     std::vector<job> jobs = plan(games, options, bare);
     Json manifest = read_manifest(product / MANIFEST);
-    std::map<const job*, std::string> records = check_sources(jobs, manifest.get(), product);
+    check_sources(jobs, manifest.get(), product);
     std::vector<job*> pending;
     for (job& work : jobs)
         if (work.result == outcome::pending)
             pending.push_back(&work);
-    run_jobs(pending, product, options);
+    Report report(pending.size());
+    // What is known before any conversion: the skipped files, and those that cannot be made.
+    for (const job& work : jobs)
+        if (work.result != outcome::pending)
+            report.done(work, false);
+    run_jobs(pending, product, options, report);
     int tree = open((product / TREE).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (tree >= 0) {
         fsync(tree);
         close(tree);
     }
-    report(jobs, bare);
-    int result = write_manifest(product / MANIFEST, jobs, records);
+    size_t counts[4] = {};
+    for (const job& work : jobs)
+        counts[static_cast<int>(work.result)]++;
+    size_t keep = 0;
+    for (const scraped_game* game : bare) {
+        std::string shown = shown_instead(*game, options.package.empty() ? product.string() : "");
+        keep += shown.starts_with("keeps");
+        report.game("none", game_title(*game), "none of the preferred media; " + shown);
+    }
+    printf("\n%zu made, %zu skipped, %zu failed; %zu games have none of the preferred media", counts[1], counts[2],
+           counts[3], bare.size());
+    if (bare.empty())
+        printf("\n");
+    else if (!options.package.empty())
+        printf(" (their title card, unless the disk already holds media for them)\n");
+    else
+        printf(" (%zu show their title card, %zu keep what the disk holds)\n", bare.size() - keep, keep);
+    int result = write_manifest(product / MANIFEST, jobs);
     if (result == 0 && !options.package.empty())
         result = write_package(options.package, product, jobs);
     bool failed = std::any_of(jobs.begin(), jobs.end(), [](const job& work) { return work.result == outcome::failed; });

@@ -1,5 +1,6 @@
 // Pictures and videos converted for the band in-process with GStreamer: decoding, Lanczos scaling
-// and H.264 encoding; SDL surfaces only place the scaled pictures and write the PNG.
+// and H.264 encoding; SDL surfaces place the scaled pictures and write the PNG, and SDL_image
+// decodes the two picture formats that GStreamer does not decode here (WebP and GIF).
 #include "host/media_convert.h"
 
 #include "banner/surface.h"
@@ -9,13 +10,18 @@
 #include <gst/app/gstappsrc.h>
 #include <gst/gst.h>
 #include <gst/video/video.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <memory>
+#include <mutex>
+#include <type_traits>
 #include <vector>
 
 namespace {
@@ -32,13 +38,21 @@ struct Raw {
 constexpr int BLUR_WIDTH = 32;
 constexpr int BLUR_HEIGHT = 6;
 constexpr Uint8 BLUR_BRIGHTNESS = 112;
-// A picture that neither decodes nor fails within this time is given up (a stuck decoder).
-constexpr auto PICTURE_TIMEOUT = std::chrono::seconds(60);
+// How often a waiting conversion looks at its pipeline's progress.
 constexpr GstClockTime POLL = 100 * GST_MSECOND;
 // The board's decoder is sure to play Main profile at level 4.0 (up to 1920x1080 at 30 frames a
 // second); 30 frames a second is also the most the band needs.
+// The queue before decodebin makes decodebin read the file in push mode. In pull mode the
+// demuxer it plugs (qtdemux, matroskademux, ...) reads the file from a thread of its own as soon
+// as it is started, while decodebin still drops that element's errors (it filters them until
+// the element is running, so that a decoder it only tries does not fail the pipeline): a cut
+// MP4 (no moov atom) makes qtdemux fail within microseconds, and when the other workers keep
+// the cores busy its "no playable streams" error fell into that window and was dropped. The
+// demuxer then stopped, nothing else ever came, and the wait on the bus never ended. In push
+// mode the demuxer is plugged and started in the thread that then feeds it, so its errors come
+// after decodebin stops filtering them.
 constexpr const char* VIDEO_PIPELINE =
-    "filesrc name=source ! decodebin name=decode "
+    "filesrc name=source ! queue ! decodebin name=decode "
     "queue name=video ! videoconvert ! videorate drop-only=true max-rate=30 ! "
     "videoscale method=lanczos add-borders=false ! capsfilter name=size ! videoconvert ! "
     "video/x-raw,format=I420 ! x264enc speed-preset=faster pass=qual quantizer=21 option-string=level=4.0 ! "
@@ -93,6 +107,46 @@ std::string error_text(GstMessage* message)
     return text;
 }
 
+std::string seconds_text(std::chrono::milliseconds time)
+{
+    char text[32];
+    snprintf(text, sizeof text, "%g s", static_cast<double>(time.count()) / 1000);
+    return text;
+}
+
+// When a pipeline last moved data: buffer probes on its pads note the time, and the thread that
+// waits on the pipeline gives it up once nothing has moved for the limit. Declared before the
+// Pipeline it watches, so that the pipeline's threads have stopped when it goes.
+class Progress {
+public:
+    Progress() { touch(); }
+    void touch() { last_.store(now(), std::memory_order_relaxed); }
+    // Watches the data through `pad` of the pipeline's element `element`, if it has one.
+    void watch(const Pipeline& pipeline, const char* element, const char* pad)
+    {
+        UniqueElement child = pipeline.child(element);
+        std::unique_ptr<GstPad, GstUnref> watched(child ? gst_element_get_static_pad(child.get(), pad) : nullptr);
+        if (watched)
+            gst_pad_add_probe(watched.get(),
+                              static_cast<GstPadProbeType>(GST_PAD_PROBE_TYPE_BUFFER | GST_PAD_PROBE_TYPE_BUFFER_LIST),
+                              on_data, this, nullptr);
+    }
+    bool stalled(std::chrono::milliseconds limit) const
+    {
+        return now() - last_.load(std::memory_order_relaxed) > std::chrono::nanoseconds(limit).count();
+    }
+
+private:
+    static int64_t now() { return std::chrono::steady_clock::now().time_since_epoch().count(); }
+    static GstPadProbeReturn on_data(GstPad*, GstPadProbeInfo*, gpointer self)
+    {
+        static_cast<Progress*>(self)->touch();
+        return GST_PAD_PROBE_OK;
+    }
+    static_assert(std::is_same_v<std::chrono::steady_clock::duration, std::chrono::nanoseconds>);
+    std::atomic<int64_t> last_;
+};
+
 // The text of an error message on the pipeline's bus, if one is there.
 bool bus_error(const Pipeline& pipeline, GstClockTime wait, std::string& error)
 {
@@ -102,6 +156,19 @@ bool bus_error(const Pipeline& pipeline, GstClockTime wait, std::string& error)
         return false;
     error = error_text(message.get());
     return true;
+}
+
+// Where a stalled video stopped: "at 0:03.2 of the video", as far as GStreamer tells.
+std::string position_text(const Pipeline& pipeline)
+{
+    gint64 position = -1;
+    if (!gst_element_query_position(pipeline.element.get(), GST_FORMAT_TIME, &position) || position < 0)
+        return "before its first frame";
+    char text[48];
+    double seconds = static_cast<double>(position) / GST_SECOND;
+    int minutes = static_cast<int>(seconds / 60);
+    snprintf(text, sizeof text, "at %d:%04.1f of the video", minutes, seconds - 60 * minutes);
+    return text;
 }
 
 int copy_frame(GstSample* sample, Raw& output, std::string& error)
@@ -126,16 +193,21 @@ int copy_frame(GstSample* sample, Raw& output, std::string& error)
 }
 
 // Runs `description` until its appsink "out" holds one frame: the file `source` read by its
-// filesrc "source", or `input` pushed into its appsrc "in".
+// filesrc "source", or `input` pushed into its appsrc "in". `stage` names the work for a
+// pipeline that makes no progress for `limit`.
 int run_frame(const std::string& description, const std::string& source, const Raw* input, Raw& output,
-              std::string& error)
+              std::chrono::milliseconds limit, const char* stage, std::string& error)
 {
+    Progress progress;
     Pipeline pipeline;
     if (launch(description, pipeline, error) != 0)
         return -1;
     if (UniqueElement file = pipeline.child("source"))
         g_object_set(file.get(), "location", source.c_str(), nullptr);
     UniqueElement out = pipeline.child("out");
+    progress.watch(pipeline, "source", "src");
+    progress.watch(pipeline, "in", "src");
+    progress.watch(pipeline, "out", "sink");
     if (gst_element_set_state(pipeline.element.get(), GST_STATE_PLAYING) == GST_STATE_CHANGE_FAILURE &&
         !bus_error(pipeline, 0, error)) {
         error = "GStreamer cannot start the conversion";
@@ -152,7 +224,6 @@ int run_frame(const std::string& description, const std::string& source, const R
         gst_app_src_push_buffer(GST_APP_SRC(in.get()), buffer);
         gst_app_src_end_of_stream(GST_APP_SRC(in.get()));
     }
-    auto deadline = std::chrono::steady_clock::now() + PICTURE_TIMEOUT;
     for (;;) {
         std::unique_ptr<GstSample, GstSampleUnref> sample(gst_app_sink_try_pull_sample(GST_APP_SINK(out.get()), POLL));
         if (sample)
@@ -163,26 +234,75 @@ int run_frame(const std::string& description, const std::string& source, const R
             error = "no picture in it";
             return -1;
         }
-        if (std::chrono::steady_clock::now() > deadline) {
-            error = "decoding did not finish in time";
+        if (progress.stalled(limit)) {
+            error = "no progress for " + seconds_text(limit) + " " + stage;
             return -1;
         }
     }
 }
 
-int decode(const std::string& source, Raw& output, std::string& error)
+// The SDL_image type of the pictures GStreamer does not decode here, from the file's first
+// bytes; null for the rest. WebP: gst-libav has a decoder (avdec_webp) but no caps that
+// decodebin could plug it for, and webpdec is in gst-plugins-bad. GIF: decodebin plugs libav's
+// GIF demuxer, which in pull mode reads an animation on and on, and fails in push mode.
+// SDL_image, there for the PNG already, reads both (a GIF's first frame).
+const char* sdl_image_type(const std::string& source)
 {
-    return run_frame("filesrc name=source ! decodebin ! videoconvert ! video/x-raw,format=RGBA ! "
-                     "appsink name=out sync=false",
-                     source, nullptr, output, error);
+    // Only a regular file is looked into: what is read from a pipe would be gone for GStreamer.
+    struct stat info;
+    if (stat(source.c_str(), &info) != 0 || !S_ISREG(info.st_mode))
+        return nullptr;
+    char head[12] = {};
+    std::ifstream file(source, std::ios::binary);
+    file.read(head, sizeof head);
+    if (file.gcount() == sizeof head && memcmp(head, "RIFF", 4) == 0 && memcmp(head + 8, "WEBP", 4) == 0)
+        return "WEBP";
+    if (file.gcount() >= 6 && (memcmp(head, "GIF87a", 6) == 0 || memcmp(head, "GIF89a", 6) == 0))
+        return "GIF";
+    return nullptr;
 }
 
-int scale(const Raw& input, int width, int height, const char* method, Raw& output, std::string& error)
+// SDL_image's loaders are not documented as safe on several threads at once; they are quick.
+std::mutex sdl_image_mutex;
+
+int decode_with_sdl_image(const std::string& source, const char* type, Raw& output, std::string& error)
+{
+    UniqueSurface picture;
+    {
+        std::lock_guard lock(sdl_image_mutex);
+        SDL_RWops* file = SDL_RWFromFile(source.c_str(), "rb");
+        picture = convert_surface(UniqueSurface(file ? IMG_LoadTyped_RW(file, 1, type) : nullptr));
+        if (!picture)
+            error = IMG_GetError();
+    }
+    if (!picture)
+        return -1;
+    output.width = picture->w;
+    output.height = picture->h;
+    size_t row = static_cast<size_t>(output.width) * 4;
+    output.rgba.resize(row * output.height);
+    for (int y = 0; y < output.height; y++)
+        memcpy(&output.rgba[row * y],
+               static_cast<const uint8_t*>(picture->pixels) + static_cast<size_t>(picture->pitch) * y, row);
+    return 0;
+}
+
+int decode(const std::string& source, std::chrono::milliseconds limit, Raw& output, std::string& error)
+{
+    if (const char* type = sdl_image_type(source))
+        return decode_with_sdl_image(source, type, output, error);
+    return run_frame("filesrc name=source ! decodebin ! videoconvert ! video/x-raw,format=RGBA ! "
+                     "appsink name=out sync=false",
+                     source, nullptr, output, limit, "decoding it", error);
+}
+
+int scale(const Raw& input, int width, int height, const char* method, std::chrono::milliseconds limit, Raw& output,
+          std::string& error)
 {
     return run_frame("appsrc name=in ! videoscale method=" + std::string(method) +
                          " add-borders=false ! video/x-raw,width=" + std::to_string(width) +
                          ",height=" + std::to_string(height) + ",pixel-aspect-ratio=1/1 ! appsink name=out sync=false",
-                     "", &input, output, error);
+                     "", &input, output, limit, "scaling it", error);
 }
 
 // The middle part of `input` with the band's shape.
@@ -215,8 +335,8 @@ int paint_background(SDL_Surface* band, const Raw& picture, const picture_option
         return 0;
     Raw blocks, fill;
     // Bilinear spreads the few blocks into smooth gradients: nothing sharp is left to alias.
-    if (scale(crop_to_band(picture), BLUR_WIDTH, BLUR_HEIGHT, "lanczos", blocks, error) != 0 ||
-        scale(blocks, BANNER_WIDTH, BANNER_HEIGHT, "bilinear", fill, error) != 0)
+    if (scale(crop_to_band(picture), BLUR_WIDTH, BLUR_HEIGHT, "lanczos", options.no_progress, blocks, error) != 0 ||
+        scale(blocks, BANNER_WIDTH, BANNER_HEIGHT, "bilinear", options.no_progress, fill, error) != 0)
         return -1;
     UniqueSurface surface = surface_of(fill);
     SDL_SetSurfaceBlendMode(surface.get(), SDL_BLENDMODE_NONE);
@@ -233,13 +353,14 @@ int compose(const Raw& picture, const picture_options& options, UniqueSurface& b
     }
     Raw scaled;
     if (options.mode == fit_mode::crop) {
-        if (scale(crop_to_band(picture), BANNER_WIDTH, BANNER_HEIGHT, "lanczos", scaled, error) != 0)
+        if (scale(crop_to_band(picture), BANNER_WIDTH, BANNER_HEIGHT, "lanczos", options.no_progress, scaled,
+                  error) != 0)
             return -1;
     } else {
         int width, height;
         fit_size(picture.width, picture.height, BANNER_WIDTH, BANNER_HEIGHT, false, width, height);
         if (paint_background(band.get(), picture, options, error) != 0 ||
-            scale(picture, width, height, "lanczos", scaled, error) != 0)
+            scale(picture, width, height, "lanczos", options.no_progress, scaled, error) != 0)
             return -1;
     }
     // Transparent parts show the background, as the board shows them over black.
@@ -343,7 +464,8 @@ void on_no_more_pads(GstElement* decode, gpointer data)
 int media_convert_init()
 {
     gst_init(nullptr, nullptr);
-    return (IMG_Init(IMG_INIT_PNG) & IMG_INIT_PNG) ? 0 : -1;
+    constexpr int NEEDED = IMG_INIT_PNG | IMG_INIT_WEBP;
+    return (IMG_Init(NEEDED) & NEEDED) == NEEDED ? 0 : -1;
 }
 
 void fit_size(int width, int height, int box_width, int box_height, bool even, int& fit_width, int& fit_height)
@@ -370,7 +492,7 @@ int convert_picture(const std::string& source, int fd, const picture_options& op
 {
     Raw picture;
     UniqueSurface band;
-    if (decode(source, picture, error) != 0) {
+    if (decode(source, options.no_progress, picture, error) != 0) {
         error = "not a picture that can be decoded (" + error + ")";
         close(fd);
         return -1;
@@ -384,6 +506,7 @@ int convert_picture(const std::string& source, int fd, const picture_options& op
 
 int convert_video(const std::string& source, int fd, const video_options& options, std::string& error)
 {
+    Progress progress;
     Pipeline pipeline;
     if (launch(VIDEO_PIPELINE, pipeline, error) != 0) {
         close(fd);
@@ -395,14 +518,28 @@ int convert_video(const std::string& source, int fd, const video_options& option
     UniqueElement decode = pipeline.child("decode");
     g_signal_connect(decode.get(), "pad-added", G_CALLBACK(on_pad_added), &job);
     g_signal_connect(decode.get(), "no-more-pads", G_CALLBACK(on_no_more_pads), &job);
+    // Data read from the file, decoded frames on their way to the encoder, and the MP4 written.
+    progress.watch(pipeline, "source", "src");
+    progress.watch(pipeline, "video", "src");
+    progress.watch(pipeline, "sink", "sink");
     gst_element_set_state(pipeline.element.get(), GST_STATE_PLAYING);
     std::unique_ptr<GstBus, GstUnref> bus(gst_element_get_bus(pipeline.element.get()));
-    UniqueMessage message(gst_bus_timed_pop_filtered(bus.get(), GST_CLOCK_TIME_NONE,
-                                                     static_cast<GstMessageType>(GST_MESSAGE_EOS | GST_MESSAGE_ERROR)));
-    int result = 0;
-    if (GST_MESSAGE_TYPE(message.get()) == GST_MESSAGE_ERROR) {
-        error = error_text(message.get());
-        result = -1;
+    int result = -1;
+    for (;;) {
+        UniqueMessage message(gst_bus_timed_pop_filtered(
+            bus.get(), POLL, static_cast<GstMessageType>(GST_MESSAGE_EOS | GST_MESSAGE_ERROR)));
+        if (message) {
+            if (GST_MESSAGE_TYPE(message.get()) == GST_MESSAGE_ERROR)
+                error = error_text(message.get());
+            else
+                result = 0;
+            break;
+        }
+        if (progress.stalled(options.no_progress)) {
+            error = "no progress for " + seconds_text(options.no_progress) + " (" + position_text(pipeline) +
+                    ", and GStreamer reported no error)";
+            break;
+        }
     }
     gst_element_set_state(pipeline.element.get(), GST_STATE_NULL);
     if (result == 0 && fsync(fd) != 0) {

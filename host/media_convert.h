@@ -2,7 +2,13 @@
 // into the 1920x360 band (Lanczos), videos transcoded to H.264 in MP4.
 #pragma once
 
+#include <chrono>
 #include <string>
+
+// A conversion that makes no progress for this long (no new data read from its file, decoded or
+// reaching its output) is given up with "no progress for N s": a stuck decoder or a source that
+// delivers nothing more never holds a worker for good.
+inline constexpr std::chrono::seconds NO_PROGRESS_LIMIT{15};
 
 // How a picture of another shape fills the band: fitted inside on black, on a colour or on a
 // blurred, darkened fill made from the picture itself; or scaled to cover the band and cropped.
@@ -11,19 +17,22 @@ enum class fit_mode { black, colour, blur, crop };
 struct picture_options {
     fit_mode mode = fit_mode::black;
     unsigned rgb = 0;  // the background for fit_mode::colour, 0xRRGGBB
+    std::chrono::milliseconds no_progress = NO_PROGRESS_LIMIT;  // the tool keeps the limit; tests shorten it
 };
 
 struct video_options {
     int box_width = 1920;  // the video is fitted inside this box, aspect kept
     int box_height = 360;
     bool audio = false;    // keep the sound (AAC) or drop it
+    std::chrono::milliseconds no_progress = NO_PROGRESS_LIMIT;  // as for pictures
 };
 
 // GStreamer and SDL_image set up once, before any worker starts; 0 or -1.
 int media_convert_init();
 
-// Converts the picture `source` into a 1920x360 PNG written to the open, empty file `fd` (taken
-// over, closed here). 0, or -1 with `error` saying why.
+// Converts the picture `source` (PNG, JPEG, WebP, GIF: its first frame, or another format
+// GStreamer decodes) into a 1920x360 PNG written to the open, empty file `fd` (taken over,
+// closed here). 0, or -1 with `error` saying why.
 int convert_picture(const std::string& source, int fd, const picture_options& options, std::string& error);
 
 // Transcodes the video `source` into an MP4 written to the open, empty file `fd` (taken over).

@@ -342,12 +342,12 @@ TEST_F(MediaKitBoardTest, BuiltPackageShowsEveryGameAsScanPredicted)
     board_test::command_result built = kit("build --jobs 2 --package " + shell_quote(package) + " " + library);
     // The broken and the missing picture fail, named with their game and file; the rest is made.
     EXPECT_EQ(built.status, 1) << built.output;
-    EXPECT_NE(built.output.find("Broken Disc (psx): " + path("/host/library/psx/media/Broken Disc.jpg") +
+    EXPECT_NE(built.output.find("Broken Disc (psx): marquee " + path("/host/library/psx/media/Broken Disc.jpg") +
                                 ": not a picture that can be decoded"),
               std::string::npos)
         << built.output;
-    EXPECT_NE(built.output.find("Lost Disc (psx): " + path("/host/library/psx/media/Lost Disc.jpg") +
-                                ": No such file or directory"),
+    EXPECT_NE(built.output.find("Lost Disc (psx): listed marquee " + path("/host/library/psx/media/Lost Disc.jpg") +
+                                " is missing"),
               std::string::npos)
         << built.output;
     EXPECT_NE(built.output.find("18 made, 0 skipped, 2 failed; 4 games have none of the preferred media"), std::string::npos)

@@ -1,0 +1,372 @@
+// tavimoro-media build run as the owner runs it: cut videos beside pictures (the hang it had),
+// falling back along the preference with the report and the manifest, paths that do not exist,
+// the package's entries and every picture format the frontends store; and the conversions'
+// watchdog, called directly with a short limit.
+#include "host/media_convert.h"
+#include "sim/sample_media.h"
+#include "sim/screen_capture.h"
+#include "tests/support/board_fixture.h"
+#include "tests/support/screen_reader.h"
+
+#include <archive.h>
+#include <archive_entry.h>
+#include <fcntl.h>
+#include <locale.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <future>
+#include <map>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <type_traits>
+#include <vector>
+
+using namespace std::chrono_literals;
+namespace fs = std::filesystem;
+
+namespace {
+
+// An interrupted download: the first 40 % of a good MP4 (its moov atom, written last, is gone).
+constexpr double CUT_FRACTION = 0.4;
+constexpr int CUT_GAMES = 8;
+// Before the fix, eight such games beside their pictures hung 17 runs in 20 here (13 in 15 where
+// it was found); six runs of eight convert 48 cut videos beside 48 pictures.
+constexpr int CUT_RUNS = 6;
+// A run that has not ended by then hangs (the watchdog would end it only after its 15 s).
+constexpr auto RUN_BOUND = 12s;
+constexpr int MOST_HANGS_REPORTED = 2;
+// The watchdog's limit in the direct calls, and how long the stalled source is kept open.
+constexpr auto SHORT_LIMIT = 1s;
+constexpr auto STALL_HELD = 3s;
+constexpr size_t PIPE_HELD = 16384;
+constexpr int COLOUR_TOLERANCE = 24;
+
+class MediaBuildTest : public board_test::BoardRootTest {
+protected:
+    static board_test::command_result kit(const std::string& args)
+    {
+        return board_test::run_command(std::string(MEDIA_TOOL) + " " + args + " 2>&1");
+    }
+
+    // The gamelist of `system`: each game's ROM name and its media tags ("<marquee>...</marquee>"),
+    // and the ROM files.
+    void gamelist(const std::string& system, const std::vector<std::pair<std::string, std::string>>& games)
+    {
+        std::string entries;
+        for (const auto& [rom, media] : games) {
+            write_file("/host/lib/" + system + "/" + rom + ".zip", "rom");
+            entries += "<game><path>./" + rom + ".zip</path><name>" + rom + "</name>" + media + "</game>\n";
+        }
+        write_file("/host/lib/" + system + "/gamelist.xml", "<gameList>\n" + entries + "</gameList>\n");
+    }
+
+    // The first `fraction` of a sample clip.
+    void cut_clip(const std::string& file, double fraction)
+    {
+        const std::string whole = path("/host/whole.mp4");
+        if (!fs::exists(whole)) {
+            ASSERT_EQ(make_sample_clip(whole, "ball", 1, 320, 240), 0);
+        }
+        std::string data = read_file("/host/whole.mp4");
+        fs::create_directories(fs::path(file).parent_path());
+        size_t kept = static_cast<size_t>(static_cast<double>(data.size()) * fraction);
+        std::ofstream(file, std::ios::binary) << data.substr(0, kept);
+    }
+
+    static bool has(const std::string& output, const std::string& text)
+    {
+        return output.find(text) != std::string::npos;
+    }
+
+    static std::string quoted(const std::string& text) { return "'" + text + "'"; }
+};
+
+// The hang: a scraped video cut short, converted while pictures are, left a worker waiting on the
+// GStreamer bus for good. Each cut video now fails at once with GStreamer's reason, and every
+// picture is made, run after run.
+TEST_F(MediaBuildTest, CutVideosBesidePicturesFailPromptlyWithTheirReason)
+{
+    std::vector<std::pair<std::string, std::string>> games;
+    const std::string media = path("/host/lib/arcade/media/");
+    for (int i = 0; i < CUT_GAMES; i++) {
+        std::string rom = "game" + std::to_string(i);
+        ASSERT_EQ(make_sample_picture(media + rom + ".png", 640, 200, "", 0x204080 + 0x101010 * i), 0);
+        cut_clip(media + rom + ".mp4", CUT_FRACTION);
+        games.push_back({rom, "<marquee>./media/" + rom + ".png</marquee><video>./media/" + rom + ".mp4</video>"});
+    }
+    gamelist("arcade", games);
+    make_dir("/host/disk");
+    int hangs = 0;
+    for (int run = 0; run < CUT_RUNS && hangs < MOST_HANGS_REPORTED; run++) {
+        fs::remove_all(path("/host/disk/vorlix"));
+        board_test::command_result built = board_test::run_command(
+            "timeout " + std::to_string(board_test::slow_build_bound(RUN_BOUND).count() / 1000) + " " + MEDIA_TOOL +
+            " build --jobs 2 --to " + quoted(path("/host/disk")) + " " + quoted(path("/host/lib")) + " 2>&1");
+        if (built.status == 124) {
+            hangs++;
+            ADD_FAILURE() << "run " << run << " hung:\n" << built.output;
+            continue;
+        }
+        EXPECT_EQ(built.status, 1) << built.output;
+        for (int i = 0; i < CUT_GAMES; i++) {
+            std::string rom = "game" + std::to_string(i);
+            EXPECT_TRUE(has(built.output, "made     vorlix/" + rom + ".png  " + rom + " (arcade): from marquee "))
+                << "run " << run << "\n" << built.output;
+            EXPECT_TRUE(has(built.output, "failed   vorlix/" + rom + ".mp4  " + rom + " (arcade): video " + media +
+                                              rom + ".mp4: This file contains no playable streams."))
+                << "run " << run << "\n" << built.output;
+        }
+        EXPECT_TRUE(has(built.output, std::to_string(CUT_GAMES) + " made, 0 skipped, " + std::to_string(CUT_GAMES) +
+                                          " failed"))
+            << built.output;
+    }
+    EXPECT_EQ(hangs, 0);
+}
+
+// For a picture the tags of --prefer in order, for a video its candidates: a missing file or one
+// that does not decode passes to the next, and the report says why. The report names each made,
+// skipped or failed file as it is done, then every game with none of the media; the manifest
+// records every candidate, so a candidate that appears makes the picture again.
+TEST_F(MediaBuildTest, FallsBackAlongThePreferenceAndRedoesWhatAnyCandidateChanges)
+{
+    const std::string media = path("/host/lib/snes/media/");
+    ASSERT_EQ(make_sample_picture(media + "alpha-wheel.png", 400, 300, "", 0x30A050), 0);
+    write_file("/host/lib/snes/media/beta-marquee.png", "not a picture at all");
+    ASSERT_EQ(make_sample_picture(media + "beta-shot.jpg", 320, 240, "", 0xC04020), 0);
+    write_file("/host/lib/snes/media/gamma-wheel.png", "nor this");
+    cut_clip(media + "gamma.mp4", CUT_FRACTION);
+    // Long enough that its picture is reported well before it is done.
+    ASSERT_EQ(make_sample_clip(media + "alpha.mp4", "smpte", 2, 640, 480), 0);
+    gamelist("snes", {
+                         {"alpha", "<marquee>./media/alpha-marquee.png</marquee><wheel>./media/alpha-wheel.png</wheel>"
+                                   "<video>./media/alpha.mp4</video>"},
+                         {"beta", "<marquee>./media/beta-marquee.png</marquee><image>./media/beta-shot.jpg</image>"},
+                         {"gamma", "<marquee>./media/gamma-marquee.png</marquee><wheel>./media/gamma-wheel.png</wheel>"
+                                   "<video>./media/gamma.mp4</video>"},
+                         {"delta", ""},
+                         {"epsilon", "<boxback>./media/beta-shot.jpg</boxback>"},
+                     });
+    // What the board would find for epsilon on the disk already.
+    ASSERT_EQ(make_sample_picture(path("/host/disk/vorlix/ext/epsilon.png"), 1920, 360, "", 0x808080), 0);
+    // Each line is stamped with the time it came out of the pipe.
+    const std::string build = std::string(MEDIA_TOOL) + " build --jobs 2 --to " + quoted(path("/host/disk")) + " " +
+                              quoted(path("/host/lib"));
+    auto stamped = [&] {
+        return board_test::run_command(build +
+                                       " 2>&1 | while IFS= read -r line; do echo \"$(date +%s.%N) $line\"; done");
+    };
+    board_test::command_result first = stamped();
+    const std::string& out = first.output;
+    EXPECT_TRUE(has(out, "made     vorlix/alpha.png  alpha (snes): listed marquee " + media +
+                             "alpha-marquee.png is missing; used wheel " + media + "alpha-wheel.png"))
+        << out;
+    EXPECT_TRUE(has(out, "made     vorlix/alpha.mp4  alpha (snes): from video " + media + "alpha.mp4")) << out;
+    EXPECT_TRUE(has(out, "made     vorlix/beta.png  beta (snes): marquee " + media +
+                             "beta-marquee.png: not a picture that can be decoded"))
+        << out;
+    EXPECT_TRUE(has(out, "; used image " + media + "beta-shot.jpg")) << out;
+    EXPECT_TRUE(has(out, "failed   vorlix/gamma.png  gamma (snes): listed marquee " + media +
+                             "gamma-marquee.png is missing; wheel " + media +
+                             "gamma-wheel.png: not a picture that can be decoded"))
+        << out;
+    EXPECT_TRUE(has(out, "failed   vorlix/gamma.mp4  gamma (snes): video " + media +
+                             "gamma.mp4: This file contains no playable streams."))
+        << out;
+    EXPECT_TRUE(has(out, "none     delta (snes): none of the preferred media; shows its title card")) << out;
+    EXPECT_TRUE(has(out, "none     epsilon (snes): none of the preferred media; keeps ext/epsilon.png, which the disk "
+                         "already holds"))
+        << out;
+    EXPECT_TRUE(has(out, "3 made, 0 skipped, 2 failed; 2 games have none of the preferred media (1 show their title "
+                         "card, 1 keep what the disk holds)"))
+        << out;
+    // The lines came as the work was done: alpha's picture long before its video and the summary.
+    std::map<std::string, double> when;
+    std::istringstream lines(out);
+    for (std::string line; std::getline(lines, line);) {
+        size_t space = line.find(' ');
+        if (space != std::string::npos && line.size() > space + 1)
+            when.emplace(line.substr(space + 1, 30), std::stod(line.substr(0, space)));
+    }
+    auto at = [&](const std::string& start) {
+        for (const auto& [text, time] : when)
+            if (text.starts_with(start))
+                return time;
+        ADD_FAILURE() << "no line " << start << "\n" << out;
+        return 0.0;
+    };
+    EXPECT_LT(at("made     vorlix/alpha.png"), at("made     vorlix/alpha.mp4") - 0.2) << out;
+
+    board_test::command_result again = board_test::run_command(build + " 2>&1");
+    EXPECT_TRUE(has(again.output, "skipped  vorlix/alpha.png  alpha (snes): unchanged since the last run"))
+        << again.output;
+    EXPECT_TRUE(has(again.output, "0 made, 3 skipped, 2 failed")) << again.output;
+
+    // The marquee alpha lacked appears: its picture is made again, from it.
+    ASSERT_EQ(make_sample_picture(media + "alpha-marquee.png", 1920, 360, "", 0x5050F0), 0);
+    board_test::command_result third = board_test::run_command(build + " 2>&1");
+    EXPECT_TRUE(has(third.output, "made     vorlix/alpha.png  alpha (snes): from marquee " + media +
+                                      "alpha-marquee.png"))
+        << third.output;
+    EXPECT_TRUE(has(third.output, "1 made, 2 skipped, 2 failed")) << third.output;
+    ScreenImage made, marquee;
+    ASSERT_EQ(load_picture(path("/host/disk/vorlix/vorlix/alpha.png"), made), 0);
+    ASSERT_EQ(load_picture(media + "alpha-marquee.png", marquee), 0);
+    for (int x : {100, 960, 1800}) {
+        board_test::screen_pixel got = board_test::pixel_at(made, x, 180), want = board_test::pixel_at(marquee, x, 180);
+        EXPECT_NEAR(got.r, want.r, COLOUR_TOLERANCE) << x;
+        EXPECT_NEAR(got.b, want.b, COLOUR_TOLERANCE) << x;
+    }
+}
+
+// --to and --package name places that must exist; only the product directory and its tree are
+// made. Every picture format the frontends store converts (WebP, GIF and an animated GIF's first
+// frame beside PNG and JPEG), and the package's entries carry their files' times.
+TEST_F(MediaBuildTest, MissingPlacesAreErrorsAndEveryPictureFormatConvertsIntoThePackage)
+{
+    gamelist("psx", {{"a", ""}});
+    const std::string library = quoted(path("/host/lib"));
+    board_test::command_result nowhere = kit("build --to " + quoted(path("/host/absent/disk")) + " " + library);
+    EXPECT_EQ(nowhere.status, 1) << nowhere.output;
+    EXPECT_TRUE(has(nowhere.output, path("/host/absent/disk") + ": No such file or directory")) << nowhere.output;
+    EXPECT_FALSE(fs::exists(path("/host/absent")));
+    write_file("/host/file", "x");
+    board_test::command_result file = kit("build --to " + quoted(path("/host/file")) + " " + library);
+    EXPECT_EQ(file.status, 1) << file.output;
+    EXPECT_TRUE(has(file.output, path("/host/file") + ": not a folder")) << file.output;
+    board_test::command_result package = kit("build --package " + quoted(path("/host/absent/p.zip")) + " " + library);
+    EXPECT_EQ(package.status, 1) << package.output;
+    EXPECT_TRUE(has(package.output, path("/host/absent") + ": No such file or directory")) << package.output;
+    EXPECT_FALSE(fs::exists(path("/host/absent")));
+    make_dir("/host/new");
+    // A library without media is said (exit status 1), and the disk is still made ready.
+    kit("build --to " + quoted(path("/host/new")) + " " + library);
+    EXPECT_TRUE(fs::is_directory(path("/host/new/vorlix/vorlix")));
+
+    // Each format at test time, with ImageMagick: a colour to find in the middle of the band.
+    const std::map<std::string, std::pair<std::string, unsigned>> pictures = {
+        {"Pokémon", {"pokemon.png", 0xE02020}},
+        {"jpeg", {"j.jpg", 0x20E020}},
+        {"webp", {"w.webp", 0x2020E0}},
+        {"gif", {"g.gif", 0xE0E020}},
+        {"animated", {"a.gif", 0xE020E0}},
+    };
+    std::vector<std::pair<std::string, std::string>> games;
+    const std::string media = path("/host/lib/arcade/media/");
+    make_dir("/host/lib/arcade/media");
+    for (const auto& [rom, picture] : pictures) {
+        char colour[8];
+        snprintf(colour, sizeof colour, "%06X", picture.second);
+        // The animated GIF's second frame is another colour: the first one is the picture.
+        std::string frames = "xc:'#" + std::string(colour) + "'" + (rom == "animated" ? " xc:'#101010'" : "");
+        std::string command = "convert -size 400x100 -delay 20 " + frames + (rom == "animated" ? " -loop 0 " : " ") +
+                              quoted(media + picture.first);
+        ASSERT_EQ(board_test::run_command(command).status, 0) << command;
+        games.push_back({rom, "<marquee>./media/" + picture.first + "</marquee>"});
+    }
+    gamelist("arcade", games);
+    const std::string zip = path("/host/out/p.zip");
+    make_dir("/host/out");
+    board_test::command_result built = kit("build --prefer marquee --package " + quoted(zip) + " " +
+                                           quoted(path("/host/lib/arcade")));
+    EXPECT_EQ(built.status, 0) << built.output;
+    EXPECT_TRUE(has(built.output, "5 made, 0 skipped, 0 failed")) << built.output;
+    for (const auto& [rom, picture] : pictures) {
+        std::string name = rom == "Pokémon" ? "pokémon" : rom;
+        ScreenImage made;
+        ASSERT_EQ(load_picture(zip + ".cache/vorlix/" + name + ".png", made), 0) << rom;
+        board_test::screen_pixel middle = board_test::pixel_at(made, 960, 180);
+        EXPECT_NEAR(middle.r, picture.second >> 16 & 0xFF, COLOUR_TOLERANCE) << rom;
+        EXPECT_NEAR(middle.g, picture.second >> 8 & 0xFF, COLOUR_TOLERANCE) << rom;
+        EXPECT_NEAR(middle.b, picture.second & 0xFF, COLOUR_TOLERANCE) << rom;
+    }
+
+    // The entries: the names as made (UTF-8, flagged so: read as the board reads them, in a
+    // UTF-8 locale of this thread's own), each with its file's modification time.
+    std::unique_ptr<std::remove_pointer_t<locale_t>, decltype(&freelocale)> utf8(
+        newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(nullptr)), freelocale);
+    ASSERT_TRUE(utf8);
+    locale_t previous = uselocale(utf8.get());
+    std::unique_ptr<archive, decltype(&archive_read_free)> reader(archive_read_new(), archive_read_free);
+    archive_read_support_format_zip(reader.get());
+    ASSERT_EQ(archive_read_open_filename(reader.get(), zip.c_str(), 4096), ARCHIVE_OK);
+    archive_entry* entry;
+    std::map<std::string, time_t> times;
+    while (archive_read_next_header(reader.get(), &entry) == ARCHIVE_OK)
+        times[archive_entry_pathname(entry)] = archive_entry_mtime(entry);
+    uselocale(previous);
+    ASSERT_EQ(times.size(), pictures.size());
+    for (const auto& [name, time] : times) {
+        struct stat info;
+        ASSERT_EQ(stat((zip + ".cache/" + name).c_str(), &info), 0) << name;
+        EXPECT_EQ(time, info.st_mtim.tv_sec) << name;
+    }
+    EXPECT_TRUE(times.contains("vorlix/pokémon.png"));
+}
+
+// A conversion whose pipeline moves nothing more fails after the limit, with its reason: a picture
+// whose source delivers no more and does not end, and beside it a video whose output nobody takes.
+TEST(MediaConvertWatchdog, AConversionThatMakesNoProgressFailsAfterTheLimit)
+{
+    ASSERT_EQ(media_convert_init(), 0);
+    const std::string folder = board_test::process_root() + "/watchdog";
+    fs::create_directories(folder);
+    ASSERT_EQ(make_sample_clip(folder + "/clip.mp4", "snow", 2, 320, 240), 0);
+    ASSERT_EQ(make_sample_picture(folder + "/whole.png", 640, 200, "", 0x406080, 40), 0);
+
+    // The start of a PNG (less than a pipe holds) through a pipe whose writer stays open, as a
+    // download still under way.
+    std::ifstream whole(folder + "/whole.png", std::ios::binary);
+    std::string data((std::istreambuf_iterator<char>(whole)), std::istreambuf_iterator<char>());
+    ASSERT_EQ(mkfifo((folder + "/half.png").c_str(), 0600), 0);
+    int writer = open((folder + "/half.png").c_str(), O_RDWR | O_CLOEXEC);
+    ASSERT_GE(writer, 0);
+    const size_t head = std::min<size_t>(data.size() / 2, PIPE_HELD);
+    ASSERT_EQ(write(writer, data.data(), head), static_cast<ssize_t>(head));
+    picture_options picture;
+    picture.no_progress = SHORT_LIMIT;
+    int png = open((folder + "/band.png").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+    std::string picture_error;
+    auto picture_started = std::chrono::steady_clock::now();
+    std::future<int> picture_result = std::async(std::launch::async, [&] {
+        return convert_picture(folder + "/half.png", png, picture, picture_error);
+    });
+    // GStreamer's file reader cannot be stopped while it waits for more: the source ends once
+    // the watchdog has given up, and the conversion returns then. Declared after the future, so
+    // that on any way out the source ends before the future is waited for.
+    struct Held {
+        int fd;
+        ~Held()
+        {
+            if (fd >= 0)
+                close(fd);
+        }
+    } held{writer};
+
+    int output[2];
+    ASSERT_EQ(pipe(output), 0);
+    fcntl(output[1], F_SETPIPE_SZ, 4096);
+    video_options video;
+    video.no_progress = SHORT_LIMIT;
+    std::string video_error;
+    auto started = std::chrono::steady_clock::now();
+    EXPECT_EQ(convert_video(folder + "/clip.mp4", output[1], video, video_error), -1);
+    auto took = std::chrono::steady_clock::now() - started;
+    close(output[0]);
+    EXPECT_TRUE(video_error.starts_with("no progress for 1 s (")) << video_error;
+    EXPECT_GE(took, SHORT_LIMIT);
+    EXPECT_LT(took, board_test::slow_build_bound(SHORT_LIMIT + 5s));
+
+    std::this_thread::sleep_until(picture_started + board_test::slow_build_bound(STALL_HELD));
+    close(held.fd);
+    held.fd = -1;
+    EXPECT_EQ(picture_result.get(), -1);
+    EXPECT_EQ(picture_error, "not a picture that can be decoded (no progress for 1 s decoding it)");
+}
+
+} // namespace
