@@ -6,8 +6,9 @@
 
 #include "core/common.h"
 #include "host/lookup_keys.h"
+#include "host/media_choice.h"
+#include "host/media_scan.h"
 #include "hostlink/banner_info.h"
-#include "media/media_lookup.h"
 
 #include <archive.h>
 #include <archive_entry.h>
@@ -45,16 +46,11 @@ constexpr auto PROGRESS_PERIOD = std::chrono::milliseconds(250);
 enum class outcome { pending, made, skipped, failed };
 
 // A scraped file that can become a game's picture or video.
-struct candidate {
-    std::string tag;   // the scraped media tag it is listed under
-    std::string path;
-};
-
 struct job {
     const scraped_game* game;
     std::string title;                 // the game as the report names it
     bool video = false;
-    std::vector<candidate> candidates;  // best first: the next is tried when one is missing or fails
+    std::vector<media_source> candidates;  // best first: the next is tried when one is missing or fails
     std::string target;                // relative to the product directory
     std::string settings;              // the conversion's settings, as the manifest keeps them
     std::string record;                // the manifest's record: the settings and every candidate's state
@@ -96,23 +92,6 @@ std::string game_title(const scraped_game& game)
     return game_lookup_keys(game.rom, game.name).title + " (" + game.system + ")";
 }
 
-// A game's candidates for its picture (every picture tag of the preference in its order, each
-// tag's files in theirs) or for its video; a file listed twice is tried once.
-std::vector<candidate> candidates_of(const scraped_game& game, const std::vector<std::string>& prefer, bool video)
-{
-    std::vector<candidate> found;
-    std::set<std::string> seen;
-    for (const std::string& tag : prefer) {
-        auto files = game.media.find(tag);
-        if ((tag == VIDEO_TAG) != video || files == game.media.end())
-            continue;
-        for (const std::string& file : files->second)
-            if (seen.insert(file).second)
-                found.push_back({tag, file});
-    }
-    return found;
-}
-
 // One job per game for its picture and one for its video, when it has candidates for them;
 // `bare` gets the games that have none.
 std::vector<job> plan(const std::vector<scraped_game>& games, const build_options& options,
@@ -125,7 +104,7 @@ std::vector<job> plan(const std::vector<scraped_game>& games, const build_option
         std::string key = file_key(game, reason);
         bool any = false;
         for (bool video : {false, true}) {
-            std::vector<candidate> candidates = candidates_of(game, options.prefer, video);
+            std::vector<media_source> candidates = sources_along(game, options.prefer, video);
             if (candidates.empty())
                 continue;
             any = true;
@@ -172,12 +151,12 @@ Json read_manifest(const fs::path& file)
 std::string record_of(const job& work)
 {
     std::string record = work.settings;
-    for (const candidate& file : work.candidates) {
+    for (const media_source& file : work.candidates) {
         struct stat info;
-        std::string state = stat(file.path.c_str(), &info) != 0 ? std::string("absent ") + strerror(errno)
+        std::string state = stat(file.file.c_str(), &info) != 0 ? std::string("absent ") + strerror(errno)
                             : S_ISREG(info.st_mode)              ? stamp(info)
                                                                  : "not a regular file";
-        record += "\n" + file.tag + " " + file.path + " " + state;
+        record += "\n" + file.tag + " " + file.file + " " + state;
     }
     return record;
 }
@@ -217,10 +196,10 @@ void convert(job& work, const fs::path& product, const build_options& options)
     fs::path target = product / work.target;
     fs::path partial = target.parent_path() / ("." + target.filename().string() + ".partial");
     std::vector<std::string> passed;
-    for (const candidate& file : work.candidates) {
-        std::string name = file.tag + " " + file.path;
+    for (const media_source& file : work.candidates) {
+        std::string name = file.tag + " " + file.file;
         struct stat info;
-        if (stat(file.path.c_str(), &info) != 0) {
+        if (stat(file.file.c_str(), &info) != 0) {
             passed.push_back(errno == ENOENT ? "listed " + name + " is missing" : name + ": " + strerror(errno));
             continue;
         }
@@ -237,8 +216,8 @@ void convert(job& work, const fs::path& product, const build_options& options)
             return;
         }
         std::string error;
-        int converted = work.video ? convert_video(file.path, fd, options.video, error)
-                                   : convert_picture(file.path, fd, options.picture, error);
+        int converted = work.video ? convert_video(file.file, fd, options.video, error)
+                                   : convert_picture(file.file, fd, options.picture, error);
         if (converted != 0) {
             unlink(partial.c_str());
             passed.push_back(name + ": " + error);
@@ -441,47 +420,17 @@ int write_package(const std::string& package, const fs::path& product, const std
     return 0;
 }
 
-// The player's lookup logs on standard output, where the report goes: its lines are dropped
-// while it runs (no worker prints meanwhile).
-class QuietStdout {
-public:
-    QuietStdout() : saved_(dup(STDOUT_FILENO))
-    {
-        fflush(stdout);
-        int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
-        dup2(null, STDOUT_FILENO);
-        close(null);
-    }
-    ~QuietStdout()
-    {
-        fflush(stdout);
-        dup2(saved_, STDOUT_FILENO);
-        close(saved_);
-    }
-    QuietStdout(const QuietStdout&) = delete;
-    QuietStdout& operator=(const QuietStdout&) = delete;
-
-private:
-    int saved_;
-};
-
 // What the board shows for a game the kit makes nothing for: what its own lookup finds on the
 // disk (`product`, the disk's product directory; empty for a package, whose disk is not known).
 std::string shown_instead(const scraped_game& game, const std::string& product)
 {
     if (product.empty())
         return "shows its title card, unless the board's disk already holds media for it";
-    lookup_keys keys = game_lookup_keys(game.rom, game.name);
-    banner_bar_t record{};
-    {
-        QuietStdout quiet;
-        find_game_media(product.c_str(), board_lookup_text(keys.title.c_str()).c_str(),
-                        board_lookup_text(keys.romname.c_str()).c_str(), &record);
-    }
+    prediction now = predict_games({game}, product, {}).front();
     std::vector<std::string> kept;
-    for (const char* file : {record.image_file, record.video_file})
-        if (*file)
-            kept.push_back(fs::path(file).lexically_relative(product).string());
+    for (const std::string& file : {now.picture, now.video})
+        if (!file.empty())
+            kept.push_back(relative_to(file, product));
     return kept.empty() ? "shows its title card" : "keeps " + joined(kept, " and ") + ", which the disk already holds";
 }
 

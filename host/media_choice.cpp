@@ -1,6 +1,7 @@
 // Choosing a game's sources along the owner's preference.
 #include "host/media_choice.h"
 
+#include <algorithm>
 #include <system_error>
 
 std::vector<media_source> sources_along(const scraped_game& game, const std::vector<std::string>& prefer, bool video)
@@ -11,7 +12,9 @@ std::vector<media_source> sources_along(const scraped_game& game, const std::vec
             continue;
         if (auto found = game.media.find(tag); found != game.media.end())
             for (const std::string& file : found->second)
-                sources.push_back({tag, file});
+                // A file listed under two tags is tried once.
+                if (std::none_of(sources.begin(), sources.end(), [&](const media_source& s) { return s.file == file; }))
+                    sources.push_back({tag, file});
     }
     return sources;
 }
