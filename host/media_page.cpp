@@ -138,14 +138,14 @@ std::string source_cell(const prediction& p, const std::string& product)
 {
     std::string cell;
     if (!p.picture_source.empty())
-        cell = p.picture_tag + ": " + p.picture_source;
+        cell = escaped(p.picture_tag + ": " + p.picture_source);
     else if (!p.picture.empty())
-        cell = "on the disk: " + relative_to(p.picture, product);
+        cell = escaped("on the disk: " + relative_to(p.picture, product));
     else
-        return "<span class=\"none\">" + escaped(p.why_none) + "</span>";
+        cell = "<span class=\"none\">" + escaped(p.why_none) + "</span>";
     if (!p.video_source.empty())
-        cell += "<br>video: " + p.video_source;
-    return escaped(cell);
+        cell += "<br>" + escaped("video: " + p.video_source);
+    return cell;
 }
 
 void write_summary(std::ostream& page, const std::vector<prediction>& predictions)
@@ -155,12 +155,8 @@ void write_summary(std::ostream& page, const std::vector<prediction>& prediction
         page << "<td>" << shown << "</td>";
     for (bool after : {false, true}) {
         page << "</tr><tr><td>" << (after ? "after build" : "now") << "</td>";
-        for (const char* shown : SHOWS) {
-            size_t count = 0;
-            for (const prediction& p : predictions)
-                count += std::string(after ? p.shows_after() : p.shows_now()) == shown;
-            page << "<td>" << count << "</td>";
-        }
+        for (const char* shown : SHOWS)
+            page << "<td>" << count_shows(predictions, shown, after) << "</td>";
     }
     page << "</tr></table>\n";
 }

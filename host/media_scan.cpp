@@ -10,6 +10,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cwchar>
 #include <filesystem>
@@ -102,12 +103,8 @@ std::string source_text(const prediction& p, const std::string& product)
 void print_summary(const char* when, const std::vector<prediction>& predictions, bool after)
 {
     printf("%s:", when);
-    for (const char* shown : SHOWS) {
-        size_t count = 0;
-        for (const prediction& p : predictions)
-            count += std::string(after ? p.shows_after() : p.shows_now()) == shown;
-        printf(" %zu %s%s", count, shown, shown == SHOWS[3] ? "\n" : ",");
-    }
+    for (const char* shown : SHOWS)
+        printf(" %zu %s%s", count_shows(predictions, shown, after), shown, shown == SHOWS[3] ? "\n" : ",");
 }
 
 using Json = std::unique_ptr<cJSON, decltype(&cJSON_Delete)>;
@@ -120,12 +117,8 @@ void add_text(cJSON* object, const char* name, const std::string& text)
 cJSON* summary_json(const std::vector<prediction>& predictions, bool after)
 {
     cJSON* summary = cJSON_CreateObject();
-    for (const char* shown : SHOWS) {
-        size_t count = 0;
-        for (const prediction& p : predictions)
-            count += std::string(after ? p.shows_after() : p.shows_now()) == shown;
-        cJSON_AddNumberToObject(summary, shown, static_cast<double>(count));
-    }
+    for (const char* shown : SHOWS)
+        cJSON_AddNumberToObject(summary, shown, static_cast<double>(count_shows(predictions, shown, after)));
     return summary;
 }
 
@@ -139,6 +132,13 @@ const char* prediction::shows_now() const
 const char* prediction::shows_after() const
 {
     return shows(!picture_source.empty() || !picture.empty(), !video_source.empty() || !video.empty());
+}
+
+size_t count_shows(const std::vector<prediction>& predictions, const char* shown, bool after)
+{
+    return static_cast<size_t>(std::count_if(predictions.begin(), predictions.end(), [&](const prediction& p) {
+        return std::string(after ? p.shows_after() : p.shows_now()) == shown;
+    }));
 }
 
 std::vector<prediction> predict_games(const std::vector<scraped_game>& games, const std::string& product,

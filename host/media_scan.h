@@ -28,6 +28,9 @@ inline constexpr const char* SHOWS[] = {"picture and video", "picture only", "vi
 std::vector<prediction> predict_games(const std::vector<scraped_game>& games, const std::string& product,
                                       const std::vector<std::string>& prefer);
 
+// How many of `predictions` show `shown`, now or after a build.
+size_t count_shows(const std::vector<prediction>& predictions, const char* shown, bool after);
+
 void print_table(const std::vector<prediction>& predictions, const std::string& product);
 void print_json(const std::vector<prediction>& predictions, const std::string& product);
 
