@@ -186,8 +186,8 @@ TEST_F(MediaKitTest, CoveragePageShowsEveryBandAndFilters)
     EXPECT_NE(shown[0].find("a;b $(x)"), std::string::npos) << shown[0];
 }
 
-// The whole road on a realistic small library: build and scan it, send the package to the
-// player on the simulated board through tavimoro-host, name each game with the hooks' arguments,
+// The whole road on a realistic small library (EmulationStation gamelists, and ES-DE's unlisted
+// downloaded media): build and scan it, send the package to the player on the simulated board through tavimoro-host, name each game with the hooks' arguments,
 // and check that the band shows the converted picture or the title card, as scan predicted.
 
 constexpr int BAND_WIDTH = 1920;
@@ -252,29 +252,43 @@ std::vector<library_game> make_games()
     games.push_back({"psx", "Broken Disc", "Broken Disc", media::broken});
     games.push_back({"psx", "Lost Disc", "Lost Disc", media::missing});
     games.push_back({"psx", "Tekken (Disc 1)", "Tekken", media::none});
-    for (const char* rom : {"Sonic the Hedgehog (USA)", "Streets of Rage", "Ecco"})
-        games.push_back({"megadrive", rom, "", media::none});
+    for (const char* rom : {"Sonic the Hedgehog (USA)", "Streets of Rage"})
+        picture("megadrive", rom, "");
+    games.push_back({"megadrive", "Ecco", "", media::none});
     return games;
 }
 
 class MediaKitBoardTest : public board_test::ProgramTest {
 protected:
-    // Writes the library's ROMs, gamelists and scraped media under ROOT/host/library.
+    // Writes the library's ROMs, gamelists and scraped media under ROOT/host/library, but for the
+    // Mega Drive's, which ES-DE keeps: its ROMs in ROOT/host/ROMs, its scraped marquees unlisted
+    // in ROOT/host/ES-DE/downloaded_media.
     void make_library()
     {
+        write_file("/host/ES-DE/settings/es_settings.xml",
+                   "<?xml version=\"1.0\"?>\n<string name=\"ROMDirectory\" value=\"" + path("/host/ROMs") + "\" />\n");
         std::map<std::string, std::string> lists;
         unsigned colour = 0x3050D0;
         for (const library_game& game : games_) {
             std::string folder = path("/host/library/" + game.system);
             std::string rom_file = game.rom + ROM_EXTENSION;
-            write_file("/host/library/" + game.system + "/" + rom_file, "rom");
-            if (game.system == "megadrive")
+            unsigned next_colour = colour * 2654435761u >> 8 | 0x404040;
+            if (game.system == "megadrive") {
+                write_file("/host/ROMs/megadrive/" + rom_file, "rom");
+                std::string marquee = path("/host/ES-DE/downloaded_media/megadrive/marquees/" + game.rom + ".png");
+                if (game.kind == media::picture) {
+                    colour = next_colour;
+                    ASSERT_EQ(make_sample_picture(marquee, game.width, game.height, "", colour & 0xFFFFFF), 0);
+                    pictures_[game.rom] = marquee;
+                }
                 continue;
+            }
+            write_file("/host/library/" + game.system + "/" + rom_file, "rom");
             std::string entry = "<game><path>./" + xml_escaped(rom_file) + "</path><name>" + xml_escaped(game.name) + "</name>";
             std::string tag = game.system == "snes" ? "wheel" : "marquee";
             std::string file = "./media/" + game.rom + (game.width % 3 ? ".png" : ".jpg");
             if (game.kind == media::picture) {
-                colour = colour * 2654435761u >> 8 | 0x404040;
+                colour = next_colour;
                 ASSERT_EQ(make_sample_picture(folder + "/" + file, game.width, game.height, "", colour & 0xFFFFFF), 0);
                 pictures_[game.rom] = folder + "/" + file;
             }
@@ -338,7 +352,7 @@ TEST_F(MediaKitBoardTest, BuiltPackageShowsEveryGameAsScanPredicted)
 {
     make_library();
     const std::string package = path("/host/media.zip");
-    const std::string library = shell_quote(path("/host/library"));
+    const std::string library = shell_quote(path("/host/library")) + " " + shell_quote(path("/host/ES-DE"));
     board_test::command_result built = kit("build --jobs 2 --package " + shell_quote(package) + " " + library);
     // The broken and the missing picture fail, named with their game and file; the rest is made.
     EXPECT_EQ(built.status, 1) << built.output;
@@ -350,11 +364,11 @@ TEST_F(MediaKitBoardTest, BuiltPackageShowsEveryGameAsScanPredicted)
                                 " is missing"),
               std::string::npos)
         << built.output;
-    EXPECT_NE(built.output.find("18 made, 0 skipped, 2 failed; 4 games have none of the preferred media"), std::string::npos)
+    EXPECT_NE(built.output.find("20 made, 0 skipped, 2 failed; 2 games have none of the preferred media"), std::string::npos)
         << built.output;
     // A second run has nothing left to make.
     board_test::command_result again = kit("build --jobs 2 --package " + shell_quote(package) + " " + library);
-    EXPECT_NE(again.output.find("0 made, 18 skipped, 2 failed"), std::string::npos) << again.output;
+    EXPECT_NE(again.output.find("0 made, 20 skipped, 2 failed"), std::string::npos) << again.output;
 
     board_test::command_result scanned =
         board_test::run_command(std::string(MEDIA_TOOL) + " scan --json --package " + shell_quote(package) + " " +
