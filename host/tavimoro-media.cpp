@@ -29,9 +29,8 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr const char* USAGE = R"(Usage: tavimoro-media scan [--json] [--html DIR] (--disk DIR | --package ZIP) LIBRARY...
-       tavimoro-media build [OPTIONS] (--to DIR | --package ZIP) LIBRARY...
-       tavimoro-media preview [--disk DIR | --package ZIP] --rom PATH [--title NAME]
-                              [--leaderboard TEXT] [--font FILE] --output PNG
+  or:  tavimoro-media build [OPTIONS] (--to DIR | --package ZIP) LIBRARY...
+  or:  tavimoro-media preview [OPTIONS] --rom PATH --output PNG
 
 scan tells what the marquee board shows for every game of a frontend's library now, and what
 it will show after a build, with the source each game would use. build makes the board's media

@@ -3,10 +3,11 @@
 # every file where its prefix puts it, programs executable, and the start-up files naming paths
 # that exist in the installed tree.
 #
-#   install_test.sh BUILD_DIR SOURCE_DIR BINDIR SBINDIR SYSCONFDIR SYSTEMD_DIR INIT
-# (the directories as configured, full paths; INIT is the build's TAVIMORO_INIT)
+#   install_test.sh BUILD_DIR SOURCE_DIR BINDIR SBINDIR SYSCONFDIR SYSTEMD_DIR INIT MANDIR MAN_PAGES
+# (the directories as configured, full paths; INIT is the build's TAVIMORO_INIT; MAN_PAGES is 1
+# when the build makes the host programs' man pages)
 set -uo pipefail
-build=$1 source=$2 bindir=$3 sbindir=$4 sysconfdir=$5 systemd=$6 init=$7
+build=$1 source=$2 bindir=$3 sbindir=$4 sysconfdir=$5 systemd=$6 init=$7 mandir=$8 man_pages=$9
 
 . "$(dirname "$0")/checks.sh"
 
@@ -73,6 +74,13 @@ while IFS= read -r hook; do
   check "the host component installs the hook $hook" test -n "$installed"
   [ -n "$installed" ] && { host_expected+=("$installed"); check "$installed is executable" test -x "$dest/host$installed"; }
 done < <(cd "$source/host/frontends" && find . -type f | sed 's|^\./||' | sort)
+# Each program's man page, gzipped.
+if [ "$man_pages" = 1 ]; then
+  for program in tavimoro-host tavimoro-media; do
+    host_expected+=("$mandir/man1/$program.1.gz")
+    check "the man page of $program is gzipped" gzip -t "$dest/host$mandir/man1/$program.1.gz"
+  done
+fi
 check "the host component holds exactly: ${host_expected[*]} (it holds: $(echo $host))" \
   test "$host" = "$(printf '%s\n' "${host_expected[@]}" | sort)"
 for program in tavimoro-host tavimoro-media; do
