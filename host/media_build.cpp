@@ -389,17 +389,17 @@ int add_to_zip(archive* zip, const fs::path& file, const std::string& name)
 }
 
 // The package: the made files under their product-relative names, stored as they are (PNG and
-// MP4 are compressed already). Names are the UTF-8 bytes as they are, without the zip's UTF-8
-// flag (general purpose bit 11): the board's unpacker reads with libarchive in the C locale,
-// where a flagged name cannot be converted and the entry comes out without a name and is
-// skipped ("unpack_package: skipped : no name"). Written under a temporary name and renamed
-// once whole.
+// MP4 are compressed already). Non-ASCII names carry the zip format's UTF-8 flag, as other zip
+// tools write them, so that any unzip reads them right; the board takes flagged names as their
+// UTF-8 bytes (firmware before that dropped such entries in its C locale). Written under a
+// temporary name and renamed once whole.
 int write_package(const std::string& package, const fs::path& product, const std::vector<job>& jobs)
 {
     std::string partial = package + ".partial";
     std::unique_ptr<archive, ArchiveFree> zip(archive_write_new());
     if (archive_write_set_format_zip(zip.get()) != ARCHIVE_OK ||
         archive_write_zip_set_compression_store(zip.get()) != ARCHIVE_OK ||
+        archive_write_set_options(zip.get(), "hdrcharset=UTF-8") != ARCHIVE_OK ||
         archive_write_open_filename(zip.get(), partial.c_str()) != ARCHIVE_OK) {
         fprintf(stderr, "tavimoro-media: %s: %s\n", package.c_str(), archive_error_string(zip.get()));
         return -1;

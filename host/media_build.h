@@ -23,7 +23,10 @@ struct build_options {
 // "vorlix", else DIR/vorlix.
 std::string disk_product_directory(const std::string& disk);
 
-// Makes every game's picture and video that is missing or out of date, reports each made, skipped
-// and failed file with its reason, and writes the package when one is asked for. 0 when nothing
-// failed, 1 otherwise.
+// Makes every game's picture and video that is missing or out of date, each from the first of its
+// candidates that converts (a picture: every tag of `prefer` in order, each tag's files in
+// theirs); reports each made, skipped and failed file with its reason as it is done, then each
+// game with none of the preferred media; and writes the package when one is asked for. The disk
+// or folder given, or the package's folder, must exist: only the product directory and its tree
+// are made. 0 when nothing failed, 1 otherwise.
 int build_media(const std::vector<scraped_game>& games, const build_options& options);

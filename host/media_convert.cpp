@@ -16,6 +16,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -42,17 +43,8 @@ constexpr Uint8 BLUR_BRIGHTNESS = 112;
 constexpr GstClockTime POLL = 100 * GST_MSECOND;
 // The board's decoder is sure to play Main profile at level 4.0 (up to 1920x1080 at 30 frames a
 // second); 30 frames a second is also the most the band needs.
-// The queue before decodebin makes decodebin read the file in push mode. In pull mode the
-// demuxer it plugs (qtdemux, matroskademux, ...) reads the file from a thread of its own as soon
-// as it is started, while decodebin still drops that element's errors (it filters them until
-// the element is running, so that a decoder it only tries does not fail the pipeline): a cut
-// MP4 (no moov atom) makes qtdemux fail within microseconds, and when the other workers keep
-// the cores busy its "no playable streams" error fell into that window and was dropped. The
-// demuxer then stopped, nothing else ever came, and the wait on the bus never ended. In push
-// mode the demuxer is plugged and started in the thread that then feeds it, so its errors come
-// after decodebin stops filtering them.
 constexpr const char* VIDEO_PIPELINE =
-    "filesrc name=source ! queue ! decodebin name=decode "
+    "filesrc name=source ! decodebin name=decode "
     "queue name=video ! videoconvert ! videorate drop-only=true max-rate=30 ! "
     "videoscale method=lanczos add-borders=false ! capsfilter name=size ! videoconvert ! "
     "video/x-raw,format=I420 ! x264enc speed-preset=faster pass=qual quantizer=21 option-string=level=4.0 ! "
@@ -147,6 +139,61 @@ private:
     std::atomic<int64_t> last_;
 };
 
+// decodebin drops the errors of an element it plugs until it has finished plugging it (so that a
+// decoder it only tries does not fail the pipeline). A demuxer that reads the file in pull mode
+// (qtdemux, matroskademux, ...) runs a thread of its own from the moment it is started, before
+// decodebin stops filtering its errors: a cut MP4 (no moov atom) makes qtdemux fail within
+// microseconds, and when the other workers kept the cores busy, its "no playable streams" fell
+// into that window and was dropped; qtdemux stopped, nothing else came, and the wait on the bus
+// never ended. The gate holds the first data pulled through decodebin's typefind until
+// decodebin's own handler of the type found (which plugs the demuxer and stops filtering) has
+// returned, so the demuxer's errors reach the bus. (Reading in push mode instead, through a
+// queue, avoids the window too, but then about one good MP4 in 250 never ended under load.)
+class PlugGate {
+public:
+    // Gates `decodebin` of `pipeline`; GStreamer holds the callbacks' pointer to this gate until
+    // the pipeline is released, so the gate is declared before the Pipeline.
+    void guard(const Pipeline& pipeline, const char* decodebin)
+    {
+        UniqueElement decode = pipeline.child(decodebin);
+        UniqueElement typefind(decode ? gst_bin_get_by_name(GST_BIN(decode.get()), "typefind") : nullptr);
+        std::unique_ptr<GstPad, GstUnref> pulled(typefind ? gst_element_get_static_pad(typefind.get(), "src")
+                                                          : nullptr);
+        if (!pulled) {
+            open();
+            return;
+        }
+        g_signal_connect_after(typefind.get(), "have-type", G_CALLBACK(on_plugged), this);
+        gst_pad_add_probe(pulled.get(),
+                          static_cast<GstPadProbeType>(GST_PAD_PROBE_TYPE_PULL | GST_PAD_PROBE_TYPE_BUFFER), on_pull,
+                          this, nullptr);
+    }
+
+private:
+    // Should decodebin's handler never return (it plugs in a few milliseconds), the demuxer goes
+    // on after this, and the watchdog still bounds the conversion.
+    static constexpr auto MOST_HELD = std::chrono::seconds(5);
+
+    void open()
+    {
+        std::lock_guard lock(mutex_);
+        open_ = true;
+        opened_.notify_all();
+    }
+    static void on_plugged(GstElement*, guint, GstCaps*, gpointer self) { static_cast<PlugGate*>(self)->open(); }
+    static GstPadProbeReturn on_pull(GstPad*, GstPadProbeInfo*, gpointer self)
+    {
+        auto& gate = *static_cast<PlugGate*>(self);
+        std::unique_lock lock(gate.mutex_);
+        gate.opened_.wait_for(lock, MOST_HELD, [&] { return gate.open_; });
+        return GST_PAD_PROBE_REMOVE;
+    }
+
+    std::mutex mutex_;
+    std::condition_variable opened_;
+    bool open_ = false;
+};
+
 // The text of an error message on the pipeline's bus, if one is there.
 bool bus_error(const Pipeline& pipeline, GstClockTime wait, std::string& error)
 {
@@ -199,9 +246,11 @@ int run_frame(const std::string& description, const std::string& source, const R
               std::chrono::milliseconds limit, const char* stage, std::string& error)
 {
     Progress progress;
+    PlugGate gate;
     Pipeline pipeline;
     if (launch(description, pipeline, error) != 0)
         return -1;
+    gate.guard(pipeline, "decode");
     if (UniqueElement file = pipeline.child("source"))
         g_object_set(file.get(), "location", source.c_str(), nullptr);
     UniqueElement out = pipeline.child("out");
@@ -291,7 +340,7 @@ int decode(const std::string& source, std::chrono::milliseconds limit, Raw& outp
 {
     if (const char* type = sdl_image_type(source))
         return decode_with_sdl_image(source, type, output, error);
-    return run_frame("filesrc name=source ! decodebin ! videoconvert ! video/x-raw,format=RGBA ! "
+    return run_frame("filesrc name=source ! decodebin name=decode ! videoconvert ! video/x-raw,format=RGBA ! "
                      "appsink name=out sync=false",
                      source, nullptr, output, limit, "decoding it", error);
 }
@@ -507,6 +556,7 @@ int convert_picture(const std::string& source, int fd, const picture_options& op
 int convert_video(const std::string& source, int fd, const video_options& options, std::string& error)
 {
     Progress progress;
+    PlugGate gate;
     Pipeline pipeline;
     if (launch(VIDEO_PIPELINE, pipeline, error) != 0) {
         close(fd);
@@ -518,6 +568,7 @@ int convert_video(const std::string& source, int fd, const video_options& option
     UniqueElement decode = pipeline.child("decode");
     g_signal_connect(decode.get(), "pad-added", G_CALLBACK(on_pad_added), &job);
     g_signal_connect(decode.get(), "no-more-pads", G_CALLBACK(on_no_more_pads), &job);
+    gate.guard(pipeline, "decode");
     // Data read from the file, decoded frames on their way to the encoder, and the MP4 written.
     progress.watch(pipeline, "source", "src");
     progress.watch(pipeline, "video", "src");
