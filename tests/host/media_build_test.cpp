@@ -248,7 +248,10 @@ TEST_F(MediaBuildTest, MissingPlacesAreErrorsAndEveryPictureFormatConvertsIntoTh
     kit("build --to " + quoted(path("/host/new")) + " " + library);
     EXPECT_TRUE(fs::is_directory(path("/host/new/vorlix/vorlix")));
 
-    // Each format at test time, with ImageMagick: a colour to find in the middle of the band.
+    // Each format at test time, with ImageMagick: a colour to find in the middle of the band. The
+    // armhf stage's root has no ImageMagick.
+    if (board_test::run_command("command -v convert").status != 0)
+        GTEST_SKIP() << "ImageMagick's convert is not installed here: the picture formats are not tried";
     const std::map<std::string, std::pair<std::string, unsigned>> pictures = {
         {"Pokémon", {"pokemon.png", 0xE02020}},
         {"jpeg", {"j.jpg", 0x20E020}},
