@@ -232,6 +232,7 @@ private:
     int write_whole(const std::string& path, const std::string& text, mode_t mode);
     int put_file(const std::string& path, const std::string& text, mode_t mode);
     int chain(const hook& h, const std::string& text);
+    std::string program_folder_there() const;
     int install_hooks();
     int install_rule();
     int join_group();
@@ -327,8 +328,15 @@ int setup_run::put_file(const std::string& path, const std::string& text, mode_t
     return 0;
 }
 
+// Where a line goes into a script: after its first line when that names its interpreter.
+size_t after_interpreter(const std::string& script)
+{
+    size_t end = script.find('\n');
+    return script.rfind("#!", 0) == 0 && end != std::string::npos ? end + 1 : 0;
+}
+
 // A script of the owner's where ours goes: ours goes into the state folder, and one marked line
-// that calls it goes into theirs, after its first line when that names its interpreter.
+// that calls it goes into theirs.
 int setup_run::chain(const hook& h, const std::string& text)
 {
     std::string ours = f_.state_dir + "/" + fs::path(h.target).filename().string();
@@ -338,16 +346,46 @@ int setup_run::chain(const hook& h, const std::string& text)
     std::string script = read_text(real(h.target)).value_or("");
     if (script.find(line + "\n") != std::string::npos || !step("add a line that calls " + ours + " to " + real(h.target)))
         return 0;
-    size_t at = script.rfind("#!", 0) == 0 && script.find('\n') != std::string::npos ? script.find('\n') + 1 : 0;
     struct stat st;
-    if (stat(real(h.target).c_str(), &st) != 0 || write_whole(h.target, script.insert(at, line + "\n"), st.st_mode & 07777) != 0)
+    if (stat(real(h.target).c_str(), &st) != 0 || write_whole(h.target, script.insert(after_interpreter(script), line + "\n"), st.st_mode & 07777) != 0)
         return failed("cannot add a line to " + real(h.target));
     add_record("line", h.target, line);
     return 0;
 }
 
+// This program's folder as the frontend's system sees it; empty when that system's PATH has it
+// already, or when this program is not on that system (a tree under --root that holds no copy).
+std::string setup_run::program_folder_there() const
+{
+    std::string dir = program_dir().string();
+    if (!request_.root.empty()) {
+        if (dir.rfind(request_.root + "/", 0) != 0)
+            return "";
+        dir.erase(0, request_.root.size());
+    }
+    for (const char* on_path : {"/usr/local/bin", "/usr/bin", "/bin", "/usr/local/sbin", "/usr/sbin", "/sbin"})
+        if (dir == on_path)
+            return "";
+    return dir;
+}
+
+// The hooks call tavimoro-host by name. A frontend runs them with its own PATH, which lacks the
+// folder unpacked under a Buildroot frontend's share: such a hook starts by adding it.
+std::string with_program_folder(std::string text, const std::string& folder)
+{
+    if (folder.empty())
+        return text;
+    std::string quoted;
+    for (char c : folder)
+        quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return text.insert(after_interpreter(text), "PATH='" + quoted + "':\"$PATH\"  # where tavimoro-host setup found tavimoro-host\n");
+}
+
 int setup_run::install_hooks()
 {
+    const std::string folder = program_folder_there();
+    if (!folder.empty() && !f_.hooks.empty())
+        say("the hooks find tavimoro-host in %s\n", folder.c_str());
     for (const hook& h : f_.hooks) {
         std::string source = hooks_folder() + "/" + h.source;
         std::optional<std::string> text = read_text(source);
@@ -355,6 +393,7 @@ int setup_run::install_hooks()
             failed("cannot read the hook " + source);
             continue;
         }
+        text = with_program_folder(*text, folder);
         std::optional<std::string> there = read_text(real(h.target));
         bool owners = there && *there != *text && !recorded("file", h.target);
         if (h.chains && owners)
