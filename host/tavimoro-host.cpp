@@ -32,12 +32,13 @@ Talks to a marquee board over its USB link.
 
 Commands:
   list               Show the boards plugged into this computer.
-  info [--title T] [--title2 T] [--romname R] [--leaderboard L] [--type N]
-       [--rom PATH] [--print]
-                     Name the running game. title2 (or romname) picks the game's video and
-                     picture on the board's USB disk; title is shown when no picture is
-                     found; leaderboard scrolls under it (write \n or a real line break for a
-                     new line). With no field at all the board shows its boot banner again.
+  info [FIELD...] [--rom PATH] [--print]
+                     Name the running game by the fields --title T, --title2 T,
+                     --romname R, --leaderboard L and --type N. title2 (or romname) picks
+                     the game's video and picture on the board's USB disk; title is shown
+                     when no picture is found; leaderboard scrolls under it (write \n or a
+                     real line break for a new line). With no field at all the board shows
+                     its boot banner again.
                      --rom takes the ROM's path and sends the keys the frontend hooks and
                      tavimoro-media use: romname is the file's name without its extension,
                      title and title2 the game's name (--title) or else that ROM name.
