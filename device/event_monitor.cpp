@@ -7,9 +7,11 @@
 #include "core/durable_file.h"
 #include "core/events.h"
 #include "core/unique_fd.h"
+#include "device/firmware_signature.h"
 
 #include <fcntl.h>
 #include <pthread.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -132,10 +134,31 @@ int copy_found(const std::string& found, char* out)
     return 1;
 }
 
-// Compares a newly found update image with the recorded sum; records it and asks for the update
-// when it differs.
-void check_update_img(const char* path)
+// Which file is at `path`, and as what: its inode, size and change time (which every write
+// and rename moves); "-" when there is none.
+std::string file_identity(const std::string& path)
 {
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0)
+        return "-";
+    char identity[96];
+    snprintf(identity, sizeof identity, "%llu:%llu:%lld:%lld.%09ld", static_cast<unsigned long long>(st.st_dev),
+             static_cast<unsigned long long>(st.st_ino), static_cast<long long>(st.st_size),
+             static_cast<long long>(st.st_ctim.tv_sec), st.st_ctim.tv_nsec);
+    return identity;
+}
+
+// The update image and its signature, as the refusal of the image remembers them.
+std::string update_img_identity(const char* path)
+{
+    return file_identity(path) + " " + file_identity(std::string(path) + FIRMWARE_SIGNATURE_SUFFIX);
+}
+
+// Compares a newly found update image with the recorded sum; records it and asks for the update
+// when it differs and its signature is accepted.
+void check_update_img(const char* path, event_monitor_state& state)
+{
+    state.refused_img.clear();
     const char* sum = get_file_md5sum(path);
     if (!sum) {
         // Without a sum there is nothing to compare or record; the next insertion tries again.
@@ -154,6 +177,13 @@ void check_update_img(const char* path)
         printf("%s: firmware not change\n", __func__);
         return;
     }
+    // Taken before the check, so that a file replaced while it is read is checked again. A
+    // refused image is not recorded: once it is signed, or its disk comes back, it is new.
+    std::string identity = update_img_identity(path);
+    if (check_firmware_image(path) != 0) {
+        state.refused_img = identity;
+        return;
+    }
     // The record is whole and on the disk before the update can reboot the board; an update
     // that could not be recorded would run again at every start, so it does not run at all.
     std::string record = std::string(file_md5sum) + "\n";
@@ -165,16 +195,18 @@ void check_update_img(const char* path)
     push_event(EVENT_UPDATE_IMG, 0);
 }
 
-// Asks for the update when an update image has appeared on a disk since the last pass.
+// Asks for the update when an update image has appeared on a disk since the last pass, or when a
+// refused one has changed.
 void watch_update_img(event_monitor_state& state)
 {
     char path[PATH_BUF_SIZE] = {};
     int found = find_update_img(path);
-    if (found != state.update_img) {
-        state.update_img = found;
-        if (found == 1)
-            check_update_img(path);
-    }
+    bool appeared = found != state.update_img;
+    state.update_img = found;
+    if (found != 1)
+        state.refused_img.clear();
+    else if (appeared || (!state.refused_img.empty() && update_img_identity(path) != state.refused_img))
+        check_update_img(path, state);
 }
 
 void event_proc()
@@ -347,7 +379,7 @@ int get_recovery_state()
 
 event_monitor_state event_proc_begin()
 {
-    return {-1, 0, get_hdmi_mode_state()};
+    return {-1, 0, get_hdmi_mode_state(), {}};
 }
 
 void event_proc_pass(event_monitor_state& state)

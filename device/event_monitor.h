@@ -2,6 +2,8 @@
 // and the event and key threads that turn hardware changes into events for the main loop.
 #pragma once
 
+#include <string>
+
 #include <cstddef>
 
 // Room `get_data_md5sum` needs in its output buffer.
@@ -42,6 +44,9 @@ struct event_monitor_state {
     int update_img;
     int usb_state;
     int hdmi_mode;
+    // What the update image and its signature were when the image was refused; empty when none
+    // was. A refused image is checked again only when this changes or its disk comes back.
+    std::string refused_img;
 };
 
 // The event thread's state at its start (reads the HDMI-mode input once).

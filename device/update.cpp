@@ -2,6 +2,7 @@
 #include "device/update.h"
 
 #include "core/common.h"
+#include "device/firmware_signature.h"
 #include "device/wmisc.h"
 
 #include <unistd.h>
@@ -45,6 +46,8 @@ int update()
         printf("no found %s\n", PACKAGE);
         return -1;
     }
+    if (check_firmware_image(path) != 0)
+        return -1;
     if (!writeCmdToMisc()) {
         printf("write misc error.\n");
         return -1;

@@ -8,5 +8,6 @@ int find_package();
 int writeCmdToMisc();
 // Syncs, then reboots; 1 when the reboot command ran and succeeded, else 0.
 int rebootNow();
-// The whole hand-off: 0 once the reboot has been requested, -1 otherwise.
+// The whole hand-off, for a package whose signature the board accepts: 0 once the reboot has
+// been requested, -1 otherwise.
 int update();

@@ -2,6 +2,7 @@
 // file, and tell whether the USB gadget is configured.
 #include "core/common.h"
 #include "device/event_monitor.h"
+#include "device/firmware_signature.h"
 #include "device/update.h"
 #include "hostlink/hid_dev.h"
 #include "hostlink/transfer_state.h"
@@ -26,11 +27,13 @@ int response_firmware_update(const uint8_t* report)
     // Only a file in the directory of the last file transfer counts; before any, there is none.
     char name[FIRMWARE_NAME_FIELD];
     char path[PATH_BUF_SIZE];
-    uint8_t status = FIRMWARE_MISSING;
-    if (copy_file_name(report + OFFSET_FIRMWARE_NAME, FIRMWARE_NAME_FIELD, name) && transmit_file_path[0] &&
-        join_path(transmit_file_path, name, path) && file_exist(path))
-        status = FIRMWARE_PRESENT;
-    send_reply(CMD_FIRMWARE_UPDATE, status);
+    bool present = copy_file_name(report + OFFSET_FIRMWARE_NAME, FIRMWARE_NAME_FIELD, name) && transmit_file_path[0] &&
+                   join_path(transmit_file_path, name, path) && file_exist(path);
+    // A named image the board refuses is answered as missing, and not searched for again.
+    bool refused = present && check_firmware_image(path) != 0;
+    send_reply(CMD_FIRMWARE_UPDATE, present && !refused ? FIRMWARE_PRESENT : FIRMWARE_MISSING);
+    if (refused)
+        return 0;
     std::this_thread::sleep_for(UPDATE_DELAY);
     printf("%s: update firmware\n", __func__);
     // update() makes its own search for the package, so it runs whatever the status; when it

@@ -8,6 +8,7 @@
 #include "core/events.h"
 #include "core/timer.h"
 #include "core/unique_fd.h"
+#include "device/firmware_signature.h"
 #include "hostlink/crc32.h"
 #include "hostlink/hid_dev.h"
 #include "hostlink/package_unpack.h"
@@ -261,6 +262,9 @@ int transfer_verify(const transfer_kind& kind, const uint8_t* report, const char
 {
     printf("%s: start\n", func);
     uint8_t status = verify_file(get_u32(report + OFFSET_CRC), func);
+    // A refused image stays on the disk, where its owner can see it, and goes nowhere.
+    if (kind.which == family::firmware && status == VERIFY_OK && check_firmware_image(transmit_file_name) != 0)
+        status = VERIFY_FAILED;
     if (kind.which == family::firmware && status == VERIFY_OK) {
         memcpy(fw_update_path, transmit_file_name, sizeof fw_update_path);
         push_event_with_para(EVENT_FW_UPDATE, fw_update_path);

@@ -1,5 +1,6 @@
 // The `update` program: hands the update image on a USB disk to recovery and reboots into it.
 #include "core/common.h"
+#include "device/firmware_signature.h"
 #include "device/wmisc.h"
 
 #include <unistd.h>
@@ -40,6 +41,11 @@ int main()
     printf("update V1.0.0\n");
     if (!find_package()) {
         printf("no found %s\n", IMAGE);
+        return -1;
+    }
+    // It also runs at boot, where no monitor has looked at the image before.
+    if (check_firmware_image(path) != 0) {
+        printf("image refused.\n");
         return -1;
     }
     if (!writeCmdToMisc()) {
