@@ -291,5 +291,10 @@ int transfer_file(const board_link& board, const transfer_family& kind, const st
     status = request(board, make_verify(kind.verify, crc), kind.verify, board.timeout_s, "verify request");
     if (status < 0)
         return EXIT_LINK;
-    return status == 0 ? 0 : fail(EXIT_REFUSED, "the stored file is missing or damaged (CRC mismatch)");
+    if (status == 0)
+        return 0;
+    if (kind.verify == CMD_FW_VERIFY)
+        return fail(EXIT_REFUSED, "the board refused the image: damaged (CRC mismatch), or not signed with the board's "
+                                  "key (the board's log says which)");
+    return fail(EXIT_REFUSED, "the stored file is missing or damaged (CRC mismatch)");
 }

@@ -53,6 +53,9 @@ Commands:
   firmware IMAGE [--name NAME]
                      Store a firmware image on the USB disk and start the update; the board
                      reboots into recovery. NAME defaults to vorlix_update_online.img.
+                     The signature IMAGE.minisig, when it lies beside the image, is sent
+                     first (as NAME.minisig): a board that holds a key takes only signed
+                     images.
   package ZIP [--name NAME]
                      Store a zip archive of media and unpack it into the product directory.
   update [NAME]      Start a firmware update with an image already stored by 'send'
@@ -88,6 +91,8 @@ answer in time.
 constexpr int UNPACK_TIMEOUT_S = 600;  // unpacking a large package takes the board a while
 constexpr size_t SHOW_IMAGE_TEXT_MAX = 511;
 constexpr const char* FIRMWARE_NAME = "vorlix_update_online.img";
+// minisign's suffix for a detached signature, which the board looks for beside an image.
+constexpr const char* FIRMWARE_SIGNATURE_SUFFIX = ".minisig";
 constexpr const char* SHOW_IMAGE_NAME = "show_image.png";
 constexpr const char* SHOW_IMAGE_JPEG_NAME = "show_image.jpg";
 // Far above any marquee picture, and what fitting may decode: the board's largest picture as a PNG
@@ -240,7 +245,8 @@ int check_send(const options& opt)
 int check_firmware(const options& opt)
 {
     int bad = check_input_file(opt, "firmware image");
-    return bad ? bad : check_name(target_name(opt, FIRMWARE_NAME));
+    // The name must leave room for the signature's suffix.
+    return bad ? bad : check_name(target_name(opt, FIRMWARE_NAME) + FIRMWARE_SIGNATURE_SUFFIX);
 }
 
 int command_send(const options& opt, const board_link* board)
@@ -248,8 +254,19 @@ int command_send(const options& opt, const board_link* board)
     return command_file(opt, *board, FILE_FAMILY, nullptr);
 }
 
+// A signature beside the image goes first, under the image's name on the board with the same
+// suffix, so that the board finds it when it checks the image.
 int command_firmware(const options& opt, const board_link* board)
 {
+    std::string signature = opt.args[0] + FIRMWARE_SIGNATURE_SUFFIX;
+    if (access(signature.c_str(), F_OK) != 0) {
+        say("no signature %s beside the image: a board that holds a key refuses it\n", signature.c_str());
+    } else {
+        say("sending the signature %s\n", signature.c_str());
+        int sent = transfer_file(*board, FILE_FAMILY, signature, target_name(opt, FIRMWARE_NAME) + FIRMWARE_SIGNATURE_SUFFIX);
+        if (sent != 0)
+            return sent;
+    }
     return command_file(opt, *board, FIRMWARE_FAMILY, FIRMWARE_NAME);
 }
 
@@ -271,8 +288,8 @@ int command_update(const options& opt, const board_link* board)
     std::string name = opt.args.empty() ? FIRMWARE_NAME : opt.args[0];
     int status = request(*board, make_firmware_update(name), CMD_FIRMWARE_UPDATE, board->timeout_s, "update request");
     return verdict(status, "the board is starting the firmware update",
-                   "the board has no such image in the directory of the last transfer; it still searches its USB "
-                   "disks for vorlix_update_online.img");
+                   "the board has no such image in the directory of the last transfer (it still searches its USB "
+                   "disks for vorlix_update_online.img), or it refused the image's signature");
 }
 // The picture file at `path`, at most `limit` bytes and one more when it is larger; false when
 // it cannot be read.
