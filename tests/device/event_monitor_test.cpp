@@ -2,6 +2,7 @@
 #include "core/events.h"
 #include "device/event_monitor.h"
 #include "tests/support/board_fixture.h"
+#include "tests/support/firmware_signing.h"
 
 #include <SDL.h>
 #include <sys/stat.h>
@@ -222,6 +223,38 @@ TEST_F(EventMonitorTest, ImageWithoutSumAsksForNothing)
     event_proc_pass(state);
     EXPECT_EQ(read_file(RECORDED_SUM), std::string(IMAGE_A_SUM) + "\n");
     events = pending();
+    EXPECT_EQ(std::count(events.begin(), events.end(), EVENT_UPDATE_IMG), 1);
+}
+
+TEST_F(EventMonitorTest, ARefusedImageIsCheckedAgainOnlyWhenItChangesOrItsDiskReturns)
+{
+    if (!board_test::have_minisign())
+        GTEST_SKIP() << board_test::NO_MINISIGN;
+    ASSERT_TRUE(board_test::make_signing_key("board"));
+    board_test::install_board_key("board");
+    const std::string image = "/media/usbhd-sda1/vorlix_update.img";
+    write_file(image, "image-a");
+    event_monitor_state state = event_proc_begin();
+    pending();
+    auto refusals = [&] {
+        std::string log = pass_log(state);
+        return log.find(path(image) + " refused: no signature file beside it") != std::string::npos;
+    };
+    EXPECT_TRUE(refusals());
+    EXPECT_FALSE(refusals()) << "unchanged, it is not read again";
+    EXPECT_EQ(read_file(RECORDED_SUM), "") << "a refused image is not recorded";
+
+    remove("/media/usbhd-sda1");
+    event_proc_pass(state);
+    add_disk("usbhd-sda1", 1);
+    write_file(image, "image-a");
+    EXPECT_TRUE(refusals()) << "its disk came back";
+
+    ASSERT_TRUE(board_test::sign_image(image, "board"));
+    std::string log = pass_log(state);
+    EXPECT_NE(log.find("update img " + path(image)), std::string::npos) << log;
+    EXPECT_EQ(read_file(RECORDED_SUM), std::string(IMAGE_A_SUM) + "\n");
+    std::vector<Uint32> events = pending();
     EXPECT_EQ(std::count(events.begin(), events.end(), EVENT_UPDATE_IMG), 1);
 }
 

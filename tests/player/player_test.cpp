@@ -7,6 +7,7 @@
 #include "hostlink/report_socket.h"
 #include "hostlink/wire.h"
 #include "tests/device/misc_image.h"
+#include "tests/support/firmware_signing.h"
 #include "tests/support/program_fixture.h"
 #include "tests/support/screen_reader.h"
 #include "sim/sample_media.h"
@@ -248,6 +249,45 @@ TEST_F(PlayerProgramTest, ANewUpdateImageOnTheDiskRunsTheUpdater)
     EXPECT_EQ(read_file("/dev/rknand_misc").substr(0, 3 * misc_test::PAGE),
               misc_test::expected_misc_image("/vorlix_update.img"));
     EXPECT_EQ(read_file("/data/firmware_md5sum").size(), 33u);
+}
+
+// With the board's key, neither the disk's image nor the host's goes to recovery unsigned or
+// wrongly signed: the misc partition stays as it was, "Updating" never shows, the host hears a
+// failure, and the images stay on the disk.
+TEST_F(PlayerProgramTest, WithAKeyOnlySignedFirmwareReachesRecovery)
+{
+    if (!board_test::have_minisign())
+        GTEST_SKIP() << board_test::NO_MINISIGN;
+    ASSERT_TRUE(board_test::make_signing_key("board"));
+    board_test::install_board_key("board");
+    const std::string misc = read_file("/dev/rknand_misc");
+    write_file(DISK + "/vorlix_update.img", "new firmware");
+    start_player();
+    ASSERT_TRUE(wait_for_log(path(DISK + "/vorlix_update.img") + " refused: no signature file beside it")) << log();
+
+    const std::string image = "/host/fw.img";
+    const std::string firmware = "firmware " + shell_quote(path(image));
+    const std::string stored = path(DISK + "/vorlix_update_online.img");
+    write_file(image, std::string(5000, 'f'));
+    EXPECT_EQ(host(firmware), 1);
+    EXPECT_NE(read_file("/sim/host.log").find("no signature"), std::string::npos) << read_file("/sim/host.log");
+    EXPECT_TRUE(wait_for_log(stored + " refused: no signature file beside it")) << log();
+    EXPECT_EQ(host("update"), 1) << "the update request alone refuses it too";
+    write_file("/host/other.img", "other firmware");
+    ASSERT_TRUE(board_test::sign_image("/host/other.img", "board"));
+    write_file(image + FIRMWARE_SIGNATURE_SUFFIX, read_file("/host/other.img.minisig"));
+    EXPECT_EQ(host(firmware), 1);
+    EXPECT_TRUE(wait_for_log(stored + " refused: the signature does not match the image")) << log();
+    EXPECT_EQ(reboot_runs(), 0);
+    EXPECT_EQ(read_file("/dev/rknand_misc"), misc);
+    EXPECT_EQ(log().find("Updating"), std::string::npos) << log();
+    EXPECT_TRUE(fs::exists(path(DISK + "/vorlix_update.img")) && fs::exists(stored));
+
+    ASSERT_TRUE(board_test::sign_image(image, "board"));
+    EXPECT_EQ(host(firmware), 0) << read_file("/sim/host.log");
+    ASSERT_TRUE(wait_until([&] { return reboot_runs() == 1; }, STEP_TIMEOUT)) << log();
+    EXPECT_EQ(read_file("/dev/rknand_misc").substr(0, 3 * misc_test::PAGE),
+              misc_test::expected_misc_image("/vorlix_update_online.img"));
 }
 
 TEST_F(PlayerProgramTest, APackageIsUnpackedThenItsGameIsFound)
