@@ -59,6 +59,15 @@ bool comment_line(std::string_view& text, std::string_view prefix, size_t max, s
     return true;
 }
 
+// As minisign asks of a trusted comment: no control characters but tabs.
+bool printable(std::string_view comment)
+{
+    for (unsigned char c : comment)
+        if ((c < 0x20 && c != '\t') || c == 0x7f)
+            return false;
+    return true;
+}
+
 // A base64 line that decodes to exactly `size` bytes.
 bool base64_line(std::string_view& text, unsigned char* out, size_t size)
 {
@@ -189,6 +198,8 @@ int parse_firmware_signature(std::string_view text, firmware_signature& signatur
         return refuse(reason, "its signature is of an unknown kind");
     if (!comment_line(text, TRUSTED_PREFIX, TRUSTED_COMMENT_MAX, comment))
         return refuse(reason, "its signature file has no trusted comment");
+    if (!printable(comment))
+        return refuse(reason, "its trusted comment holds control characters");
     if (!base64_line(text, signature.global_signature, sizeof signature.global_signature))
         return refuse(reason, "its signature file has no signature of its trusted comment");
     if (!text.empty())

@@ -13,6 +13,7 @@ declare -A buildroot_package_of=(
   [gstreamer-video-1.0]=gst1-plugins-base
   [libcjson]=cjson
   [libarchive]=libarchive
+  [libsodium]=libsodium
   [libdrm]=libdrm
   [gbm]=libgbm
   [egl]=libegl

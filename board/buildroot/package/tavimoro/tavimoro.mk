@@ -24,6 +24,7 @@ TAVIMORO_DEPENDENCIES = \
 	libgbm \
 	libgles \
 	libglib2 \
+	libsodium \
 	sdl2 \
 	sdl2_image \
 	sdl2_ttf
@@ -46,9 +47,13 @@ endif
 # Only the board's programs; the host tool, the simulator and the benchmarks are not built.
 TAVIMORO_MAKE_OPTS = tavimoro tavimoro-factory update
 
+# The integrator's minisign public key, which makes the board take only signed firmware.
+TAVIMORO_FIRMWARE_KEY = $(call qstrip,$(BR2_PACKAGE_TAVIMORO_FIRMWARE_KEY))
+
 # Only the board component: the host tool and its udev rule belong on the gaming host.
 define TAVIMORO_INSTALL_TARGET_CMDS
 	DESTDIR=$(TARGET_DIR) $(BR2_CMAKE) --install $(TAVIMORO_BUILDDIR) --component board
+	$(if $(TAVIMORO_FIRMWARE_KEY),$(INSTALL) -D -m 0644 $(TAVIMORO_FIRMWARE_KEY) $(TARGET_DIR)/rom/vorlix/keys/firmware.pub)
 endef
 
 $(eval $(cmake-package))
