@@ -288,7 +288,11 @@ int transfer_file(const board_link& board, const transfer_family& kind, const st
     auto next = [&](uint8_t* chunk, size_t length) { return fread(chunk, 1, length, file.get()); };
     if (!send_data_reports(board, kind.data, size, next, name.c_str()))
         return EXIT_LINK;
-    status = request(board, make_verify(kind.verify, crc), kind.verify, board.timeout_s, "verify request");
+    // The board reads the whole file again before it answers (and hashes a firmware image for its
+    // signature): the wait grows with the size, at a pace a slow board's USB disk keeps.
+    constexpr uint32_t BOARD_READ_BYTES_PER_S = 10 * 1024 * 1024;
+    int verify_timeout_s = board.timeout_s + static_cast<int>(size / BOARD_READ_BYTES_PER_S);
+    status = request(board, make_verify(kind.verify, crc), kind.verify, verify_timeout_s, "verify request");
     if (status < 0)
         return EXIT_LINK;
     if (status == 0)

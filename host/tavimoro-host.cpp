@@ -77,7 +77,9 @@ Options:
                      and write access to the node: install the udev rule 70-tavimoro.rules.
   -s, --serial SN    With several boards plugged in, the one with this USB serial number
                      (TAVIMORO_SERIAL sets it too); 'list' shows them.
-  -t, --timeout SEC  How long to wait for each answer of the board (default 5).
+  -t, --timeout SEC  How long to wait for each answer of the board (default 5; a
+                     transfer's last answer, after the board reads the file again, one
+                     second more for each 10 MiB).
   -n, --name NAME    The file name on the board: at most 51 characters, no '/'.
   -q, --quiet        No progress and no confirmations: only errors (for frontend hooks).
                      What list, state and --print are asked for is still printed.
