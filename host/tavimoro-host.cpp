@@ -288,7 +288,11 @@ int check_update(const options& opt)
 int command_update(const options& opt, const board_link* board)
 {
     std::string name = opt.args.empty() ? FIRMWARE_NAME : opt.args[0];
-    int status = request(*board, make_firmware_update(name), CMD_FIRMWARE_UPDATE, board->timeout_s, "update request");
+    // A board that holds a key reads the whole image for its signature before it answers: the size
+    // is not known here, so the wait allows for the largest image on a slow disk.
+    constexpr int IMAGE_CHECK_S = 60;
+    int status = request(*board, make_firmware_update(name), CMD_FIRMWARE_UPDATE, board->timeout_s + IMAGE_CHECK_S,
+                         "update request");
     return verdict(status, "the board is starting the firmware update",
                    "the board has no such image in the directory of the last transfer (it still searches its USB "
                    "disks for vorlix_update_online.img), or it refused the image's signature");
