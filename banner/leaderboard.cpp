@@ -5,7 +5,6 @@
 #include "banner/font.h"
 #include "banner/glyph_fallback.h"
 #include "banner/image.h"
-
 #include "display/video.h"
 
 #include <algorithm>
