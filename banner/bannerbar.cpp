@@ -212,11 +212,6 @@ bool show_leaderboard()
 }
 #else
 constexpr auto SCROLL_FRAME = 20ms;
-constexpr int SCROLL_FRAMES_PER_SECOND = 50;
-// Leaderboards shorter than this scroll for the minimum time, longer ones one second per 4 bytes.
-constexpr size_t SHORT_LEADERBOARD = 30;
-constexpr int SHORT_LEADERBOARD_SECONDS = 3;
-constexpr size_t LEADERBOARD_BYTES_PER_SECOND = 4;
 
 bool show_leaderboard()
 {
@@ -224,14 +219,11 @@ bool show_leaderboard()
         return false;
     show_image_mode();
     leaderboard_reset();
-    size_t length = strlen(current.leaderboard);
-    int seconds = length < SHORT_LEADERBOARD ? SHORT_LEADERBOARD_SECONDS
-                                             : static_cast<int>(length / LEADERBOARD_BYTES_PER_SECOND);
+    int seconds = leaderboard_seconds(strlen(current.leaderboard));
     printf("%s dis time=%d\n", PROC, seconds);
     for (int frame = 0; frame < seconds * SCROLL_FRAMES_PER_SECOND && !banner_player_exit; frame++) {
         lock_image_mutex();
-        surface_leaderboard = ui_paint_text_scroll();
-        show_surface_image_nolock(surface_leaderboard);
+        show_scroll_frame_nolock(next_scroll_frame());
         unlock_image_mutex();
         if (!hold(SCROLL_FRAME))
             break;

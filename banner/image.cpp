@@ -3,6 +3,7 @@
 
 #include "banner/font.h"
 #include "banner/glyph_fallback.h"
+#include "banner/leaderboard.h"
 #include "banner/picture_file.h"
 #include "banner/picture_fit.h"
 #include "banner/surface.h"
@@ -24,8 +25,11 @@ constexpr int ALIGN_CENTRE = 1;
 constexpr SDL_Color WHITE = {255, 255, 255, 255};
 
 std::mutex image_mutex;
-// The surface the video thread draws: a reference to a canvas, a scroll frame or the test picture.
+// The surface the video thread draws: a reference to a canvas or the test picture; or, while
+// scroll_shown, the scroll frame. Guarded by image_mutex.
 SDL_Surface* surface_image;
+bool scroll_shown;
+scroll_frame shown_scroll;
 // The current image changed since it was last uploaded for drawing: the next draw uploads it,
 // any other draw shows the uploaded copy again. Guarded by image_mutex.
 bool image_changed = true;
@@ -75,6 +79,7 @@ void place_title(SDL_Surface* canvas, const char* text)
 void set_current_image(SDL_Surface* surface)
 {
     surface_image = surface;
+    scroll_shown = false;
     image_changed = true;
     request_image_redraw();
 }
@@ -197,6 +202,13 @@ void show_surface_image_nolock(SDL_Surface* surface)
     set_current_image(surface);
 }
 
+void show_scroll_frame_nolock(const scroll_frame& frame)
+{
+    set_current_image(nullptr);
+    scroll_shown = true;
+    shown_scroll = frame;
+}
+
 void keep_surface_image(SDL_Surface* surface)
 {
     std::lock_guard lock(image_mutex);
@@ -217,17 +229,27 @@ void unlock_image_mutex()
 void draw_image()
 {
     std::unique_lock lock(image_mutex);
-    if (!surface_image)
+    release_replaced_scroll_text();
+    if (!surface_image && !scroll_shown)
         return;
+    // A scroll frame is drawn from the text's tiles: nothing is uploaded per frame.
+    if (scroll_shown && upload_scroll_text() == 0) {
+        scroll_frame frame = shown_scroll;
+        lock.unlock();
+        draw_strip(frame.slices, frame.count, frame.top);
+        return;
+    }
     // Uploading the picture is most of a draw's cost: an unchanged one is drawn from the copy
     // the renderer holds, unless it holds none (its display was brought up since). Rows of a
-    // 32-bit surface are never padded, so its pixels are the frame as drawn.
+    // 32-bit surface are never padded, so its pixels are the frame as drawn. A scroll the display
+    // cannot hold as tiles has each frame painted here.
     if (image_changed || !frame_uploaded()) {
-        if (upload_frame(static_cast<char*>(surface_image->pixels), surface_image->w, surface_image->h) != 0)
+        SDL_Surface* surface = scroll_shown ? paint_scroll_card(shown_scroll) : surface_image;
+        if (!surface || upload_frame(static_cast<char*>(surface->pixels), surface->w, surface->h) != 0)
             return;
         image_changed = false;
     }
-    // Only the upload reads the picture. The draw runs without the lock, so that a scroll paints
+    // Only the upload reads the picture. The draw runs without the lock, so that a scroll takes
     // its next step meanwhile: the scroll keeps its pace however long a frame takes to draw, and
     // a display slower than the scroll shows fewer of its steps.
     lock.unlock();

@@ -4,6 +4,8 @@
 
 #include <SDL2/SDL.h>
 
+struct scroll_frame;
+
 // Creates the black fill surface and loads the start-up test picture; 0.
 int init_image_thread();
 // Makes the start-up test picture, when the disk has one, the current image; 0 in any case.
@@ -33,6 +35,8 @@ void free_surface_banner();
 void show_surface_image(SDL_Surface* surface);
 // The same for a caller that holds the image mutex.
 void show_surface_image_nolock(SDL_Surface* surface);
+// Makes the leaderboard's scroll frame `frame` the current image; the caller holds the image mutex.
+void show_scroll_frame_nolock(const scroll_frame& frame);
 // The same, unless `surface` is the current image already: a still shown again, unchanged, is
 // neither uploaded nor drawn again.
 void keep_surface_image(SDL_Surface* surface);
@@ -40,6 +44,6 @@ void lock_image_mutex();
 void unlock_image_mutex();
 
 // Draws the current image, if there is one, on the video thread that owns the display; its
-// pixels are uploaded only when it changed since the last draw. Each change of the current image
-// asks the video thread for a draw.
+// pixels are uploaded only when it changed since the last draw, a scroll's text once for all its
+// frames. Each change of the current image asks the video thread for a draw.
 void draw_image();

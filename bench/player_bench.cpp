@@ -3,8 +3,11 @@
 // picture on screen; from a banner-info message to the game's picture on screen (median and
 // maximum of 20); from the last of a burst of 31 messages to its game's picture; the player's
 // processor time over 10 s of video, of a still picture, of a title card and of a scrolling
-// leaderboard; and its resident memory after 10 and after 1000 banner switches. The machine's
-// load is printed at the start and at the end: latencies on a busy machine are longer.
+// leaderboard, with the frames presented a second; its resident memory after 10 and after 1000
+// banner switches; and the scroll drawn by the GPU beside the scroll painted in software (a player
+// started again with no texture tiles allowed), with the resident memory of each while it scrolls
+// the longest leaderboard the link carries. The machine's load is printed at the start and at the
+// end: latencies on a busy machine are longer.
 #include "bench/player_driver.h"
 #include "sim/screen_capture.h"
 #include "sim/sim_board.h"
@@ -12,6 +15,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <thread>
 #include <vector>
@@ -31,6 +35,9 @@ constexpr auto CPU_INTERVAL = std::chrono::seconds(10);
 constexpr auto SETTLE = std::chrono::seconds(1);
 // Long enough to scroll for more than SETTLE and CPU_INTERVAL together (one second per 4 bytes).
 constexpr size_t SCROLL_TEXT_BYTES = 120;
+// The longest leaderboard a banner-info message carries, in the widest letter: the widest text.
+constexpr size_t LONGEST_SCROLL_BYTES = 510;
+constexpr const char* SCROLL_TRACE = "banner_proc dis time=";
 
 struct Game {
     const char* arguments;  // for tavimoro-host info
@@ -63,9 +70,17 @@ bool send_game(const Bench& bench, const Game& game)
     return send_info(bench, game.arguments);
 }
 
+// What the player spends on a step: its share of a core and the frames it presents a second.
+struct StepCost {
+    double cpu = 0;
+    double frames = 0;
+};
+
 // Names a game (`arguments` for the host tool), waits until the player traces `trace`, lets the
-// step settle and prints the player's processor time over CPU_INTERVAL; -1 on failure.
-int measure_cpu(const Bench& bench, const char* what, const std::string& arguments, const std::string& trace)
+// step settle and prints the player's processor time and the frames it presented over
+// CPU_INTERVAL; -1 on failure.
+int measure_cpu(const Bench& bench, const char* what, const std::string& arguments, const std::string& trace,
+                StepCost* cost = nullptr)
 {
     size_t from = bench.player_log().size();
     if (!arguments.empty() && !send_info(bench, arguments)) {
@@ -77,11 +92,48 @@ int measure_cpu(const Bench& bench, const char* what, const std::string& argumen
         return -1;
     }
     std::this_thread::sleep_for(SETTLE);
+    // The screen's sequence grows by two with each frame presented.
+    const std::string screen = bench.root + "/sim/screen";
+    int64_t first = read_screen_sequence(screen);
+    Clock::time_point started = Clock::now();
     double share = process_cpu_share(bench.player, CPU_INTERVAL);
-    if (share < 0)
+    double frames = double(read_screen_sequence(screen) - first) / 2 / (ms_since(started) / 1000);
+    if (share < 0 || first < 0)
         return -1;
-    printf("player CPU over %lld s of %s: %.1f %% of a core\n", static_cast<long long>(CPU_INTERVAL.count()), what,
-           share * 100);
+    printf("player CPU over %lld s of %s: %.1f %% of a core, %.1f frames presented a second\n",
+           static_cast<long long>(CPU_INTERVAL.count()), what, share * 100, frames);
+    if (cost)
+        *cost = {share, frames};
+    return 0;
+}
+
+// The scroll's processor time and frame rate, then the player's resident memory in KiB while it
+// scrolls the longest leaderboard; -1 on failure.
+int measure_scroll(const Bench& bench, const char* what, StepCost& cost, long& longest_rss)
+{
+    if (measure_cpu(bench, what, "--leaderboard '" + std::string(SCROLL_TEXT_BYTES, 'W') + "'", SCROLL_TRACE,
+                    &cost) != 0)
+        return -1;
+    size_t from = bench.player_log().size();
+    if (!send_info(bench, "--leaderboard '" + std::string(LONGEST_SCROLL_BYTES, 'W') + "'") ||
+        !bench.wait_for_trace(SCROLL_TRACE, from))
+        return -1;
+    std::this_thread::sleep_for(2 * SETTLE);
+    longest_rss = process_status(bench.player, "VmRSS");
+    return longest_rss < 0 ? -1 : 0;
+}
+
+// The player started again with no texture tiles allowed paints every scroll frame in software,
+// as before the scroll moved to the GPU (and as where the GPU cannot hold the text).
+int start_software_scroll_player(Bench& bench)
+{
+    if (bench.stop_player() != 0)
+        return -1;
+    setenv("TAVIMORO_TEXTURE_LIMIT", "0", 1);
+    int started = bench.start_player();
+    unsetenv("TAVIMORO_TEXTURE_LIMIT");
+    if (started != 0 || !bench.wait_for_picture(bench.product + "/.assets/vorlix-boot.png"))
+        return -1;
     return 0;
 }
 
@@ -185,11 +237,14 @@ int run(Bench& bench)
     if (measure_japanese_title(bench, product) != 0 || measure_bursts(bench, product) != 0)
         return 1;
 
+    StepCost gpu, software;
+    long gpu_rss = 0, software_rss = 0;
     if (measure_cpu(bench, "a still picture", STILL_GAME, STILL_TRACE) != 0 ||
         measure_cpu(bench, "a title card", CARD_GAME, CARD_TRACE) != 0 ||
-        measure_cpu(bench, "a scrolling leaderboard",
-                    "--leaderboard '" + std::string(SCROLL_TEXT_BYTES, 'W') + "'", "banner_proc dis time=") != 0)
+        measure_scroll(bench, "a scrolling leaderboard (GPU)", gpu, gpu_rss) != 0) {
+        fprintf(stderr, "player_bench: a still or the scroll could not be measured\n");
         return 1;
+    }
 
     for (int i = 0; i < MANY_SWITCHES; i++) {
         if (!send_game(bench, GAMES[i % 3])) {
@@ -202,6 +257,17 @@ int run(Bench& bench)
     long many = process_status(bench.player, "VmRSS");
     printf("resident memory: %ld KiB after %d switches, %ld KiB after %d (%+ld KiB)\n", few, FEW_SWITCHES, many,
            MANY_SWITCHES, many - few);
+
+    if (start_software_scroll_player(bench) != 0 ||
+        measure_scroll(bench, "a scrolling leaderboard (software)", software, software_rss) != 0) {
+        fprintf(stderr, "player_bench: the software scroll could not be measured\n");
+        return 1;
+    }
+    printf("scroll of %zu bytes, GPU / software: %.1f %% / %.1f %% of a core, %.1f / %.1f frames presented a "
+           "second\n",
+           SCROLL_TEXT_BYTES, gpu.cpu * 100, software.cpu * 100, gpu.frames, software.frames);
+    printf("resident memory scrolling %zu bytes, GPU / software: %ld / %ld KiB\n", LONGEST_SCROLL_BYTES, gpu_rss,
+           software_rss);
     print_load("at the end");
     return 0;
 }

@@ -1,4 +1,5 @@
-// The GL renderer: three programs (I420, NV12, RGBA), six textures, a full-viewport quad.
+// The GL renderer: three programs (I420, NV12, RGBA), six textures, a full-viewport quad, and
+// the tiles of a strip drawn in slices with the RGBA program.
 #include "display/opengl.h"
 
 #include "display/display_device.h"
@@ -9,10 +10,15 @@
 
 #include <algorithm>
 #include <atomic>
+#include <charconv>
 #include <cstddef>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <iterator>
+#include <span>
+#include <utility>
+#include <vector>
 
 namespace {
 
@@ -131,6 +137,33 @@ const program_layout layouts[PROGRAM_COUNT] = {
 };
 
 GLuint* const textures[] = {&id_y, &id_u, &id_v, &texture_id_y, &texture_id_uv, &texture_rgba_id};
+
+constexpr const char* TEXTURE_LIMIT_VARIABLE = "TAVIMORO_TEXTURE_LIMIT";
+
+// A texture name, deleted with its owner while the context is still current.
+struct Texture {
+    GLuint id = 0;
+    Texture() { glGenTextures(1, &id); }
+    Texture(Texture&& other) noexcept : id(std::exchange(other.id, 0)) {}
+    Texture& operator=(Texture&&) = delete;
+    ~Texture()
+    {
+        if (id)
+            glDeleteTextures(1, &id);
+    }
+};
+
+// Columns [x, x + w) of the strip.
+struct strip_tile {
+    Texture texture;
+    int x, w;
+};
+
+std::vector<strip_tile> strip_tiles;
+int strip_height;
+// The tallest texture the GPU takes, and the widest a strip's tile may be; read at bring-up.
+int max_texture_size;
+int tile_width;
 
 // A GL error while building the programs is a broken build of the renderer: stop at once. The
 // process ends without running static destructors, which other threads may still be using.
@@ -255,6 +288,37 @@ void set_planes(char* data, int width, int height, int index)
     }
 }
 
+// The GPU's texture size, and the tile width: as large, unless TAVIMORO_TEXTURE_LIMIT asks for less.
+void read_texture_limits()
+{
+    GLint size = 0;
+    glGetIntegerv(GL_MAX_TEXTURE_SIZE, &size);
+    max_texture_size = tile_width = size;
+    const char* limit = getenv(TEXTURE_LIMIT_VARIABLE);
+    int asked = 0;
+    if (limit && std::from_chars(limit, limit + strlen(limit), asked).ec == std::errc())
+        tile_width = std::clamp(asked, 0, size);
+}
+
+// Draws strip columns [from, to) of `tile`, each at its column plus `shift` in the viewport.
+void draw_strip_piece(const strip_tile& tile, int from, int to, int shift, int top)
+{
+    if (from >= to)
+        return;
+    const GLuint position_location = layouts[SHADER_INDEX_RGBA].vertex_location;
+    const GLuint texture_location = layouts[SHADER_INDEX_RGBA].texture_location;
+    auto x = [](int column) { return 2.0f * float(column) / float(view_w) - 1.0f; };
+    auto y = [](int row) { return 1.0f - 2.0f * float(row) / float(view_h); };
+    const float left = x(from + shift), right = x(to + shift), upper = y(top), lower = y(top + strip_height);
+    const float u0 = float(from - tile.x) / float(tile.w), u1 = float(to - tile.x) / float(tile.w);
+    const GLfloat positions[] = {left, lower, right, lower, left, upper, right, upper};
+    const GLfloat coordinates[] = {u0, 1.0f, u1, 1.0f, u0, 0.0f, u1, 0.0f};
+    glVertexAttribPointer(position_location, COORDINATES_PER_VERTEX, GL_FLOAT, GL_FALSE, 0, positions);
+    glVertexAttribPointer(texture_location, COORDINATES_PER_VERTEX, GL_FLOAT, GL_FALSE, 0, coordinates);
+    glBindTexture(GL_TEXTURE_2D, tile.texture.id);
+    glDrawArrays(GL_TRIANGLE_STRIP, 0, QUAD_VERTICES);
+}
+
 void render_frame(int index, bool upload = true, float r = 0.0f, float g = 0.0f, float b = 0.0f)
 {
     glViewport(view_x, view_y, view_w, view_h);
@@ -292,11 +356,13 @@ int init_opengl()
     std::fill(std::begin(uploaded), std::end(uploaded), false);
     init_shader();
     init_texture();
+    read_texture_limits();
     return 0;
 }
 
 void deinit_opengl()
 {
+    free_strip();
     for (GLuint* texture : textures)
         glDeleteTextures(1, texture);
     for (GLuint program : m_program)
@@ -356,6 +422,72 @@ int redraw_frame()
         return -1;
     render_frame(index, false);
     return 0;
+}
+
+int upload_strip(int width, int height, const std::function<const void*(int x, int w)>& tile)
+{
+    free_strip();
+    if (width <= 0 || height <= 0 || height > max_texture_size || tile_width <= 0)
+        return -1;
+    // Errors left by earlier calls would be taken for the upload's.
+    while (glGetError() != GL_NO_ERROR) {
+    }
+    glActiveTexture(GL_TEXTURE0);
+    strip_tiles.reserve(size_t((width + tile_width - 1) / tile_width));
+    for (int x = 0; x < width; x += tile_width) {
+        const int w = std::min(tile_width, width - x);
+        const void* pixels = tile(x, w);
+        if (!pixels) {
+            free_strip();
+            return -1;
+        }
+        // Drawn texel for pixel: nearest sampling reads each texel as it is.
+        const strip_tile& added = strip_tiles.emplace_back(strip_tile{Texture(), x, w});
+        glBindTexture(GL_TEXTURE_2D, added.texture.id);
+        glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, GL_NEAREST);
+        glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_NEAREST);
+        glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_S, GL_CLAMP_TO_EDGE);
+        glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_T, GL_CLAMP_TO_EDGE);
+        glTexImage2D(GL_TEXTURE_2D, 0, GL_RGBA, w, height, 0, GL_RGBA, GL_UNSIGNED_BYTE, pixels);
+        if (glGetError() != GL_NO_ERROR) {
+            free_strip();
+            return -1;
+        }
+    }
+    strip_height = height;
+    return 0;
+}
+
+void free_strip()
+{
+    strip_tiles.clear();
+    strip_tiles.shrink_to_fit();
+}
+
+bool strip_uploaded()
+{
+    return !strip_tiles.empty();
+}
+
+void draw_strip(const strip_slice* slices, int count, int top)
+{
+    glViewport(view_x, view_y, view_w, view_h);
+    glClearColor(0.0f, 0.0f, 0.0f, 1.0f);
+    glClear(GL_COLOR_BUFFER_BIT);
+    const program_layout& layout = layouts[SHADER_INDEX_RGBA];
+    glUseProgram(m_program[SHADER_INDEX_RGBA]);
+    glEnableVertexAttribArray(layout.vertex_location);
+    glEnableVertexAttribArray(layout.texture_location);
+    glActiveTexture(GL_TEXTURE0);
+    glUniform1i(textureUniformRGBA, 0);
+    // Each slice is cut at the tiles' edges; what lies beyond the strip meets no tile.
+    for (const strip_slice& slice : std::span(slices, size_t(std::max(count, 0)))) {
+        for (const strip_tile& tile : strip_tiles)
+            draw_strip_piece(tile, std::max(slice.x, tile.x), std::min(slice.x + slice.w, tile.x + tile.w),
+                             slice.at - slice.x, top);
+    }
+    glUseProgram(0);
+    swapBuffers();
 }
 
 #ifdef TAVIMORO_FACTORY

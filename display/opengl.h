@@ -1,6 +1,8 @@
 // The GL renderer: draws one frame held in memory (I420, NV12 or RGBA) stretched over the
-// current viewport and presents it through the display device.
+// current viewport, or slices of a strip uploaded once, and presents it through the display device.
 #pragma once
+
+#include <functional>
 
 // Frame formats, each with its own program.
 inline constexpr int SHADER_INDEX_I420 = 0;
@@ -26,6 +28,25 @@ bool frame_uploaded();
 // Draws the frame last uploaded in the current format again, without uploading it, and
 // presents it; -1, drawing nothing, when no frame of that format was uploaded since bring-up.
 int redraw_frame();
+
+// A strip is an opaque RGBA picture of any width (a scroll's text), held as textures no wider
+// than the GPU takes (GL_MAX_TEXTURE_SIZE, or less where TAVIMORO_TEXTURE_LIMIT says so when the
+// display comes up: 0 allows no strip at all). Columns [x, x + w) of it drawn from column `at`
+// of the viewport; anything outside the strip or the viewport is left out.
+struct strip_slice {
+    int x, w, at;
+};
+// Uploads a strip `width` x `height`, replacing the one held, one tile at a time: `tile(x, w)`
+// gives the pixels of columns [x, x + w), rows without gaps, read only until it is called again
+// (null to give up). 0, or -1 with nothing held when the GPU cannot take it.
+int upload_strip(int width, int height, const std::function<const void*(int x, int w)>& tile);
+// Frees the strip's textures.
+void free_strip();
+// True when a strip is held (it is freed by a new upload and when the display goes down).
+bool strip_uploaded();
+// Clears the output to black, draws `count` slices of the strip with its top row at row `top` of
+// the viewport (rows counted from its top) and presents.
+void draw_strip(const strip_slice* slices, int count, int top);
 #ifdef TAVIMORO_FACTORY
 // Fills the whole output, not only the viewport, with one colour and presents it.
 void draw_color(float r, float g, float b);

@@ -1,9 +1,12 @@
 // The current image drawn through the GL renderer on the virtual display, read back from the
 // screen file.
+#include "banner/leaderboard.h"
 #include "display/opengl.h"
 #include "tests/banner/banner_fixture.h"
 #include "tests/display/display_test_support.h"
 
+#include <cstdlib>
+#include <string>
 #include <thread>
 
 using namespace banner_test;
@@ -103,6 +106,92 @@ TEST_F(DrawImageTest, NothingIsDrawnWithoutACurrentImage)
     // Releasing the canvases also lets the display go.
     free_surface_banner();
     EXPECT_TRUE(draws_nothing());
+}
+
+// The scroll drawn from tiles far narrower than the GPU takes, so that slices cross their edges,
+// on a display that flips at once, so that a whole scroll is drawn in seconds.
+class ScrollDrawTest : public DrawImageTest {
+protected:
+    void SetUp() override
+    {
+        setenv("TAVIMORO_TEXTURE_LIMIT", "128", 1);
+        g_display_freq = 1000;
+        DrawImageTest::SetUp();
+    }
+    void TearDown() override
+    {
+        DrawImageTest::TearDown();
+        g_display_freq = 60;
+        unsetenv("TAVIMORO_TEXTURE_LIMIT");
+    }
+
+    // Shows the scroll's next frame and returns it with the screen that shows it.
+    static std::pair<scroll_frame, std::optional<ScreenImage>> show_next_frame()
+    {
+        lock_image_mutex();
+        scroll_frame next = next_scroll_frame();
+        show_scroll_frame_nolock(next);
+        unlock_image_mutex();
+        return {next, display_test::draw_and_show(draw_image)};
+    }
+
+    static void expect_card(const std::optional<ScreenImage>& screen, const scroll_frame& frame,
+                            const std::string& which)
+    {
+        ASSERT_TRUE(screen) << which;
+        SDL_Surface* card = paint_scroll_card(frame);
+        for (int y = 0; y < BANNER_HEIGHT; y++) {
+            for (int x = 0; x < BANNER_WIDTH; x++) {
+                Rgba c = pixel(card, x, y);
+                ASSERT_EQ(board_test::pixel_at(*screen, x, y), (board_test::screen_pixel{c.r, c.g, c.b, 255}))
+                    << which << ", at " << x << "," << y;
+            }
+        }
+    }
+};
+
+// Every frame of a whole scroll of a short text (leaving, then its head coming back) and of one
+// wider than the card (body, tail, the head following the tail) is on screen exactly the card the
+// software painting makes for that frame, pixel for pixel: the tiles hold the text composed over
+// black by the very blit the card uses, and are drawn texel for pixel without GL blending.
+TEST_F(ScrollDrawTest, EveryFrameOfAWholeScrollIsTheSoftwareCard)
+{
+    load_font();
+    for (std::string text : {"ACE 9", "1. ACE 98500  2. JET 87200  3. SKY"}) {
+        ASSERT_GT(leaderboard_init(text.data()), BANNER_WIDTH / 8) << text;
+        const int frames = leaderboard_seconds(text.size()) * SCROLL_FRAMES_PER_SECOND;
+        for (int frame = 0; frame < frames; frame++) {
+            auto [next, screen] = show_next_frame();
+            ASSERT_TRUE(strip_uploaded()) << "drawn from the tiles, not from a painted card";
+            ASSERT_NO_FATAL_FAILURE(expect_card(screen, next, text + ", frame " + std::to_string(frame)));
+        }
+    }
+}
+
+// The tiles go with their text, at the next draw after it is replaced. A display that can hold no
+// tile at all shows each frame painted in software.
+TEST_F(ScrollDrawTest, TilesGoWithTheirTextAndTheCardIsPaintedWhereTheyCannotBeMade)
+{
+    load_font();
+    char text[] = "ACE 9";
+    leaderboard_init(text);
+    show_next_frame();
+    ASSERT_TRUE(strip_uploaded());
+    free_surface_banner();
+    leaderboard_init(text);
+    draw_image();
+    EXPECT_FALSE(strip_uploaded());
+
+    deinit_opengl();
+    setenv("TAVIMORO_TEXTURE_LIMIT", "0", 1);
+    ASSERT_EQ(init_opengl(), 0);
+    set_view_port(0, SCREEN_HEIGHT - BANNER_HEIGHT, BANNER_WIDTH, BANNER_HEIGHT);
+    set_shader_index(SHADER_INDEX_RGBA);
+    for (int frame = 0; frame < 2; frame++) {
+        auto [next, screen] = show_next_frame();
+        EXPECT_FALSE(strip_uploaded());
+        expect_card(screen, next, "painted frame " + std::to_string(frame));
+    }
 }
 
 } // namespace
