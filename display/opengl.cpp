@@ -139,6 +139,10 @@ const program_layout layouts[PROGRAM_COUNT] = {
 GLuint* const textures[] = {&id_y, &id_u, &id_v, &texture_id_y, &texture_id_uv, &texture_rgba_id};
 
 constexpr const char* TEXTURE_LIMIT_VARIABLE = "TAVIMORO_TEXTURE_LIMIT";
+// Nearest sampling must land on each texel's own column. The fragment shader's coordinates are
+// mediump, which a GPU may hold in 16-bit floats (10 bits of mantissa): across a tile this narrow
+// the error stays well under half a texel.
+constexpr int TILE_WIDTH_MAX = 256;
 
 // A texture name, deleted with its owner while the context is still current.
 struct Texture {
@@ -288,16 +292,17 @@ void set_planes(char* data, int width, int height, int index)
     }
 }
 
-// The GPU's texture size, and the tile width: as large, unless TAVIMORO_TEXTURE_LIMIT asks for less.
+// The GPU's texture size, and the tile width: at most TILE_WIDTH_MAX, less where TAVIMORO_TEXTURE_LIMIT asks.
 void read_texture_limits()
 {
     GLint size = 0;
     glGetIntegerv(GL_MAX_TEXTURE_SIZE, &size);
-    max_texture_size = tile_width = size;
+    max_texture_size = size;
+    tile_width = std::min(size, TILE_WIDTH_MAX);
     const char* limit = getenv(TEXTURE_LIMIT_VARIABLE);
     int asked = 0;
     if (limit && std::from_chars(limit, limit + strlen(limit), asked).ec == std::errc())
-        tile_width = std::clamp(asked, 0, size);
+        tile_width = std::clamp(asked, 0, tile_width);
 }
 
 // Draws strip columns [from, to) of `tile`, each at its column plus `shift` in the viewport.

@@ -29,9 +29,9 @@ bool frame_uploaded();
 // presents it; -1, drawing nothing, when no frame of that format was uploaded since bring-up.
 int redraw_frame();
 
-// A strip is an opaque RGBA picture of any width (a scroll's text), held as textures no wider
-// than the GPU takes (GL_MAX_TEXTURE_SIZE, or less where TAVIMORO_TEXTURE_LIMIT says so when the
-// display comes up: 0 allows no strip at all). Columns [x, x + w) of it drawn from column `at`
+// A strip is an opaque RGBA picture of any width (a scroll's text), held as textures of at most
+// 256 columns and no wider than the GPU takes (or TAVIMORO_TEXTURE_LIMIT columns when the display
+// comes up: 0 allows no strip at all). Columns [x, x + w) of it drawn from column `at`
 // of the viewport; anything outside the strip or the viewport is left out.
 struct strip_slice {
     int x, w, at;
