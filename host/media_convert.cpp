@@ -4,6 +4,7 @@
 #include "host/media_convert.h"
 
 #include "banner/surface.h"
+#include "playback/plug_gate.h"
 
 #include <SDL_image.h>
 #include <gst/app/gstappsink.h>
@@ -16,7 +17,6 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -139,61 +139,6 @@ private:
     std::atomic<int64_t> last_;
 };
 
-// decodebin drops the errors of an element it plugs until it has finished plugging it (so that a
-// decoder it only tries does not fail the pipeline). A demuxer that reads the file in pull mode
-// (qtdemux, matroskademux, ...) runs a thread of its own from the moment it is started, before
-// decodebin stops filtering its errors: a cut MP4 (no moov atom) makes qtdemux fail within
-// microseconds, and when the other workers kept the cores busy, its "no playable streams" fell
-// into that window and was dropped; qtdemux stopped, nothing else came, and the wait on the bus
-// never ended. The gate holds the first data pulled through decodebin's typefind until
-// decodebin's own handler of the type found (which plugs the demuxer and stops filtering) has
-// returned, so the demuxer's errors reach the bus. (Reading in push mode instead, through a
-// queue, avoids the window too, but then about one good MP4 in 250 never ended under load.)
-class PlugGate {
-public:
-    // Gates `decodebin` of `pipeline`; GStreamer holds the callbacks' pointer to this gate until
-    // the pipeline is released, so the gate is declared before the Pipeline.
-    void guard(const Pipeline& pipeline, const char* decodebin)
-    {
-        UniqueElement decode = pipeline.child(decodebin);
-        UniqueElement typefind(decode ? gst_bin_get_by_name(GST_BIN(decode.get()), "typefind") : nullptr);
-        std::unique_ptr<GstPad, GstUnref> pulled(typefind ? gst_element_get_static_pad(typefind.get(), "src")
-                                                          : nullptr);
-        if (!pulled) {
-            open();
-            return;
-        }
-        g_signal_connect_after(typefind.get(), "have-type", G_CALLBACK(on_plugged), this);
-        gst_pad_add_probe(pulled.get(),
-                          static_cast<GstPadProbeType>(GST_PAD_PROBE_TYPE_PULL | GST_PAD_PROBE_TYPE_BUFFER), on_pull,
-                          this, nullptr);
-    }
-
-private:
-    // Should decodebin's handler never return (it plugs in a few milliseconds), the demuxer goes
-    // on after this, and the watchdog still bounds the conversion.
-    static constexpr auto MOST_HELD = std::chrono::seconds(5);
-
-    void open()
-    {
-        std::lock_guard lock(mutex_);
-        open_ = true;
-        opened_.notify_all();
-    }
-    static void on_plugged(GstElement*, guint, GstCaps*, gpointer self) { static_cast<PlugGate*>(self)->open(); }
-    static GstPadProbeReturn on_pull(GstPad*, GstPadProbeInfo*, gpointer self)
-    {
-        auto& gate = *static_cast<PlugGate*>(self);
-        std::unique_lock lock(gate.mutex_);
-        gate.opened_.wait_for(lock, MOST_HELD, [&] { return gate.open_; });
-        return GST_PAD_PROBE_REMOVE;
-    }
-
-    std::mutex mutex_;
-    std::condition_variable opened_;
-    bool open_ = false;
-};
-
 // The text of an error message on the pipeline's bus, if one is there.
 bool bus_error(const Pipeline& pipeline, GstClockTime wait, std::string& error)
 {
@@ -246,11 +191,10 @@ int run_frame(const std::string& description, const std::string& source, const R
               std::chrono::milliseconds limit, const char* stage, std::string& error)
 {
     Progress progress;
-    PlugGate gate;
     Pipeline pipeline;
     if (launch(description, pipeline, error) != 0)
         return -1;
-    gate.guard(pipeline, "decode");
+    gate_decodebin(pipeline.child("decode").get());
     if (UniqueElement file = pipeline.child("source"))
         g_object_set(file.get(), "location", source.c_str(), nullptr);
     UniqueElement out = pipeline.child("out");
@@ -556,7 +500,6 @@ int convert_picture(const std::string& source, int fd, const picture_options& op
 int convert_video(const std::string& source, int fd, const video_options& options, std::string& error)
 {
     Progress progress;
-    PlugGate gate;
     Pipeline pipeline;
     if (launch(VIDEO_PIPELINE, pipeline, error) != 0) {
         close(fd);
@@ -568,7 +511,7 @@ int convert_video(const std::string& source, int fd, const video_options& option
     UniqueElement decode = pipeline.child("decode");
     g_signal_connect(decode.get(), "pad-added", G_CALLBACK(on_pad_added), &job);
     g_signal_connect(decode.get(), "no-more-pads", G_CALLBACK(on_no_more_pads), &job);
-    gate.guard(pipeline, "decode");
+    gate_decodebin(decode.get());
     // Data read from the file, decoded frames on their way to the encoder, and the MP4 written.
     progress.watch(pipeline, "source", "src");
     progress.watch(pipeline, "video", "src");

@@ -4,6 +4,7 @@
 #include "core/board_root.h"
 #include "core/common.h"
 #include "playback/decoder_standin.h"
+#include "playback/plug_gate.h"
 #include "playback/queue.h"
 
 #include <glib.h>
@@ -89,6 +90,13 @@ GstPtr<GstElement> make_element(const char* factory, const char* name)
     return GstPtr<GstElement>(element ? GST_ELEMENT(gst_object_ref_sink(element)) : nullptr);
 }
 
+// Every decodebin playbin makes is gated, so that a cut video's error reaches the bus and the
+// cycle goes on past it.
+void on_element_setup(GstElement*, GstElement* element, gpointer)
+{
+    gate_decodebin(element);
+}
+
 // Creates the pipeline and its sinks and sets them up; false when an element is missing.
 bool build_pipeline()
 {
@@ -107,6 +115,7 @@ bool build_pipeline()
     g_object_set(videoSink_.get(), "sync", TRUE, "qos", FALSE, nullptr);
     g_object_set(playbin_.get(), "uri", uri_file, "video-sink", video_output, "audio-sink", audioSink.get(),
                  nullptr);
+    g_signal_connect(playbin_.get(), "element-setup", G_CALLBACK(on_element_setup), nullptr);
     g_object_set(videoSink_.get(), "signal-handoffs", TRUE, nullptr);
     g_signal_connect(videoSink_.get(), "handoff", G_CALLBACK(processNewBuffer), nullptr);
     videoBus_.reset(gst_element_get_bus(playbin_.get()));
