@@ -23,38 +23,37 @@ namespace {
 constexpr auto MOST_HELD = std::chrono::seconds(5);
 constexpr const char* GATE_KEY = "tavimoro-plug-gate";
 
+// One lock and one signal for every gate. A gate is made on the thread that sets a pipeline up
+// and used on streaming threads, handed over by GStreamer's own locks, which ThreadSanitizer
+// cannot see: a lock that lives as long as the program orders both (a gate's own would be made
+// with the gate, on the wrong side of the hand-over).
+std::mutex gates_mutex;
+std::condition_variable gate_opened;
+
 struct gate {
-    std::mutex mutex;
-    std::condition_variable opened;
-    bool open = false;
+    bool open = false;  // guarded by gates_mutex
 };
 
 void on_plugged(GstElement*, guint, GstCaps*, gpointer data)
 {
-    auto* g = static_cast<gate*>(data);
-    std::lock_guard lock(g->mutex);
-    g->open = true;
-    g->opened.notify_all();
+    std::lock_guard lock(gates_mutex);
+    static_cast<gate*>(data)->open = true;
+    gate_opened.notify_all();
 }
 
 GstPadProbeReturn on_pull(GstPad*, GstPadProbeInfo*, gpointer data)
 {
     auto* g = static_cast<gate*>(data);
-    std::unique_lock lock(g->mutex);
-    g->opened.wait_for(lock, MOST_HELD, [&] { return g->open; });
+    std::unique_lock lock(gates_mutex);
+    gate_opened.wait_for(lock, MOST_HELD, [&] { return g->open; });
     return GST_PAD_PROBE_REMOVE;
 }
 
-// Called when the type finder goes, from whichever thread drops it last. Taking the lock first
-// orders the release after the gate's last use on a streaming thread, which GStreamer orders
-// with locks of its own that ThreadSanitizer cannot see.
+// Called when the type finder goes, from whichever thread drops it last.
 void release_gate(gpointer data)
 {
-    auto* g = static_cast<gate*>(data);
-    {
-        std::lock_guard lock(g->mutex);
-    }
-    delete g;
+    std::lock_guard lock(gates_mutex);
+    delete static_cast<gate*>(data);
 }
 
 struct GstUnref {
@@ -74,16 +73,15 @@ void gate_decodebin(GstElement* decodebin)
         return;
     // The type finder owns its gate. A decodebin used again (playbin keeps one for each of its
     // two source groups) finds the type again: its gate closes for that run.
+    std::unique_lock lock(gates_mutex);
     auto* g = static_cast<gate*>(g_object_get_data(G_OBJECT(typefind.get()), GATE_KEY));
     if (!g) {
         g = new gate;
         g_object_set_data_full(G_OBJECT(typefind.get()), GATE_KEY, g, release_gate);
         g_signal_connect_after(typefind.get(), "have-type", G_CALLBACK(on_plugged), g);
     }
-    {
-        std::lock_guard lock(g->mutex);
-        g->open = false;
-    }
+    g->open = false;
+    lock.unlock();
     gst_pad_add_probe(pulled.get(), static_cast<GstPadProbeType>(GST_PAD_PROBE_TYPE_PULL | GST_PAD_PROBE_TYPE_BUFFER),
                       on_pull, g, nullptr);
 }
