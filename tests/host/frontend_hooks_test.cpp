@@ -4,6 +4,7 @@
 #include "core/board_root.h"
 #include "host/lookup_keys.h"
 #include "tests/support/program_fixture.h"
+#include "tests/support/sample_media_copy.h"
 #include "tests/support/screen_reader.h"
 #include "sim/sample_media.h"
 #include "sim/sim_board.h"
@@ -55,7 +56,7 @@ protected:
     void SetUp() override
     {
         ProgramTest::SetUp();
-        ASSERT_EQ(make_sample_media(board_test::process_root()), 0);
+        ASSERT_EQ(board_test::install_sample_media(board_test::process_root()), 0);
         ASSERT_EQ(make_sample_picture(path(GAME_PICTURE), 1920, 360, "TOM & JERRY", 0x2060C0), 0);
     }
 

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "tests/support/program_fixture.h"
+#include "tests/support/sample_media_copy.h"
 #include "tests/support/screen_reader.h"
 #include "sim/sample_media.h"
 #include "sim/sim_board.h"
@@ -29,7 +30,7 @@ protected:
     void SetUp() override
     {
         ProgramTest::SetUp();
-        ASSERT_EQ(make_sample_media(board_test::process_root()), 0);
+        ASSERT_EQ(board_test::install_sample_media(board_test::process_root()), 0);
         std::filesystem::copy_file(UPDATE_PROGRAM, path("/emulator/update"));
     }
 
