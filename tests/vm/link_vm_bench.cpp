@@ -9,6 +9,7 @@
 // writer) on the other, so that neither takes the other's processor time. Both controllers'
 // work runs on those emulated processors too, so the link goes at the pace the board's processor
 // leaves it, for a bare reader as for the player: the raw rate beside the video measures that.
+// Beside them, the scroll's processor time on the emulated board (LinkBench.ScrollBesideAStill).
 #include "tests/vm/vm_board.h"
 
 #include "core/board_root.h"
@@ -53,6 +54,12 @@ constexpr int BAND_HEIGHT = 360;
 // each) of a processor in a period: 4 %.
 constexpr auto QUIET_PERIOD = 500ms;
 constexpr long QUIET_TICKS = 2;
+
+// The scroll's measurement: a leaderboard that scrolls for 30 s, measured over 10 s once its
+// first frames are drawn.
+constexpr size_t SCROLL_BYTES = 120;
+constexpr auto SCROLL_SETTLE = 2s;
+constexpr auto CPU_INTERVAL = 10s;
 
 const std::string PRODUCT = std::string("/media/") + SIM_DEFAULT_DISK + "/vorlix";
 const std::string STILL_PICTURE = PRODUCT + "/vorlix/moon miner.png";
@@ -106,23 +113,6 @@ double seconds_since(Clock::time_point start)
 fs::path gadget_node()
 {
     return fs::read_symlink(board_path("/dev/hidg1"));
-}
-
-// Processor time the process `pid` has had so far, in clock ticks.
-long process_ticks(int pid)
-{
-    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-    std::string line;
-    std::getline(in, line);
-    // utime and stime are the 12th and 13th fields after the name, which may hold spaces.
-    std::istringstream fields(line.substr(line.rfind(')') + 2));
-    std::string field;
-    long ticks = 0;
-    for (int i = 1; i <= 13 && fields >> field; i++) {
-        if (i >= 12)
-            ticks += std::stol(field);
-    }
-    return ticks;
 }
 
 // Prints `rate` in reports/s and payload bytes/s beside the `limit` of the interval; returns `rate`.
@@ -264,9 +254,9 @@ protected:
         if (!show_still())
             return false;
         Clock::time_point start = Clock::now();
-        for (long before = process_ticks(player.pid()); Clock::now() < start + STEP_TIMEOUT;) {
+        for (long before = vm_test::process_ticks(player.pid()); Clock::now() < start + STEP_TIMEOUT;) {
             std::this_thread::sleep_for(QUIET_PERIOD);
-            long now = process_ticks(player.pid());
+            long now = vm_test::process_ticks(player.pid());
             if (now - before <= QUIET_TICKS) {
                 printf("still picture drawn %.1f s after it was shown\n", seconds_since(start));
                 return true;
@@ -407,6 +397,53 @@ TEST_F(LinkBench, Figures)
         printf("\n");
         EXPECT_GE(rate, 0.9 * raw) << what;
     }
+}
+
+// The scroll's processor time on the emulated board, in one boot: the player's share of the
+// board's processor over 10 s of a still picture, of a leaderboard scrolled from its texture
+// tiles, and of the same scroll painted frame by frame (the player started again with no tiles
+// allowed, as before the scroll moved to the GPU). Mesa draws in software here, so what a board's
+// GPU would do is on the processor too. Run it by itself with
+// --gtest_filter=LinkBench.ScrollBesideAStill.
+TEST_F(LinkBench, ScrollBesideAStill)
+{
+    auto share_of = [](const vm_test::PlayerProcess& player) {
+        std::this_thread::sleep_for(SCROLL_SETTLE);
+        long before = vm_test::process_ticks(player.pid());
+        Clock::time_point start = Clock::now();
+        std::this_thread::sleep_for(CPU_INTERVAL);
+        return double(vm_test::process_ticks(player.pid()) - before) / double(sysconf(_SC_CLK_TCK)) /
+               seconds_since(start);
+    };
+    // Starts the player on the board's processor with its still picture drawn, and scrolls.
+    auto measure = [&](double* still) {
+        vm_test::PlayerProcess player(TAVIMORO_PLAYER);
+        run_on(BOARD_CPU);
+        EXPECT_TRUE(player.start());
+        run_on(HOST_CPU);
+        if (!show_still_drawn(player))
+            return -1.0;
+        if (still)
+            *still = share_of(player);
+        size_t mark = read_file(vm_test::PLAYER_LOG).size();
+        EXPECT_EQ(vm_test::run_host_tool("info --leaderboard '" + std::string(SCROLL_BYTES, 'W') + "'").status, 0);
+        if (!wait_for_log("banner_proc dis time=", mark))
+            return -1.0;
+        double share = share_of(player);
+        EXPECT_EQ(player.terminate(), 0);
+        return share;
+    };
+    double still = 0;
+    double tiles = measure(&still);
+    setenv("TAVIMORO_TEXTURE_LIMIT", "0", 1);
+    double painted = measure(nullptr);
+    unsetenv("TAVIMORO_TEXTURE_LIMIT");
+    ASSERT_GT(tiles, 0);
+    ASSERT_GT(painted, 0);
+    printf("player CPU over %lld s on the board's processor: still picture %.1f %%, scroll of %zu bytes from "
+           "tiles %.1f %% (%.0fx the still), painted %.1f %% (the tiles take %.0f %% of that) | %s\n",
+           static_cast<long long>(CPU_INTERVAL.count()), 100 * still, SCROLL_BYTES, 100 * tiles,
+           still > 0 ? tiles / still : 0.0, 100 * painted, 100 * tiles / painted, guest_load().c_str());
 }
 
 } // namespace
