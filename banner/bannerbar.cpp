@@ -72,11 +72,17 @@ bool names_anything(const banner_bar_t& info)
     return !empty(info.title) || !empty(info.video_file) || !empty(info.image_file) || !empty(info.leaderboard);
 }
 
-// Holds for `period`; false when the current step is asked to end first, at the moment it is.
-bool hold(std::chrono::steady_clock::duration period)
+// Holds until `deadline`; false when the current step is asked to end first, at the moment it is.
+bool hold_until(std::chrono::steady_clock::time_point deadline)
 {
     std::unique_lock lock(banner_mutex);
-    return !banner_cond.wait_for(lock, period, [] { return banner_player_exit != 0; });
+    return !banner_cond.wait_until(lock, deadline, [] { return banner_player_exit != 0; });
+}
+
+// Holds for `period`, as hold_until.
+bool hold(std::chrono::steady_clock::duration period)
+{
+    return hold_until(std::chrono::steady_clock::now() + period);
 }
 
 // Holds for `seconds`, returning at once when the current step is to end.
@@ -221,11 +227,14 @@ bool show_leaderboard()
     leaderboard_reset();
     int seconds = leaderboard_seconds(strlen(current.leaderboard));
     printf("%s dis time=%d\n", PROC, seconds);
+    // Each step keeps its place from the scroll's start, so that the time the steps take does not
+    // add up: the scroll shows 50 steps a second and lasts its seconds.
+    const auto start = std::chrono::steady_clock::now();
     for (int frame = 0; frame < seconds * SCROLL_FRAMES_PER_SECOND && !banner_player_exit; frame++) {
         lock_image_mutex();
         show_scroll_frame_nolock(next_scroll_frame());
         unlock_image_mutex();
-        if (!hold(SCROLL_FRAME))
+        if (!hold_until(start + (frame + 1) * SCROLL_FRAME))
             break;
     }
     return true;

@@ -1,6 +1,6 @@
 // The virtual output: EGL on Mesa's surfaceless platform with a pbuffer, scan-out buffers
-// captured from it, and a presenter thread that completes each flip one refresh period after
-// its request by writing the frame to the screen file.
+// captured from it, and a presenter thread that completes each flip at the next vertical blank
+// after its request by writing the frame to the screen file.
 #include "display/virtual_output.h"
 
 #include "core/board_root.h"
@@ -10,6 +10,7 @@
 
 #include <EGL/eglext.h>
 #include <GLES2/gl2.h>
+#include <GLES2/gl2ext.h>
 #include <fcntl.h>
 #include <pthread.h>
 #include <sys/eventfd.h>
@@ -47,6 +48,7 @@ const EGLint pbufferAttributes[] = {EGL_WIDTH, VIRTUAL_WIDTH, EGL_HEIGHT, VIRTUA
 
 struct virtual_buffer {
     std::vector<uint8_t> pixels;  // as read back: bottom row first
+    bool bgra = false;            // read back in bytes B, G, R, A
     bool locked = false;
     uint32_t fb_id = 0;           // 0: no framebuffer
 };
@@ -77,6 +79,11 @@ uint32_t scanout_fb_id;   // framebuffer on screen, 0 when the output is dark
 unsigned int frame_count;
 bool presenter_stop;
 std::thread presenter;
+clock_type::time_point scanout_start;  // the first vertical blank
+
+// The order the renderer reads its pixels in fastest: Mesa's software renderer keeps them as
+// B, G, R, A and reads them so as a plain copy, where R, G, B, A costs twice the time.
+GLenum read_format;
 
 std::atomic<int> framebuffers;
 std::atomic<int> locked_buffers;
@@ -95,22 +102,41 @@ void write_screen(const virtual_buffer* buffer)
     sequence.store(sequence.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
     std::atomic_thread_fence(std::memory_order_release);
     uint8_t* rows = screen.get() + sizeof(screen_header);
-    // GL reads bottom row first; the screen file is top row first. What is scanned out has no
-    // alpha: the screen shows every pixel opaque.
+    // GL reads bottom row first; the screen file is top row first, in R, G, B, A. What is scanned
+    // out has no alpha: the screen shows every pixel opaque. Pixels are handled as little-endian
+    // words, which the compiler turns into vector code.
     for (int y = 0; y < VIRTUAL_HEIGHT; y++) {
         uint8_t* row = rows + size_t(y) * ROW_BYTES;
-        if (buffer)
-            memcpy(row, buffer->pixels.data() + size_t(VIRTUAL_HEIGHT - 1 - y) * ROW_BYTES, ROW_BYTES);
-        else
+        if (!buffer) {
             memset(row, 0, ROW_BYTES);
-        for (size_t alpha = BYTES_PER_PIXEL - 1; alpha < ROW_BYTES; alpha += BYTES_PER_PIXEL)
-            row[alpha] = OPAQUE;
+            for (size_t alpha = BYTES_PER_PIXEL - 1; alpha < ROW_BYTES; alpha += BYTES_PER_PIXEL)
+                row[alpha] = OPAQUE;
+            continue;
+        }
+        const uint8_t* from = buffer->pixels.data() + size_t(VIRTUAL_HEIGHT - 1 - y) * ROW_BYTES;
+        for (size_t at = 0; at < ROW_BYTES; at += BYTES_PER_PIXEL) {
+            uint32_t pixel;
+            memcpy(&pixel, from + at, sizeof pixel);
+            if (buffer->bgra)
+                pixel = (pixel & 0x0000FF00u) | ((pixel >> 16) & 0xFFu) | ((pixel & 0xFFu) << 16);
+            pixel |= uint32_t(OPAQUE) << 24;
+            memcpy(row + at, &pixel, sizeof pixel);
+        }
     }
     sequence.store(sequence.load(std::memory_order_relaxed) + 1, std::memory_order_release);
 }
 
-// Completes each requested flip one refresh period after the request, as the display would at
-// its next vertical blank, then makes the event descriptor readable.
+// The display blanks at a steady rate from when it was opened, as a real one does whenever its
+// flips are asked for: a flip completes at the first blank after its request, so a frame asked
+// for a little late still keeps its place.
+clock_type::time_point next_vblank(clock_type::time_point now)
+{
+    const auto period = std::chrono::nanoseconds(1'000'000'000 / g_display_freq);
+    return scanout_start + ((now - scanout_start) / period + 1) * period;
+}
+
+// Completes each requested flip at the next vertical blank, then makes the event descriptor
+// readable.
 void presenter_proc()
 {
     pthread_setname_np(pthread_self(), "presenter");
@@ -163,12 +189,14 @@ int open_screen_file()
 int open_virtual()
 {
     framebuffers = locked_buffers = refused_calls = 0;
+    read_format = 0;
     last_fb_id = 0;
     scanout_fb_id = 0;
     frame_count = 0;
     pending = {};
     flip_completed = false;
     presenter_stop = false;
+    scanout_start = clock_type::now();
     if (open_screen_file() != 0)
         return -1;
     event_fd.reset(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
@@ -177,7 +205,7 @@ int open_virtual()
         return -1;
     }
     for (virtual_buffer& buffer : buffers)
-        buffer = {std::vector<uint8_t>(FRAME_BYTES), false, 0};
+        buffer = {std::vector<uint8_t>(FRAME_BYTES), false, false, 0};
     presenter = std::thread(presenter_proc);
     return 0;
 }
@@ -208,10 +236,17 @@ int virtual_event_fd()
 // What the last eglSwapBuffers finished, captured into a free buffer.
 void* lock_front_buffer()
 {
+    if (!read_format) {
+        GLint format = 0, type = 0;
+        glGetIntegerv(GL_IMPLEMENTATION_COLOR_READ_FORMAT, &format);
+        glGetIntegerv(GL_IMPLEMENTATION_COLOR_READ_TYPE, &type);
+        read_format = format == GL_BGRA_EXT && type == GL_UNSIGNED_BYTE ? GL_BGRA_EXT : GL_RGBA;
+    }
     for (virtual_buffer& buffer : buffers) {
         if (buffer.locked)
             continue;
-        glReadPixels(0, 0, VIRTUAL_WIDTH, VIRTUAL_HEIGHT, GL_RGBA, GL_UNSIGNED_BYTE, buffer.pixels.data());
+        glReadPixels(0, 0, VIRTUAL_WIDTH, VIRTUAL_HEIGHT, read_format, GL_UNSIGNED_BYTE, buffer.pixels.data());
+        buffer.bgra = read_format == GL_BGRA_EXT;
         buffer.locked = true;
         locked_buffers++;
         return &buffer;
@@ -288,7 +323,7 @@ int page_flip(uint32_t fb_id, void* data)
         refused_calls++;
         return -1;
     }
-    pending = {buffer, fb_id, data, clock_type::now() + std::chrono::nanoseconds(1'000'000'000 / g_display_freq)};
+    pending = {buffer, fb_id, data, next_vblank(clock_type::now())};
     flip_cond.notify_all();
     return 0;
 }

@@ -1,6 +1,6 @@
 // The virtual output that stands in for the card off the board: an offscreen 1920x1080 surface
-// whose flips complete one refresh period after they are requested, each completed flip written
-// to the screen file ROOT/sim/screen.
+// whose flips complete at the next vertical blank after they are requested, each completed flip
+// written to the screen file ROOT/sim/screen.
 #pragma once
 
 #include <cstddef>
