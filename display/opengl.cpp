@@ -324,6 +324,19 @@ void draw_strip_piece(const strip_tile& tile, int from, int to, int shift, int t
     glDrawArrays(GL_TRIANGLE_STRIP, 0, QUAD_VERTICES);
 }
 
+// Opaque grey texels, as white text over black gives, one byte each in `grey`; false when a
+// texel has colour or is not opaque. A luminance texture samples as the same opaque grey.
+bool grey_texels(const uint8_t* rgba, size_t count, std::vector<uint8_t>& grey)
+{
+    grey.resize(count);
+    for (size_t i = 0; i < count; i++, rgba += 4) {
+        if (rgba[0] != rgba[1] || rgba[1] != rgba[2] || rgba[3] != 0xFF)
+            return false;
+        grey[i] = rgba[0];
+    }
+    return true;
+}
+
 void render_frame(int index, bool upload = true, float r = 0.0f, float g = 0.0f, float b = 0.0f)
 {
     glViewport(view_x, view_y, view_w, view_h);
@@ -439,6 +452,7 @@ int upload_strip(int width, int height, const std::function<const void*(int x, i
     }
     glActiveTexture(GL_TEXTURE0);
     strip_tiles.reserve(size_t((width + tile_width - 1) / tile_width));
+    std::vector<uint8_t> grey;
     for (int x = 0; x < width; x += tile_width) {
         const int w = std::min(tile_width, width - x);
         const void* pixels = tile(x, w);
@@ -453,7 +467,11 @@ int upload_strip(int width, int height, const std::function<const void*(int x, i
         glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_NEAREST);
         glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_S, GL_CLAMP_TO_EDGE);
         glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_T, GL_CLAMP_TO_EDGE);
-        glTexImage2D(GL_TEXTURE_2D, 0, GL_RGBA, w, height, 0, GL_RGBA, GL_UNSIGNED_BYTE, pixels);
+        // A grey tile takes a quarter of the memory: a long text is tens of megabytes in colour.
+        if (grey_texels(static_cast<const uint8_t*>(pixels), size_t(w) * size_t(height), grey))
+            glTexImage2D(GL_TEXTURE_2D, 0, GL_LUMINANCE, w, height, 0, GL_LUMINANCE, GL_UNSIGNED_BYTE, grey.data());
+        else
+            glTexImage2D(GL_TEXTURE_2D, 0, GL_RGBA, w, height, 0, GL_RGBA, GL_UNSIGNED_BYTE, pixels);
         if (glGetError() != GL_NO_ERROR) {
             free_strip();
             return -1;
