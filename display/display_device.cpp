@@ -197,7 +197,7 @@ int show_first_frame()
         puts("eglSwapBuffers failed");
         return -1;
     }
-    g_bo = g_output->lock_front_buffer();
+    g_bo = g_output->lock_front_buffer({});
     if (!g_bo) {
         puts("gbm_surface_lock_front_buffer failed");
         return -1;
@@ -286,7 +286,7 @@ int initVideo()
     return 0;
 }
 
-void swapBuffers()
+void swapBuffers(drawn_rows rows)
 {
     if (eglSwapBuffers(g_display, g_surface) != EGL_TRUE) {
         log_egl_error();
@@ -296,7 +296,7 @@ void swapBuffers()
     // still pending is simply not shown.
     if (wait_flip(false) == 1)
         return;
-    g_next_bo = g_output->lock_front_buffer();
+    g_next_bo = g_output->lock_front_buffer(rows);
     if (!g_next_bo) {
         puts("gbm_surface_lock_front_buffer failed");
         drop_next_buffer();

@@ -4,9 +4,18 @@
 
 #include <xf86drm.h>
 
+#include <climits>
 #include <cstdint>
 
 struct gbm_bo;
+
+// Rows of a frame (GL's, counted from the bottom) that hold its picture; every other row holds
+// the one colour the frame was cleared to. The virtual output reads back only these rows and one
+// pixel of the rest; a card scans its buffer out whole either way.
+struct drawn_rows {
+    int y = 0;
+    int height = INT_MAX;
+};
 
 // Flip-complete dispatch table; filled by the video thread before bring-up.
 extern drmEventContext g_evctx;
@@ -20,7 +29,7 @@ inline constexpr uint32_t INVALID_FB_ID = UINT32_MAX;
 
 int initVideo();
 uint32_t get_drm_fb(gbm_bo* bo);
-void swapBuffers();
+void swapBuffers(drawn_rows rows = {});
 int wait_flip(bool block);
 // As wait_flip, waiting at most `timeout_ms` (-1: without limit) for the pending flip to complete;
 // 0 when no flip is pending any more, 1 when it still is.

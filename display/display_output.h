@@ -2,6 +2,8 @@
 // virtual output when the board root is set and the card node is absent.
 #pragma once
 
+#include "display/display_device.h"
+
 #include <EGL/egl.h>
 
 #include <cstdint>
@@ -24,7 +26,7 @@ struct display_output {
     // Descriptor that becomes readable when a flip-complete event is waiting.
     int (*event_fd)();
     // Scan-out buffers: taken after each eglSwapBuffers, given back once off screen.
-    void* (*lock_front_buffer)();
+    void* (*lock_front_buffer)(drawn_rows rows);
     void (*release_buffer)(void* bo);
     uint32_t (*add_fb)(void* bo);  // INVALID_FB_ID on failure, after its message
     void (*remove_fb)(uint32_t fb_id);

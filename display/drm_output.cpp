@@ -125,7 +125,7 @@ int drm_event_fd()
     return g_drm_fd.get();
 }
 
-void* lock_front_buffer()
+void* lock_front_buffer(drawn_rows)
 {
     return gbm_surface_lock_front_buffer(g_gbm_surface.get());
 }

@@ -361,7 +361,7 @@ void render_frame(int index, bool upload = true, float r = 0.0f, float g = 0.0f,
         glDrawArrays(GL_TRIANGLE_STRIP, 0, QUAD_VERTICES);
         glUseProgram(0);
     }
-    swapBuffers();
+    swapBuffers({view_y, view_h});
 }
 
 } // namespace
@@ -510,7 +510,7 @@ void draw_strip(const strip_slice* slices, int count, int top)
                              slice.at - slice.x, top);
     }
     glUseProgram(0);
-    swapBuffers();
+    swapBuffers({view_y, view_h});
 }
 
 #ifdef TAVIMORO_FACTORY

@@ -17,6 +17,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <bit>
@@ -47,8 +48,11 @@ constexpr uint8_t OPAQUE = 0xFF;
 const EGLint pbufferAttributes[] = {EGL_WIDTH, VIRTUAL_WIDTH, EGL_HEIGHT, VIRTUAL_HEIGHT, EGL_NONE};
 
 struct virtual_buffer {
-    std::vector<uint8_t> pixels;  // as read back: bottom row first
+    std::vector<uint8_t> pixels;  // as read back: bottom row first, only the drawn rows
     bool bgra = false;            // read back in bytes B, G, R, A
+    int drawn_y = 0;              // GL rows [drawn_y, drawn_end) were read back; every other
+    int drawn_end = 0;            // row is the colour `rest`, as a screen word
+    uint32_t rest = 0;
     bool locked = false;
     uint32_t fb_id = 0;           // 0: no framebuffer
 };
@@ -81,6 +85,15 @@ bool presenter_stop;
 std::thread presenter;
 clock_type::time_point scanout_start;  // the first vertical blank
 
+// What the screen file's rows outside the last frame's drawn rows hold, so that a frame that
+// leaves them as they are does not write them again; unknown before the first frame.
+struct screen_rows {
+    bool known = false;
+    int drawn_y = 0, drawn_end = 0;
+    uint32_t rest = 0;
+};
+screen_rows on_screen;
+
 // The order the renderer reads its pixels in fastest: Mesa's software renderer keeps them as
 // B, G, R, A and reads them so as a plain copy, where R, G, B, A costs twice the time.
 GLenum read_format;
@@ -94,6 +107,16 @@ screen_header& header()
     return *reinterpret_cast<screen_header*>(screen.get());
 }
 
+// A pixel as read back, as the screen file holds it: R, G, B, then an opaque alpha, since what
+// is scanned out has none. Pixels are handled as little-endian words, which the compiler turns
+// into vector code.
+uint32_t screen_word(uint32_t pixel, bool bgra)
+{
+    if (bgra)
+        pixel = (pixel & 0x0000FF00u) | ((pixel >> 16) & 0xFFu) | ((pixel & 0xFFu) << 16);
+    return pixel | uint32_t(OPAQUE) << 24;
+}
+
 // Writes one frame under the odd/even sequence: readers accept a copy only when the same even
 // sequence was there before and after it. Null shows a dark output.
 void write_screen(const virtual_buffer* buffer)
@@ -102,27 +125,28 @@ void write_screen(const virtual_buffer* buffer)
     sequence.store(sequence.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
     std::atomic_thread_fence(std::memory_order_release);
     uint8_t* rows = screen.get() + sizeof(screen_header);
-    // GL reads bottom row first; the screen file is top row first, in R, G, B, A. What is scanned
-    // out has no alpha: the screen shows every pixel opaque. Pixels are handled as little-endian
-    // words, which the compiler turns into vector code.
+    const screen_rows next = buffer ? screen_rows{true, buffer->drawn_y, buffer->drawn_end, buffer->rest}
+                                    : screen_rows{true, 0, 0, screen_word(0, false)};
+    // GL reads bottom row first; the screen file is top row first.
     for (int y = 0; y < VIRTUAL_HEIGHT; y++) {
+        const int gl_row = VIRTUAL_HEIGHT - 1 - y;
         uint8_t* row = rows + size_t(y) * ROW_BYTES;
-        if (!buffer) {
-            memset(row, 0, ROW_BYTES);
-            for (size_t alpha = BYTES_PER_PIXEL - 1; alpha < ROW_BYTES; alpha += BYTES_PER_PIXEL)
-                row[alpha] = OPAQUE;
+        if (gl_row >= next.drawn_y && gl_row < next.drawn_end) {
+            const uint8_t* from = buffer->pixels.data() + size_t(gl_row) * ROW_BYTES;
+            for (size_t at = 0; at < ROW_BYTES; at += BYTES_PER_PIXEL) {
+                uint32_t pixel;
+                memcpy(&pixel, from + at, sizeof pixel);
+                pixel = screen_word(pixel, buffer->bgra);
+                memcpy(row + at, &pixel, sizeof pixel);
+            }
             continue;
         }
-        const uint8_t* from = buffer->pixels.data() + size_t(VIRTUAL_HEIGHT - 1 - y) * ROW_BYTES;
-        for (size_t at = 0; at < ROW_BYTES; at += BYTES_PER_PIXEL) {
-            uint32_t pixel;
-            memcpy(&pixel, from + at, sizeof pixel);
-            if (buffer->bgra)
-                pixel = (pixel & 0x0000FF00u) | ((pixel >> 16) & 0xFFu) | ((pixel & 0xFFu) << 16);
-            pixel |= uint32_t(OPAQUE) << 24;
-            memcpy(row + at, &pixel, sizeof pixel);
-        }
+        const bool unchanged = on_screen.known && on_screen.rest == next.rest &&
+                               (gl_row < on_screen.drawn_y || gl_row >= on_screen.drawn_end);
+        for (size_t at = 0; !unchanged && at < ROW_BYTES; at += BYTES_PER_PIXEL)
+            memcpy(row + at, &next.rest, sizeof next.rest);
     }
+    on_screen = next;
     sequence.store(sequence.load(std::memory_order_relaxed) + 1, std::memory_order_release);
 }
 
@@ -190,6 +214,7 @@ int open_virtual()
 {
     framebuffers = locked_buffers = refused_calls = 0;
     read_format = 0;
+    on_screen = {};
     last_fb_id = 0;
     scanout_fb_id = 0;
     frame_count = 0;
@@ -205,7 +230,7 @@ int open_virtual()
         return -1;
     }
     for (virtual_buffer& buffer : buffers)
-        buffer = {std::vector<uint8_t>(FRAME_BYTES), false, false, 0};
+        buffer = {std::vector<uint8_t>(FRAME_BYTES), false, 0, 0, 0, false, 0};
     presenter = std::thread(presenter_proc);
     return 0;
 }
@@ -233,8 +258,9 @@ int virtual_event_fd()
     return event_fd.get();
 }
 
-// What the last eglSwapBuffers finished, captured into a free buffer.
-void* lock_front_buffer()
+// What the last eglSwapBuffers finished, captured into a free buffer: its drawn rows, and the
+// colour of the others from one pixel.
+void* lock_front_buffer(drawn_rows rows)
 {
     if (!read_format) {
         GLint format = 0, type = 0;
@@ -242,11 +268,22 @@ void* lock_front_buffer()
         glGetIntegerv(GL_IMPLEMENTATION_COLOR_READ_TYPE, &type);
         read_format = format == GL_BGRA_EXT && type == GL_UNSIGNED_BYTE ? GL_BGRA_EXT : GL_RGBA;
     }
+    const int drawn_y = std::clamp(rows.y, 0, VIRTUAL_HEIGHT);
+    const int drawn_end = int(std::clamp(int64_t(rows.y) + rows.height, int64_t(drawn_y), int64_t(VIRTUAL_HEIGHT)));
     for (virtual_buffer& buffer : buffers) {
         if (buffer.locked)
             continue;
-        glReadPixels(0, 0, VIRTUAL_WIDTH, VIRTUAL_HEIGHT, read_format, GL_UNSIGNED_BYTE, buffer.pixels.data());
+        if (drawn_end > drawn_y)
+            glReadPixels(0, drawn_y, VIRTUAL_WIDTH, drawn_end - drawn_y, read_format, GL_UNSIGNED_BYTE,
+                         buffer.pixels.data() + size_t(drawn_y) * ROW_BYTES);
+        uint32_t rest = 0;
+        const int rest_row = drawn_y > 0 ? 0 : drawn_end;
+        if (rest_row < VIRTUAL_HEIGHT)
+            glReadPixels(0, rest_row, 1, 1, read_format, GL_UNSIGNED_BYTE, &rest);
         buffer.bgra = read_format == GL_BGRA_EXT;
+        buffer.rest = screen_word(rest, buffer.bgra);
+        buffer.drawn_y = drawn_y;
+        buffer.drawn_end = drawn_end;
         buffer.locked = true;
         locked_buffers++;
         return &buffer;

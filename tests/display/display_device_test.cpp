@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <thread>
 
 namespace {
@@ -116,6 +117,45 @@ TEST_F(DisplayTest, FrameFinishedWhileAFlipIsPendingIsNotShown)
     EXPECT_EQ(held.framebuffers, 1);
     EXPECT_EQ(held.locked_buffers, 1);
     EXPECT_EQ(held.refused_calls, 0);
+    cleanVideo();
+}
+
+// Frames that say which rows they drew are read back only there: the other rows show the colour
+// each frame was cleared to, whatever the frame before drew or cleared them to.
+TEST_F(DisplayTest, RowsOutsideTheDrawnOnesShowEachFramesClearColour)
+{
+    ASSERT_EQ(initVideo(), 0);
+    const board_test::screen_pixel red{255, 0, 0, 255}, green{0, 255, 0, 255}, blue{0, 0, 255, 255};
+    // Cleared red (1) or blue (0), a band of 360 rows from GL row `band_y` drawn green.
+    auto present_band = [](float red_clear, int band_y) {
+        glClearColor(red_clear, 0, 1 - red_clear, 1.0f);
+        glClear(GL_COLOR_BUFFER_BIT);
+        glEnable(GL_SCISSOR_TEST);
+        glScissor(0, band_y, 1920, 360);
+        glClearColor(0, 1, 0, 1.0f);
+        glClear(GL_COLOR_BUFFER_BIT);
+        glDisable(GL_SCISSOR_TEST);
+        swapBuffers({band_y, 360});
+    };
+    struct Step {
+        std::function<void()> present;
+        board_test::screen_pixel top, bottom;
+    };
+    const Step steps[] = {
+        {[] { present_colour(1, 0, 0); }, red, red},
+        {[&] { present_band(1, 720); }, green, red},
+        {[&] { present_band(0, 720); }, green, blue},
+        {[&] { present_band(0, 0); }, blue, green},
+        {[] { present_colour(1, 0, 0); }, red, red},
+    };
+    for (const Step& step : steps) {
+        std::optional<ScreenImage> shown = display_test::draw_and_show(step.present);
+        ASSERT_TRUE(shown);
+        for (int x : {0, 1919}) {
+            EXPECT_EQ(pixel_at(*shown, x, 0), step.top);
+            EXPECT_EQ(pixel_at(*shown, x, 1079), step.bottom);
+        }
+    }
     cleanVideo();
 }
 
