@@ -130,9 +130,6 @@ int start_board_program(const std::string& program, const std::string& root, con
     _exit(127);
 }
 
-namespace {
-
-// User plus system time of `pid` in clock ticks, from /proc/PID/stat; -1 when unreadable.
 long long process_cpu_ticks(int pid)
 {
     std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
@@ -153,8 +150,6 @@ long long process_cpu_ticks(int pid)
         return -1;
     return user + system;
 }
-
-} // namespace
 
 double process_cpu_share(int pid, std::chrono::milliseconds interval)
 {

@@ -30,7 +30,6 @@
 #include <filesystem>
 #include <fstream>
 #include <random>
-#include <sstream>
 #include <thread>
 
 namespace {
@@ -254,9 +253,9 @@ protected:
         if (!show_still())
             return false;
         Clock::time_point start = Clock::now();
-        for (long before = vm_test::process_ticks(player.pid()); Clock::now() < start + STEP_TIMEOUT;) {
+        for (long long before = process_cpu_ticks(player.pid()); Clock::now() < start + STEP_TIMEOUT;) {
             std::this_thread::sleep_for(QUIET_PERIOD);
-            long now = vm_test::process_ticks(player.pid());
+            long long now = process_cpu_ticks(player.pid());
             if (now - before <= QUIET_TICKS) {
                 printf("still picture drawn %.1f s after it was shown\n", seconds_since(start));
                 return true;
@@ -409,11 +408,7 @@ TEST_F(LinkBench, ScrollBesideAStill)
 {
     auto share_of = [](const vm_test::PlayerProcess& player) {
         std::this_thread::sleep_for(SCROLL_SETTLE);
-        long before = vm_test::process_ticks(player.pid());
-        Clock::time_point start = Clock::now();
-        std::this_thread::sleep_for(CPU_INTERVAL);
-        return double(vm_test::process_ticks(player.pid()) - before) / double(sysconf(_SC_CLK_TCK)) /
-               seconds_since(start);
+        return process_cpu_share(player.pid(), CPU_INTERVAL);
     };
     // Starts the player on the board's processor with its still picture drawn, and scrolls.
     auto measure = [&](double* still) {

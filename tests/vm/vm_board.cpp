@@ -13,7 +13,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 
 namespace fs = std::filesystem;
 
@@ -155,22 +154,6 @@ board_test::command_result run_host_tool(const std::string& args)
 {
     return board_test::run_command(std::string(TAVIMORO_HOST_TOOL) + " --timeout " + std::to_string(HOST_TOOL_TIMEOUT) +
                                    " --device " + hidraw_node() + " " + args);
-}
-
-long process_ticks(int pid)
-{
-    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-    std::string line;
-    std::getline(in, line);
-    // utime and stime are the 12th and 13th fields after the name, which may hold spaces.
-    std::istringstream fields(line.substr(line.rfind(')') + 2));
-    std::string field;
-    long ticks = 0;
-    for (int i = 1; i <= 13 && fields >> field; i++) {
-        if (i >= 12)
-            ticks += std::stol(field);
-    }
-    return ticks;
 }
 
 } // namespace vm_test

@@ -74,7 +74,4 @@ private:
 // Runs tavimoro-host on the real hidraw node; `args` are put into a shell command as they are.
 board_test::command_result run_host_tool(const std::string& args);
 
-// Processor time the process `pid` has had so far, in clock ticks.
-long process_ticks(int pid);
-
 } // namespace vm_test
