@@ -12,10 +12,13 @@
 #include "sim/screen_capture.h"
 #include "sim/sim_board.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <map>
 #include <string>
 #include <thread>
 #include <vector>
@@ -38,6 +41,8 @@ constexpr size_t SCROLL_TEXT_BYTES = 120;
 // The longest leaderboard a banner-info message carries, in the widest letter: the widest text.
 constexpr size_t LONGEST_SCROLL_BYTES = 510;
 constexpr const char* SCROLL_TRACE = "banner_proc dis time=";
+// Threads that take less of a core than this are left out of the figures by thread.
+constexpr double MINOR_THREAD_SHARE = 0.002;
 
 struct Game {
     const char* arguments;  // for tavimoro-host info
@@ -95,13 +100,24 @@ int measure_cpu(const Bench& bench, const char* what, const std::string& argumen
     // The screen's sequence grows by two with each frame presented.
     const std::string screen = bench.root + "/sim/screen";
     int64_t first = read_screen_sequence(screen);
+    std::map<std::string, long long> threads = thread_cpu_ticks(bench.player);
     Clock::time_point started = Clock::now();
     double share = process_cpu_share(bench.player, CPU_INTERVAL);
-    double frames = double(read_screen_sequence(screen) - first) / 2 / (ms_since(started) / 1000);
+    double seconds = ms_since(started) / 1000;
+    double frames = double(read_screen_sequence(screen) - first) / 2 / seconds;
     if (share < 0 || first < 0)
         return -1;
     printf("player CPU over %lld s of %s: %.1f %% of a core, %.1f frames presented a second\n",
            static_cast<long long>(CPU_INTERVAL.count()), what, share * 100, frames);
+    // By thread: Mesa's llvmpipe threads and the virtual output's presenter are the simulated
+    // GPU and scan-out, which a board does in hardware; the video thread also reads each frame back.
+    printf("  by thread:");
+    for (const auto& [name, ticks] : thread_cpu_ticks(bench.player)) {
+        double thread_share = double(ticks - threads[name]) / double(sysconf(_SC_CLK_TCK)) / seconds;
+        if (thread_share >= MINOR_THREAD_SHARE)
+            printf(" %s %.1f %%", name.c_str(), thread_share * 100);
+    }
+    printf("\n");
     if (cost)
         *cost = {share, frames};
     return 0;

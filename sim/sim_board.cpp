@@ -130,9 +130,10 @@ int start_board_program(const std::string& program, const std::string& root, con
     _exit(127);
 }
 
-long long process_cpu_ticks(int pid)
+long long process_cpu_ticks(int pid, int thread)
 {
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    const std::string process = "/proc/" + std::to_string(pid);
+    std::ifstream stat(thread > 0 ? process + "/task/" + std::to_string(thread) + "/stat" : process + "/stat");
     std::string line;
     if (!std::getline(stat, line))
         return -1;

@@ -28,8 +28,9 @@ int write_sim_file(const std::string& file, const std::string& contents);
 // go there. The child's pid, or -1.
 int start_board_program(const std::string& program, const std::string& root, const std::string& log_file = "");
 
-// User plus system time of `pid` so far in clock ticks, from /proc/PID/stat; -1 when unreadable.
-long long process_cpu_ticks(int pid);
+// User plus system time of `pid` so far in clock ticks, from /proc/PID/stat, or of its thread
+// `thread` alone; -1 when unreadable.
+long long process_cpu_ticks(int pid, int thread = 0);
 
 // The processor time the process `pid` uses over the next `interval` (user and system time, as
 // the kernel accounts it, whatever else the machine runs), as a share of one core: 0.03 is 3 %.
