@@ -124,19 +124,23 @@ int measure_cpu(const Bench& bench, const char* what, const std::string& argumen
 }
 
 // The scroll's processor time and frame rate, then the player's resident memory in KiB while it
-// scrolls the longest leaderboard; -1 on failure.
-int measure_scroll(const Bench& bench, const char* what, StepCost& cost, long& longest_rss)
+// scrolls the longest leaderboard, and how much more that is than while it scrolled the shorter
+// one (the rest is what the process held before, which differs between the two players); -1 on
+// failure.
+int measure_scroll(const Bench& bench, const char* what, StepCost& cost, long& longest_rss, long& growth)
 {
     if (measure_cpu(bench, what, "--leaderboard '" + std::string(SCROLL_TEXT_BYTES, 'W') + "'", SCROLL_TRACE,
                     &cost) != 0)
         return -1;
+    const long shorter_rss = process_status(bench.player, "VmRSS");
     size_t from = bench.player_log().size();
     if (!send_info(bench, "--leaderboard '" + std::string(LONGEST_SCROLL_BYTES, 'W') + "'") ||
         !bench.wait_for_trace(SCROLL_TRACE, from))
         return -1;
     std::this_thread::sleep_for(2 * SETTLE);
     longest_rss = process_status(bench.player, "VmRSS");
-    return longest_rss < 0 ? -1 : 0;
+    growth = longest_rss - shorter_rss;
+    return longest_rss < 0 || shorter_rss < 0 ? -1 : 0;
 }
 
 // The player started again with no texture tiles allowed paints every scroll frame in software,
@@ -254,10 +258,10 @@ int run(Bench& bench)
         return 1;
 
     StepCost gpu, software;
-    long gpu_rss = 0, software_rss = 0;
+    long gpu_rss = 0, software_rss = 0, gpu_growth = 0, software_growth = 0;
     if (measure_cpu(bench, "a still picture", STILL_GAME, STILL_TRACE) != 0 ||
         measure_cpu(bench, "a title card", CARD_GAME, CARD_TRACE) != 0 ||
-        measure_scroll(bench, "a scrolling leaderboard (GPU)", gpu, gpu_rss) != 0) {
+        measure_scroll(bench, "a scrolling leaderboard (GPU)", gpu, gpu_rss, gpu_growth) != 0) {
         fprintf(stderr, "player_bench: a still or the scroll could not be measured\n");
         return 1;
     }
@@ -275,15 +279,16 @@ int run(Bench& bench)
            MANY_SWITCHES, many - few);
 
     if (start_software_scroll_player(bench) != 0 ||
-        measure_scroll(bench, "a scrolling leaderboard (software)", software, software_rss) != 0) {
+        measure_scroll(bench, "a scrolling leaderboard (software)", software, software_rss, software_growth) != 0) {
         fprintf(stderr, "player_bench: the software scroll could not be measured\n");
         return 1;
     }
     printf("scroll of %zu bytes, GPU / software: %.1f %% / %.1f %% of a core, %.1f / %.1f frames presented a "
            "second\n",
            SCROLL_TEXT_BYTES, gpu.cpu * 100, software.cpu * 100, gpu.frames, software.frames);
-    printf("resident memory scrolling %zu bytes, GPU / software: %ld / %ld KiB\n", LONGEST_SCROLL_BYTES, gpu_rss,
-           software_rss);
+    printf("resident memory scrolling %zu bytes, GPU / software: %ld / %ld KiB (%+ld / %+ld KiB over the scroll of "
+           "%zu bytes)\n",
+           LONGEST_SCROLL_BYTES, gpu_rss, software_rss, gpu_growth, software_growth, SCROLL_TEXT_BYTES);
     print_load("at the end");
     return 0;
 }

@@ -324,13 +324,14 @@ void draw_strip_piece(const strip_tile& tile, int from, int to, int shift, int t
     glDrawArrays(GL_TRIANGLE_STRIP, 0, QUAD_VERTICES);
 }
 
-// Opaque grey texels, as white text over black gives, one byte each in `grey`; false when a
-// texel has colour or is not opaque. A luminance texture samples as the same opaque grey.
+// Grey texels, as white text over black gives, one byte each in `grey`; false when a texel has
+// colour. A luminance texture samples as the same grey. Alpha is dropped: the strip is drawn
+// without blending and the scan-out shows no alpha (SDL's blend leaves some text edges at 253).
 bool grey_texels(const uint8_t* rgba, size_t count, std::vector<uint8_t>& grey)
 {
     grey.resize(count);
     for (size_t i = 0; i < count; i++, rgba += 4) {
-        if (rgba[0] != rgba[1] || rgba[1] != rgba[2] || rgba[3] != 0xFF)
+        if (rgba[0] != rgba[1] || rgba[1] != rgba[2])
             return false;
         grey[i] = rgba[0];
     }
