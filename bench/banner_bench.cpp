@@ -1,7 +1,8 @@
 // Banner benchmark, over a simulated board root: CPU time of a title card with and without glyph
 // fallback runs, of one leaderboard scroll frame, the
 // time from a 1920x360 JPEG to the composed picture complete on the virtual display, and the same
-// through the banner sequencer and the video thread, from set_bannerbar_info on.
+// through the banner sequencer and the video thread, from set_bannerbar_info on; the resident
+// memory a 4000-byte leaderboard takes, its rendering and its texture tiles.
 #include "banner/bannerbar.h"
 #include "banner/font.h"
 #include "banner/image.h"
@@ -26,6 +27,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -40,6 +42,8 @@ constexpr const char* LEADERBOARD = "1. AAA 999999  2. BBB 888888  3. CCC 777777
                                     "5. EEE 555555  6. FFF 444444  7. GGG 333";
 // Enough frames for a whole scroll cycle of that text.
 constexpr int FRAMES = 3000;
+// The longest leaderboard the player takes from a file, made of the typical one.
+constexpr size_t LONGEST_LEADERBOARD_BYTES = 4000;
 constexpr int PICTURES = 20;
 constexpr int SCREEN_HEIGHT = 1080;
 constexpr off_t SCREEN_SEQUENCE_OFFSET = 24;
@@ -147,6 +151,56 @@ int picture_to_screen(const std::string& root)
                                "threads' sleeps)");
 }
 
+// The process's resident memory in KiB; -1 when unreadable.
+long resident_kib()
+{
+    std::ifstream status("/proc/self/status");
+    for (std::string line; std::getline(status, line);) {
+        if (line.rfind("VmRSS:", 0) == 0)
+            return std::stol(line.substr(6));
+    }
+    return -1;
+}
+
+// What a 4000-byte leaderboard adds to the resident memory: its rendering, then its tiles once
+// its first frame is drawn; and what is left once another text replaces it.
+int longest_leaderboard_memory()
+{
+    if (init_opengl() != 0)
+        return -1;
+    set_view_port(0, SCREEN_HEIGHT - BANNER_HEIGHT, BANNER_WIDTH, BANNER_HEIGHT);
+    set_shader_index(SHADER_INDEX_RGBA);
+    std::string text;
+    while (text.size() < LONGEST_LEADERBOARD_BYTES)
+        text += LEADERBOARD;
+    text.resize(LONGEST_LEADERBOARD_BYTES);
+    auto draw_next_frame = [] {
+        lock_image_mutex();
+        show_scroll_frame_nolock(next_scroll_frame());
+        unlock_image_mutex();
+        wait_flip(true);
+        draw_image();
+    };
+    // The sequencer's thread let the fonts go when it ended.
+    load_font();
+    const long before = resident_kib();
+    const int width = leaderboard_init(text.data());
+    const long rendered = resident_kib();
+    draw_next_frame();
+    const bool tiles = strip_uploaded();
+    const long drawn = resident_kib();
+    std::string shorter = LEADERBOARD;
+    leaderboard_init(shorter.data());
+    draw_next_frame();
+    const long replaced = resident_kib();
+    deinit_opengl();
+    printf("resident memory of a %zu-byte leaderboard (%d px wide): rendering %+ld KiB, %s %+ld KiB; %+ld KiB "
+           "once a %zu-byte one replaces it\n",
+           text.size(), width, rendered - before, tiles ? "tiles" : "no tiles (painted)", drawn - rendered,
+           replaced - before, shorter.size());
+    return tiles ? 0 : -1;
+}
+
 // Two pictures shown in turn, so that each record changes what is on screen.
 int sequencer_to_screen(const std::string& root)
 {
@@ -221,6 +275,8 @@ int main()
     int result = picture_to_screen(root);
     if (result == 0)
         result = sequencer_to_screen(root);
+    if (result == 0)
+        result = longest_leaderboard_memory();
     if (result != 0)
         fprintf(stderr, "banner_bench: no display\n");
     free_font();

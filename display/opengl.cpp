@@ -7,6 +7,9 @@
 #include "display/log_location.h"
 
 #include <GLES2/gl2.h>
+#ifdef TAVIMORO_HAVE_MALLOC_TRIM
+#include <malloc.h>
+#endif
 
 #include <algorithm>
 #include <atomic>
@@ -484,8 +487,15 @@ int upload_strip(int width, int height, const std::function<const void*(int x, i
 
 void free_strip()
 {
+    if (strip_tiles.empty())
+        return;
     strip_tiles.clear();
     strip_tiles.shrink_to_fit();
+#ifdef TAVIMORO_HAVE_MALLOC_TRIM
+    // A software renderer keeps the tiles in many small blocks of the heap, which stay with the
+    // process when freed: tens of megabytes after a long text. Give them back.
+    malloc_trim(0);
+#endif
 }
 
 bool strip_uploaded()
