@@ -398,8 +398,8 @@ TEST_F(LinkBench, Figures)
     }
 }
 
-// The scroll's processor time on the emulated board, in one boot: the player's share of the
-// board's processor over 10 s of a still picture, of a leaderboard scrolled from its texture
+// The scroll's processor time on the emulated board, in one boot: the player's share of a
+// processor over 10 s of a still picture, of a leaderboard scrolled from its texture
 // tiles, and of the same scroll painted frame by frame (the player started again with no tiles
 // allowed, as before the scroll moved to the GPU). Mesa draws in software here, so what a board's
 // GPU would do is on the processor too. Run it by itself with
@@ -410,12 +410,11 @@ TEST_F(LinkBench, ScrollBesideAStill)
         std::this_thread::sleep_for(SCROLL_SETTLE);
         return process_cpu_share(player.pid(), CPU_INTERVAL);
     };
-    // Starts the player on the board's processor with its still picture drawn, and scrolls.
+    // Starts the player with its still picture drawn, and scrolls. The player has both
+    // processors, as on the board: on one alone Mesa's software rendering fills it either way.
     auto measure = [&](double* still) {
         vm_test::PlayerProcess player(TAVIMORO_PLAYER);
-        run_on(BOARD_CPU);
         EXPECT_TRUE(player.start());
-        run_on(HOST_CPU);
         if (!show_still_drawn(player))
             return -1.0;
         if (still)
@@ -435,7 +434,7 @@ TEST_F(LinkBench, ScrollBesideAStill)
     unsetenv("TAVIMORO_TEXTURE_LIMIT");
     ASSERT_GT(tiles, 0);
     ASSERT_GT(painted, 0);
-    printf("player CPU over %lld s on the board's processor: still picture %.1f %%, scroll of %zu bytes from "
+    printf("player CPU over %lld s, of one processor of two: still picture %.1f %%, scroll of %zu bytes from "
            "tiles %.1f %% (%.0fx the still), painted %.1f %% (the tiles take %.0f %% of that) | %s\n",
            static_cast<long long>(CPU_INTERVAL.count()), 100 * still, SCROLL_BYTES, 100 * tiles,
            still > 0 ? tiles / still : 0.0, 100 * painted, 100 * tiles / painted, guest_load().c_str());
