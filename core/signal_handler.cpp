@@ -7,7 +7,6 @@
 #include "core/unique_fd.h"
 
 #include <fcntl.h>
-#include <poll.h>
 #include <pthread.h>
 #include <unistd.h>
 
@@ -65,19 +64,9 @@ void signal_proc()
     pthread_setname_np(pthread_self(), "signals");
     const sigset_t relayed = relayed_set();
     pthread_sigmask(SIG_UNBLOCK, &relayed, nullptr);
-    // The thread waits in poll, where a signal is taken at once: ThreadSanitizer holds one that
-    // comes during a read until the read returns, which here it never would. A signal ends the
-    // poll with EINTR, and the record its handler wrote is there to read at the next.
-    pollfd readable{relay_read.get(), POLLIN, 0};
-    for (;;) {
-        if (poll(&readable, 1, -1) != 1) {
-            if (errno == EINTR)
-                continue;
-            return;
-        }
-        SignalRecord record;
-        if (read(relay_read.get(), &record, sizeof record) != static_cast<ssize_t>(sizeof record) ||
-            record.signum == STOP_RECORD)
+    SignalRecord record;
+    while (read(relay_read.get(), &record, sizeof record) == static_cast<ssize_t>(sizeof record)) {
+        if (record.signum == STOP_RECORD)
             return;
         siginfo_t info{};
         info.si_signo = record.signum;
@@ -129,12 +118,6 @@ void set_quit_hook(void (*hook)())
     quit_hook = hook;
 }
 
-void hold_signals()
-{
-    const sigset_t relayed = relayed_set();
-    pthread_sigmask(SIG_BLOCK, &relayed, nullptr);
-}
-
 int install_signal_handler()
 {
     if (signal_thread.joinable())
@@ -145,15 +128,17 @@ int install_signal_handler()
     relay_read.reset(fds[0]);
     relay_write.reset(fds[1]);
     fcntl(relay_write.get(), F_SETFL, O_NONBLOCK);
+    // Blocked here, they stay blocked in every thread started from now on.
+    const sigset_t relayed = relayed_set();
+    pthread_sigmask(SIG_BLOCK, &relayed, nullptr);
+    signal_thread = std::thread(signal_proc);
+
     struct sigaction action {};
     action.sa_sigaction = relay;
     action.sa_flags = SA_SIGINFO | SA_RESTART;
     sigemptyset(&action.sa_mask);
     for (int signum : HANDLED_SIGNALS)
         sigaction(signum, &action, nullptr);
-    // Signals that came while they were held are taken by the thread once it lets them in.
-    hold_signals();
-    signal_thread = std::thread(signal_proc);
     return 0;
 }
 

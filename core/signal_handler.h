@@ -3,10 +3,6 @@
 
 #include <csignal>
 
-// Blocks the signals others send (all those below but SIGABRT) in the calling thread and the
-// threads it starts from now on. A program calls it first, and installs the handler once what the
-// handler's work uses is set up: a signal sent meanwhile waits for it.
-void hold_signals();
 // Installs the handler for SIGINT, SIGTERM, SIGUSR1, SIGUSR2 and SIGABRT, in that order.
 // Their work runs on a thread of its own, never in signal context; the calling thread and every
 // thread started after it leave all but SIGABRT to that thread. 0, or -1 on failure.

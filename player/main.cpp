@@ -332,14 +332,14 @@ int main()
 {
     setvbuf(stdout, nullptr, _IONBF, 0);
     setvbuf(stderr, nullptr, _IONBF, 0);
-    // Until the handler is installed, once the event queue it pushes to is up, signals wait.
-    hold_signals();
     if constexpr (FACTORY_BUILD) {
         printf("Vorlix Factory Test V1.0.1\n");
         // Off the production line the program leaves the board as it found it.
         if (!find_factory_file())
             return 0;
     }
+    set_quit_hook(playbin_exit);
+    install_signal_handler();
 
     init_hdmi_mode_gpio();
     set_hdmi_switch_channel(get_hdmi_mode_state() == 0 ? HDMI_CHANNEL_MODE_0 : HDMI_CHANNEL_OTHER);
@@ -361,8 +361,6 @@ int main()
         printf("SDL_Init failed: %s\n", SDL_GetError());
         return -1;
     }
-    set_quit_hook(playbin_exit);
-    install_signal_handler();
     IMG_Init(IMG_INIT_JPG | IMG_INIT_PNG);
     TTF_Init();
     if (HAS_BOOT_MEDIA)
