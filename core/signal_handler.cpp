@@ -18,11 +18,6 @@
 namespace {
 
 constexpr int HANDLED_SIGNALS[] = {SIGINT, SIGTERM, SIGUSR1, SIGUSR2, SIGABRT};
-// The signals others send: only the signal thread takes them (SIGABRT comes from abort() in the
-// thread that calls it). Elsewhere one would break into whatever system call a thread is in
-// (poll and sleeps fail with EINTR whatever SA_RESTART says), and a thread that ThreadSanitizer
-// holds it for may wait in the kernel too long to ever take it.
-constexpr int RELAYED_SIGNALS[] = {SIGINT, SIGTERM, SIGUSR1, SIGUSR2};
 // Record that asks the signal thread to end; no signal has number 0.
 constexpr int STOP_RECORD = 0;
 
@@ -40,15 +35,6 @@ std::thread signal_thread;
 // What the program stops on a quit signal besides its event loop.
 std::atomic<void (*)()> quit_hook{nullptr};
 
-sigset_t relayed_set()
-{
-    sigset_t set;
-    sigemptyset(&set);
-    for (int signum : RELAYED_SIGNALS)
-        sigaddset(&set, signum);
-    return set;
-}
-
 void relay(int signum, siginfo_t* info, void* context)
 {
     int saved_errno = errno;
@@ -62,8 +48,6 @@ void relay(int signum, siginfo_t* info, void* context)
 void signal_proc()
 {
     pthread_setname_np(pthread_self(), "signals");
-    const sigset_t relayed = relayed_set();
-    pthread_sigmask(SIG_UNBLOCK, &relayed, nullptr);
     SignalRecord record;
     while (read(relay_read.get(), &record, sizeof record) == static_cast<ssize_t>(sizeof record)) {
         if (record.signum == STOP_RECORD)
@@ -128,9 +112,6 @@ int install_signal_handler()
     relay_read.reset(fds[0]);
     relay_write.reset(fds[1]);
     fcntl(relay_write.get(), F_SETFL, O_NONBLOCK);
-    // Blocked here, they stay blocked in every thread started from now on.
-    const sigset_t relayed = relayed_set();
-    pthread_sigmask(SIG_BLOCK, &relayed, nullptr);
     signal_thread = std::thread(signal_proc);
 
     struct sigaction action {};
@@ -154,6 +135,4 @@ void remove_signal_handler()
     signal_thread.join();
     relay_read.reset();
     relay_write.reset();
-    const sigset_t relayed = relayed_set();
-    pthread_sigmask(SIG_UNBLOCK, &relayed, nullptr);
 }

@@ -4,8 +4,7 @@
 #include <csignal>
 
 // Installs the handler for SIGINT, SIGTERM, SIGUSR1, SIGUSR2 and SIGABRT, in that order.
-// Their work runs on a thread of its own, never in signal context; the calling thread and every
-// thread started after it leave all but SIGABRT to that thread. 0, or -1 on failure.
+// Their work runs on a thread of its own, never in signal context. 0, or -1 on failure.
 int install_signal_handler();
 // Restores the default dispositions and ends that thread.
 void remove_signal_handler();
