@@ -35,7 +35,11 @@ std::optional<ScreenImage> wait_for_screen_that(const std::function<bool(const S
 std::optional<ScreenImage> wait_for_screen(uint64_t after, std::chrono::milliseconds timeout);
 
 // Waits until the band shows the picture file at `board_file` (a board path), as it is (1920
-// wide); false when it cannot be loaded or does not appear in time.
-bool band_shows(const std::string& board_file, std::chrono::milliseconds timeout);
+// wide); the frame that shows it, nullopt when it cannot be loaded or does not appear in time.
+std::optional<ScreenImage> screen_showing(const std::string& board_file, std::chrono::milliseconds timeout);
+inline bool band_shows(const std::string& board_file, std::chrono::milliseconds timeout)
+{
+    return screen_showing(board_file, timeout).has_value();
+}
 
 } // namespace board_test
