@@ -50,6 +50,7 @@ const EGLint pbufferAttributes[] = {EGL_WIDTH, VIRTUAL_WIDTH, EGL_HEIGHT, VIRTUA
 struct virtual_buffer {
     std::vector<uint8_t> pixels;  // as read back: bottom row first, only the drawn rows
     bool bgra = false;            // read back in bytes B, G, R, A
+    bool screen_words = false;    // the drawn rows are already as the screen file holds them
     int drawn_y = 0;              // GL rows [drawn_y, drawn_end) were read back; every other
     int drawn_end = 0;            // row is the colour `rest`, as a screen word
     uint32_t rest = 0;
@@ -117,10 +118,30 @@ uint32_t screen_word(uint32_t pixel, bool bgra)
     return pixel | uint32_t(OPAQUE) << 24;
 }
 
-// Writes one frame under the odd/even sequence: readers accept a copy only when the same even
-// sequence was there before and after it. Null shows a dark output.
-void write_screen(const virtual_buffer* buffer)
+// Turns a capture's drawn rows into screen words in place, once.
+void convert_to_screen_words(virtual_buffer& buffer)
 {
+    if (buffer.screen_words)
+        return;
+    uint8_t* at = buffer.pixels.data() + size_t(buffer.drawn_y) * ROW_BYTES;
+    const uint8_t* end = buffer.pixels.data() + size_t(buffer.drawn_end) * ROW_BYTES;
+    for (; at < end; at += BYTES_PER_PIXEL) {
+        uint32_t pixel;
+        memcpy(&pixel, at, sizeof pixel);
+        pixel = screen_word(pixel, buffer.bgra);
+        memcpy(at, &pixel, sizeof pixel);
+    }
+    buffer.screen_words = true;
+}
+
+// Writes one frame under the odd/even sequence: readers accept a copy only when the same even
+// sequence was there before and after it. Null shows a dark output. The pixels are converted
+// before the sequence turns odd, so that the file is mid-write only for the length of a plain
+// copy: with frames at full rate on a loaded machine, a longer window starves the readers.
+void write_screen(virtual_buffer* buffer)
+{
+    if (buffer)
+        convert_to_screen_words(*buffer);
     std::atomic_ref<uint64_t> sequence(header().sequence);
     sequence.store(sequence.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
     std::atomic_thread_fence(std::memory_order_release);
@@ -132,13 +153,7 @@ void write_screen(const virtual_buffer* buffer)
         const int gl_row = VIRTUAL_HEIGHT - 1 - y;
         uint8_t* row = rows + size_t(y) * ROW_BYTES;
         if (gl_row >= next.drawn_y && gl_row < next.drawn_end) {
-            const uint8_t* from = buffer->pixels.data() + size_t(gl_row) * ROW_BYTES;
-            for (size_t at = 0; at < ROW_BYTES; at += BYTES_PER_PIXEL) {
-                uint32_t pixel;
-                memcpy(&pixel, from + at, sizeof pixel);
-                pixel = screen_word(pixel, buffer->bgra);
-                memcpy(row + at, &pixel, sizeof pixel);
-            }
+            memcpy(row, buffer->pixels.data() + size_t(gl_row) * ROW_BYTES, ROW_BYTES);
             continue;
         }
         const bool unchanged = on_screen.known && on_screen.rest == next.rest &&
@@ -281,6 +296,7 @@ void* lock_front_buffer(drawn_rows rows)
         if (rest_row < VIRTUAL_HEIGHT)
             glReadPixels(0, rest_row, 1, 1, read_format, GL_UNSIGNED_BYTE, &rest);
         buffer.bgra = read_format == GL_BGRA_EXT;
+        buffer.screen_words = false;
         buffer.rest = screen_word(rest, buffer.bgra);
         buffer.drawn_y = drawn_y;
         buffer.drawn_end = drawn_end;
