@@ -2,7 +2,8 @@
 // fallback runs, of one leaderboard scroll frame, the
 // time from a 1920x360 JPEG to the composed picture complete on the virtual display, and the same
 // through the banner sequencer and the video thread, from set_bannerbar_info on; the resident
-// memory a 4000-byte leaderboard takes, its rendering and its texture tiles.
+// memory a 4000-byte leaderboard takes, its rendering and its texture tiles; the process's share
+// of a core at the scroll's 50 frames a second for a blank band, the scroll from tiles and painted.
 #include "banner/bannerbar.h"
 #include "banner/font.h"
 #include "banner/image.h"
@@ -115,6 +116,16 @@ int report_times(std::vector<double>& times, const char* what)
     return 0;
 }
 
+// Brings the display up, drawing in the band.
+int open_band_display()
+{
+    if (init_opengl() != 0)
+        return -1;
+    set_view_port(0, SCREEN_HEIGHT - BANNER_HEIGHT, BANNER_WIDTH, BANNER_HEIGHT);
+    set_shader_index(SHADER_INDEX_RGBA);
+    return 0;
+}
+
 // Load, composition, hand-over and one draw, as the banner and video threads do them, until the
 // presented frame is complete in the screen file.
 int picture_to_screen(const std::string& root)
@@ -122,10 +133,8 @@ int picture_to_screen(const std::string& root)
     g_evctx = {};
     g_evctx.version = DRM_EVENT_CONTEXT_VERSION;
     g_evctx.page_flip_handler = page_flip_handler;
-    if (init_opengl() != 0)
+    if (open_band_display() != 0)
         return -1;
-    set_view_port(0, SCREEN_HEIGHT - BANNER_HEIGHT, BANNER_WIDTH, BANNER_HEIGHT);
-    set_shader_index(SHADER_INDEX_RGBA);
     std::string jpeg = root + "/picture.jpg";
     UniqueSurface source = make_surface(BANNER_WIDTH, BANNER_HEIGHT);
     SDL_FillRect(source.get(), nullptr, SDL_MapRGBA(source->format, 200, 100, 50, 255));
@@ -151,6 +160,65 @@ int picture_to_screen(const std::string& root)
                                "threads' sleeps)");
 }
 
+constexpr auto SCROLL_FRAME_PERIOD = std::chrono::milliseconds(20);
+constexpr int RATE_FRAMES = 250;
+
+// Hands the next scroll frame over and draws it, as the banner and video threads do.
+void draw_next_scroll_frame()
+{
+    lock_image_mutex();
+    show_scroll_frame_nolock(next_scroll_frame());
+    unlock_image_mutex();
+    wait_flip(true);
+    draw_image();
+}
+
+// The process's share of a core while `draw` runs 50 times a second: the virtual display's stand-ins
+// for the GPU and the scan-out (llvmpipe's threads, the presenter) are in the process and counted.
+template <typename Draw>
+double share_at_scroll_rate(Draw draw)
+{
+    const double cpu = clock_us(CLOCK_PROCESS_CPUTIME_ID);
+    const double wall = clock_us(CLOCK_MONOTONIC);
+    const auto start = std::chrono::steady_clock::now();
+    for (int frame = 0; frame < RATE_FRAMES; frame++) {
+        draw();
+        std::this_thread::sleep_until(start + (frame + 1) * SCROLL_FRAME_PERIOD);
+    }
+    return (clock_us(CLOCK_PROCESS_CPUTIME_ID) - cpu) / (clock_us(CLOCK_MONOTONIC) - wall);
+}
+
+// What presenting any frame 50 times a second costs in the simulator (a blank band: the clear, the
+// read-back, the scan-out), beside the scroll drawn from tiles and painted, so that the scroll's own
+// part can be told from it.
+int scroll_rate_shares()
+{
+    std::string text = LEADERBOARD;
+    if (open_band_display() != 0)
+        return -1;
+    const double blank = share_at_scroll_rate([] {
+        wait_flip(true);
+        draw_strip(nullptr, 0, 0);
+    });
+    leaderboard_init(text.data());
+    const double tiles = share_at_scroll_rate(draw_next_scroll_frame);
+    const bool drawn_from_tiles = strip_uploaded();
+    deinit_opengl();
+    // No tiles allowed: every frame painted, as before the scroll moved to the GPU.
+    setenv("TAVIMORO_TEXTURE_LIMIT", "0", 1);
+    const int opened = open_band_display();
+    unsetenv("TAVIMORO_TEXTURE_LIMIT");
+    if (opened != 0)
+        return -1;
+    leaderboard_init(text.data());
+    const double painted = share_at_scroll_rate(draw_next_scroll_frame);
+    deinit_opengl();
+    printf("process CPU at 50 frames a second (%d frames): blank band %.1f %%, scroll from tiles %.1f %% (%+.1f), "
+           "painted %.1f %% (%+.1f) of a core\n",
+           RATE_FRAMES, 100 * blank, 100 * tiles, 100 * (tiles - blank), 100 * painted, 100 * (painted - blank));
+    return drawn_from_tiles ? 0 : -1;
+}
+
 // The process's resident memory in KiB; -1 when unreadable.
 long resident_kib()
 {
@@ -166,32 +234,23 @@ long resident_kib()
 // its first frame is drawn; and what is left once another text replaces it.
 int longest_leaderboard_memory()
 {
-    if (init_opengl() != 0)
+    if (open_band_display() != 0)
         return -1;
-    set_view_port(0, SCREEN_HEIGHT - BANNER_HEIGHT, BANNER_WIDTH, BANNER_HEIGHT);
-    set_shader_index(SHADER_INDEX_RGBA);
     std::string text;
     while (text.size() < LONGEST_LEADERBOARD_BYTES)
         text += LEADERBOARD;
     text.resize(LONGEST_LEADERBOARD_BYTES);
-    auto draw_next_frame = [] {
-        lock_image_mutex();
-        show_scroll_frame_nolock(next_scroll_frame());
-        unlock_image_mutex();
-        wait_flip(true);
-        draw_image();
-    };
     // The sequencer's thread let the fonts go when it ended.
     load_font();
     const long before = resident_kib();
     const int width = leaderboard_init(text.data());
     const long rendered = resident_kib();
-    draw_next_frame();
+    draw_next_scroll_frame();
     const bool tiles = strip_uploaded();
     const long drawn = resident_kib();
     std::string shorter = LEADERBOARD;
     leaderboard_init(shorter.data());
-    draw_next_frame();
+    draw_next_scroll_frame();
     const long replaced = resident_kib();
     deinit_opengl();
     printf("resident memory of a %zu-byte leaderboard (%d px wide): rendering %+ld KiB, %s %+ld KiB; %+ld KiB "
@@ -277,6 +336,8 @@ int main()
         result = sequencer_to_screen(root);
     if (result == 0)
         result = longest_leaderboard_memory();
+    if (result == 0)
+        result = scroll_rate_shares();
     if (result != 0)
         fprintf(stderr, "banner_bench: no display\n");
     free_font();

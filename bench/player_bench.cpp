@@ -75,11 +75,21 @@ bool send_game(const Bench& bench, const Game& game)
     return send_info(bench, game.arguments);
 }
 
-// What the player spends on a step: its share of a core and the frames it presents a second.
+// What the player spends on a step: its share of a core, the part of it the simulator's stand-ins
+// for the GPU and the scan-out take, and the frames it presents a second.
 struct StepCost {
     double cpu = 0;
+    double stand_ins = 0;
     double frames = 0;
 };
+
+// Mesa's llvmpipe threads and the virtual output's presenter are the simulated GPU and scan-out,
+// which a board does in hardware; what is left is what the board's processor would run (the video
+// thread's GL calls and its read-back of each frame included).
+bool is_stand_in(const std::string& thread)
+{
+    return thread.rfind("llvmpipe", 0) == 0 || thread == "presenter";
+}
 
 // Names a game (`arguments` for the host tool), waits until the player traces `trace`, lets the
 // step settle and prints the player's processor time and the frames it presented over
@@ -109,17 +119,18 @@ int measure_cpu(const Bench& bench, const char* what, const std::string& argumen
         return -1;
     printf("player CPU over %lld s of %s: %.1f %% of a core, %.1f frames presented a second\n",
            static_cast<long long>(CPU_INTERVAL.count()), what, share * 100, frames);
-    // By thread: Mesa's llvmpipe threads and the virtual output's presenter are the simulated
-    // GPU and scan-out, which a board does in hardware; the video thread also reads each frame back.
     printf("  by thread:");
+    double stand_ins = 0;
     for (const auto& [name, ticks] : thread_cpu_ticks(bench.player)) {
         double thread_share = double(ticks - threads[name]) / double(sysconf(_SC_CLK_TCK)) / seconds;
+        if (is_stand_in(name))
+            stand_ins += thread_share;
         if (thread_share >= MINOR_THREAD_SHARE)
             printf(" %s %.1f %%", name.c_str(), thread_share * 100);
     }
     printf("\n");
     if (cost)
-        *cost = {share, frames};
+        *cost = {share, stand_ins, frames};
     return 0;
 }
 
@@ -286,6 +297,10 @@ int run(Bench& bench)
     printf("scroll of %zu bytes, GPU / software: %.1f %% / %.1f %% of a core, %.1f / %.1f frames presented a "
            "second\n",
            SCROLL_TEXT_BYTES, gpu.cpu * 100, software.cpu * 100, gpu.frames, software.frames);
+    printf("  of which the player's own threads / the simulated GPU and scan-out (llvmpipe, presenter): GPU %.1f %% "
+           "/ %.1f %%, software %.1f %% / %.1f %%\n",
+           (gpu.cpu - gpu.stand_ins) * 100, gpu.stand_ins * 100, (software.cpu - software.stand_ins) * 100,
+           software.stand_ins * 100);
     printf("resident memory scrolling %zu bytes, GPU / software: %ld / %ld KiB (%+ld / %+ld KiB over the scroll of "
            "%zu bytes)\n",
            LONGEST_SCROLL_BYTES, gpu_rss, software_rss, gpu_growth, software_growth, SCROLL_TEXT_BYTES);
