@@ -83,13 +83,6 @@ struct StepCost {
     double frames = 0;
 };
 
-// Mesa's llvmpipe threads and the virtual output's presenter are the simulated GPU and scan-out,
-// which a board does in hardware; what is left is what the board's processor would run (the video
-// thread's GL calls and its read-back of each frame included).
-bool is_stand_in(const std::string& thread)
-{
-    return thread.rfind("llvmpipe", 0) == 0 || thread == "presenter";
-}
 
 // Names a game (`arguments` for the host tool), waits until the player traces `trace`, lets the
 // step settle and prints the player's processor time and the frames it presented over
@@ -121,9 +114,8 @@ int measure_cpu(const Bench& bench, const char* what, const std::string& argumen
            static_cast<long long>(CPU_INTERVAL.count()), what, share * 100, frames);
     printf("  by thread:");
     double stand_ins = 0;
-    for (const auto& [name, ticks] : thread_cpu_ticks(bench.player)) {
-        double thread_share = double(ticks - threads[name]) / double(sysconf(_SC_CLK_TCK)) / seconds;
-        if (is_stand_in(name))
+    for (const auto& [name, thread_share] : thread_cpu_shares(bench.player, threads, seconds)) {
+        if (is_stand_in_thread(name))
             stand_ins += thread_share;
         if (thread_share >= MINOR_THREAD_SHARE)
             printf(" %s %.1f %%", name.c_str(), thread_share * 100);

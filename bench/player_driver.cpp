@@ -158,20 +158,6 @@ long open_descriptors(pid_t pid)
     return error ? -1 : static_cast<long>(std::distance(fds, fs::directory_iterator()));
 }
 
-std::map<std::string, long long> thread_cpu_ticks(pid_t pid)
-{
-    std::map<std::string, long long> ticks;
-    std::error_code error;
-    for (const auto& task : fs::directory_iterator("/proc/" + std::to_string(pid) + "/task", error)) {
-        std::ifstream comm(task.path() / "comm");
-        std::string name;
-        long long used = process_cpu_ticks(pid, std::atoi(task.path().filename().c_str()));
-        if (std::getline(comm, name) && used >= 0)
-            ticks[name] += used;
-    }
-    return ticks;
-}
-
 void print_load(const char* when)
 {
     std::ifstream loadavg("/proc/loadavg");

@@ -9,7 +9,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <map>
 #include <string>
 #include <thread>
 
@@ -56,9 +55,6 @@ private:
 long process_status(pid_t pid, const char* field);
 // The open descriptors of `pid`; -1 when unreadable.
 long open_descriptors(pid_t pid);
-// Processor time so far of the process's threads, in clock ticks, by thread name (threads of one
-// name added up).
-std::map<std::string, long long> thread_cpu_ticks(pid_t pid);
 void print_load(const char* when);
 
 } // namespace player_bench

@@ -152,6 +152,37 @@ long long process_cpu_ticks(int pid, int thread)
     return user + system;
 }
 
+std::map<std::string, long long> thread_cpu_ticks(int pid)
+{
+    std::map<std::string, long long> ticks;
+    std::error_code error;
+    for (const auto& task : fs::directory_iterator("/proc/" + std::to_string(pid) + "/task", error)) {
+        std::ifstream comm(task.path() / "comm");
+        std::string name;
+        long long used = process_cpu_ticks(pid, std::atoi(task.path().filename().c_str()));
+        if (std::getline(comm, name) && used >= 0)
+            ticks[name] += used;
+    }
+    return ticks;
+}
+
+std::map<std::string, double> thread_cpu_shares(int pid, const std::map<std::string, long long>& before,
+                                                double seconds)
+{
+    std::map<std::string, double> shares;
+    for (const auto& [name, ticks] : thread_cpu_ticks(pid)) {
+        const auto was = before.find(name);
+        const long long used = ticks - (was == before.end() ? 0 : was->second);
+        shares[name] = double(used) / double(sysconf(_SC_CLK_TCK)) / seconds;
+    }
+    return shares;
+}
+
+bool is_stand_in_thread(const std::string& name)
+{
+    return name.rfind("llvmpipe", 0) == 0 || name == "presenter";
+}
+
 double process_cpu_share(int pid, std::chrono::milliseconds interval)
 {
     auto started = std::chrono::steady_clock::now();

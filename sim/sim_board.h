@@ -2,6 +2,7 @@
 #pragma once
 
 #include <chrono>
+#include <map>
 #include <string>
 
 // Name and free space of the USB disk every simulated board starts with.
@@ -31,6 +32,19 @@ int start_board_program(const std::string& program, const std::string& root, con
 // User plus system time of `pid` so far in clock ticks, from /proc/PID/stat, or of its thread
 // `thread` alone; -1 when unreadable.
 long long process_cpu_ticks(int pid, int thread = 0);
+
+// Processor time so far of the process's threads, in clock ticks, by thread name (threads of one
+// name added up).
+std::map<std::string, long long> thread_cpu_ticks(int pid);
+
+// Each thread's share of a core over the `seconds` since `before` was taken with thread_cpu_ticks.
+std::map<std::string, double> thread_cpu_shares(int pid, const std::map<std::string, long long>& before,
+                                                double seconds);
+
+// Mesa's llvmpipe threads and the virtual output's presenter stand in for the GPU and the
+// scan-out, which a board does in hardware: what a process's other threads take is what the
+// board's processor would run.
+bool is_stand_in_thread(const std::string& name);
 
 // The processor time the process `pid` uses over the next `interval` (user and system time, as
 // the kernel accounts it, whatever else the machine runs), as a share of one core: 0.03 is 3 %.
