@@ -83,7 +83,6 @@ struct StepCost {
     double frames = 0;
 };
 
-
 // Names a game (`arguments` for the host tool), waits until the player traces `trace`, lets the
 // step settle and prints the player's processor time and the frames it presented over
 // CPU_INTERVAL; -1 on failure.
