@@ -179,13 +179,13 @@ template <typename Draw>
 double share_at_scroll_rate(Draw draw)
 {
     const double cpu = clock_us(CLOCK_PROCESS_CPUTIME_ID);
-    const double wall = clock_us(CLOCK_MONOTONIC);
     const auto start = std::chrono::steady_clock::now();
     for (int frame = 0; frame < RATE_FRAMES; frame++) {
         draw();
         std::this_thread::sleep_until(start + (frame + 1) * SCROLL_FRAME_PERIOD);
     }
-    return (clock_us(CLOCK_PROCESS_CPUTIME_ID) - cpu) / (clock_us(CLOCK_MONOTONIC) - wall);
+    const std::chrono::duration<double, std::micro> wall = std::chrono::steady_clock::now() - start;
+    return (clock_us(CLOCK_PROCESS_CPUTIME_ID) - cpu) / wall.count();
 }
 
 // What presenting any frame 50 times a second costs in the simulator (a blank band: the clear, the
