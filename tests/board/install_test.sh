@@ -59,7 +59,7 @@ for script in "$sbindir/tavimoro-gadget" "$sysconfdir/init.d/S95tavimoro"; do
 done
 
 host_expected=("$bindir/tavimoro-host" "$bindir/tavimoro-media")
-for rule in "$source"/host/*.rules; do
+for rule in "$source"/host/link/*.rules; do
   [ -e "$rule" ] || continue
   check "the host component installs $(basename "$rule")" grep -q "/$(basename "$rule")\$" <<< "$host"
   host_expected+=("$(grep "/$(basename "$rule")\$" <<< "$host")")
@@ -73,7 +73,7 @@ while IFS= read -r hook; do
   installed=$(grep -F "/tavimoro/frontends/$hook" <<< "$host")
   check "the host component installs the hook $hook" test -n "$installed"
   [ -n "$installed" ] && { host_expected+=("$installed"); check "$installed is executable" test -x "$dest/host$installed"; }
-done < <(cd "$source/host/frontends" && find . -type f | sed 's|^\./||' | sort)
+done < <(cd "$source/host/link/frontends" && find . -type f | sed 's|^\./||' | sort)
 # Each program's man page, gzipped.
 if [ "$man_pages" = 1 ]; then
   for program in tavimoro-host tavimoro-media; do

@@ -2,7 +2,7 @@
 // quotes and '&', against the real player over the simulated link (TAVIMORO_DEVICE names the
 // host socket): the band shows the game's picture, and the boot picture once the game ends.
 #include "core/board_root.h"
-#include "host/lookup_keys.h"
+#include "host/common/lookup_keys.h"
 #include "tests/support/program_fixture.h"
 #include "tests/support/sample_media_copy.h"
 #include "tests/support/screen_reader.h"

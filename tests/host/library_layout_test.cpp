@@ -1,6 +1,6 @@
 // The library readers on small libraries laid out as each frontend and scraper writes them: the
 // games they find, which are hidden, and each game's media candidates in order.
-#include "host/library.h"
+#include "host/kit/library.h"
 #include "tests/support/board_fixture.h"
 
 #include <cstdlib>

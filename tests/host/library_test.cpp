@@ -1,6 +1,6 @@
 // The library readers on small libraries laid out as each frontend writes them: the games they
 // find (ROM, name, system) and the media candidates, best first.
-#include "host/library.h"
+#include "host/kit/library.h"
 
 #include <gtest/gtest.h>
 

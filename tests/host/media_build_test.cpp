@@ -2,7 +2,7 @@
 // falling back along the preference with the report and the manifest, paths that do not exist,
 // the package's entries and every picture format the frontends store; and the conversions'
 // watchdog, called directly with a short limit.
-#include "host/media_convert.h"
+#include "host/kit/media_convert.h"
 #include "sim/sample_media.h"
 #include "sim/screen_capture.h"
 #include "tests/support/board_fixture.h"

@@ -3,7 +3,7 @@
 // and the whole road from build to what the simulated board shows.
 #include "banner/surface.h"
 #include "core/board_root.h"
-#include "host/lookup_keys.h"
+#include "host/common/lookup_keys.h"
 #include "sim/sample_media.h"
 #include "sim/sim_board.h"
 #include "tests/support/board_fixture.h"

@@ -1,12 +1,12 @@
 // The picture module of tavimoro-host: a picture becomes the 1920×360 band the board would show
 // of it, by the board's own rule, and travels as whichever file is smallest: that band as PNG or
 // as JPEG, or the picture as it is.
-#include "host/picture_fit.h"
+#include "host/common/picture_fit.h"
 
 #include "banner/picture_file.h"
 #include "banner/picture_fit.h"
 #include "banner/surface.h"
-#include "host/picture_encode.h"
+#include "host/common/picture_encode.h"
 
 namespace {
 

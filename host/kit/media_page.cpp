@@ -1,10 +1,10 @@
 // The coverage page: one self-contained HTML file, its band thumbnails inline as JPEG data.
-#include "host/media_page.h"
+#include "host/kit/media_page.h"
 
 #include "banner/surface.h"
-#include "host/media_convert.h"
-#include "host/media_preview.h"
-#include "host/picture_encode.h"
+#include "host/kit/media_convert.h"
+#include "host/kit/media_preview.h"
+#include "host/common/picture_encode.h"
 #include "hostlink/banner_info.h"
 
 #include <SDL2/SDL_image.h>

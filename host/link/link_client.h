@@ -3,7 +3,7 @@
 #pragma once
 
 #include "core/unique_fd.h"
-#include "host/hidraw_search.h"
+#include "host/link/hidraw_search.h"
 #include "hostlink/wire.h"
 
 #include <cstdint>

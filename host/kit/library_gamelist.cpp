@@ -1,7 +1,7 @@
 // EmulationStation gamelists (RetroPie, Batocera, Recalbox, and the scrapers writing for them): a
 // gamelist.xml per system, read with pugixml, its listed media by tag, then the media the
 // scrapers' folders hold.
-#include "host/library.h"
+#include "host/kit/library.h"
 
 #include <pugixml.hpp>
 

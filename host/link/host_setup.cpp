@@ -1,7 +1,7 @@
 // `tavimoro-host setup`: finds the frontend from its files, installs its hooks where it runs them,
 // the udev rule and the tavimoro group, keeps a record of what it added so that --remove takes
 // exactly that back, and names a test game to the board.
-#include "host/host_setup.h"
+#include "host/link/host_setup.h"
 
 #include "core/durable_file.h"
 #include "hostlink/crc32.h"

@@ -3,10 +3,10 @@
 // The link client and setup are modules of their own; this file keeps the options and a table
 // of the commands.
 #include "hostlink/crc32.h"
-#include "host/host_setup.h"
-#include "host/link_client.h"
-#include "host/lookup_keys.h"
-#include "host/picture_fit.h"
+#include "host/link/host_setup.h"
+#include "host/link/link_client.h"
+#include "host/common/lookup_keys.h"
+#include "host/common/picture_fit.h"
 
 #include <cjson/cJSON.h>
 #include <dlfcn.h>

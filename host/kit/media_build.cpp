@@ -2,12 +2,12 @@
 // by the key the hooks send), runs them in parallel, reporting each file as it is done under a
 // progress bar, keeps a manifest so that a second run redoes only what changed, and writes the
 // product tree onto a disk or into a package zip (libarchive).
-#include "host/media_build.h"
+#include "host/kit/media_build.h"
 
 #include "core/common.h"
-#include "host/lookup_keys.h"
-#include "host/media_choice.h"
-#include "host/media_scan.h"
+#include "host/common/lookup_keys.h"
+#include "host/kit/media_choice.h"
+#include "host/kit/media_scan.h"
 #include "hostlink/banner_info.h"
 
 #include <archive.h>

@@ -1,5 +1,5 @@
 // The one rule that turns a game's ROM path and name into the keys the board looks media up by.
-#include "host/lookup_keys.h"
+#include "host/common/lookup_keys.h"
 
 lookup_keys game_lookup_keys(std::string_view rom_path, std::string_view name)
 {

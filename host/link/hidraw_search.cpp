@@ -1,6 +1,6 @@
 // Board search: each hidraw device's uevent names its bus, vendor and product (HID_ID), its USB
 // path ending in the interface number (HID_PHYS) and its serial number (HID_UNIQ).
-#include "host/hidraw_search.h"
+#include "host/link/hidraw_search.h"
 
 #include <algorithm>
 #include <cstdio>

@@ -1,6 +1,6 @@
 // The host side of the USB link: opening the board's node or the simulator's socket, requests and
 // replies, messages, and the prepare, data and verify of a transfer with its progress.
-#include "host/link_client.h"
+#include "host/link/link_client.h"
 
 #include "hostlink/crc32.h"
 #include "hostlink/report_socket.h"

@@ -1,6 +1,6 @@
 // What every library reader shares: the table of layouts, finding the one a folder is laid out
 // by, which files are ROMs, and how listed paths resolve.
-#include "host/library.h"
+#include "host/kit/library.h"
 
 #include <pwd.h>
 #include <sys/stat.h>

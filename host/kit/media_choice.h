@@ -1,7 +1,7 @@
 // Choosing a game's sources along the owner's preference: the one rule that build and scan share.
 #pragma once
 
-#include "host/library.h"
+#include "host/kit/library.h"
 
 #include <string>
 #include <vector>

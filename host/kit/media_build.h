@@ -1,8 +1,8 @@
 // tavimoro-media build: the board's media made from the scraped media, on a disk or in a package.
 #pragma once
 
-#include "host/library.h"
-#include "host/media_convert.h"
+#include "host/kit/library.h"
+#include "host/kit/media_convert.h"
 
 #include <string>
 #include <vector>

@@ -1,6 +1,6 @@
 // Draws the band of a game as the board does: the banner's picture and title canvases and the
 // leaderboard's scroll card, composed on SDL surfaces by the player's own code, saved as a PNG.
-#include "host/media_preview.h"
+#include "host/kit/media_preview.h"
 
 #include "banner/font.h"
 #include "banner/image.h"

@@ -1,6 +1,6 @@
 // ROM folders without a list: every ROM file is a game known by its ROM name, with the media that
 // the scrapers' folders hold for it.
-#include "host/library.h"
+#include "host/kit/library.h"
 
 #include <cstring>
 #include <system_error>

@@ -1,5 +1,5 @@
 // A surface saved by SDL_image into a memory stream.
-#include "host/picture_encode.h"
+#include "host/common/picture_encode.h"
 
 #include <SDL2/SDL_image.h>
 

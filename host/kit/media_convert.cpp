@@ -1,7 +1,7 @@
 // Pictures and videos converted for the band in-process with GStreamer: decoding, Lanczos scaling
 // and H.264 encoding; SDL surfaces place the scaled pictures and write the PNG, and SDL_image
 // decodes the two picture formats that GStreamer does not decode here (WebP and GIF).
-#include "host/media_convert.h"
+#include "host/kit/media_convert.h"
 
 #include "banner/surface.h"
 #include "playback/plug_gate.h"

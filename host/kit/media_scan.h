@@ -2,8 +2,8 @@
 // on the disk, and what it will show after a build, with the source each game would use.
 #pragma once
 
-#include "host/library.h"
-#include "host/lookup_keys.h"
+#include "host/kit/library.h"
+#include "host/common/lookup_keys.h"
 
 #include <string>
 #include <vector>

@@ -1,5 +1,5 @@
 // Choosing a game's sources along the owner's preference.
-#include "host/media_choice.h"
+#include "host/kit/media_choice.h"
 
 #include <algorithm>
 #include <system_error>

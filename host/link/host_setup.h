@@ -2,7 +2,7 @@
 // tavimoro group) in one command, takes it all back with --remove, and names a test game.
 #pragma once
 
-#include "host/link_client.h"
+#include "host/link/link_client.h"
 
 #include <string>
 

@@ -2,7 +2,7 @@
 // hidden flags, and its media are found by the ROM's path in downloaded_media, never listed.
 // The rules are ES-DE 3.1.1's (es-core/src/utils/FileSystemUtil.cpp, es-core/src/Settings.cpp,
 // es-app/src/SystemData.cpp, es-app/src/FileData.cpp).
-#include "host/library.h"
+#include "host/kit/library.h"
 
 #include <pugixml.hpp>
 

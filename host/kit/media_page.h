@@ -2,7 +2,7 @@
 // filling the disk.
 #pragma once
 
-#include "host/media_scan.h"
+#include "host/kit/media_scan.h"
 
 #include <string>
 #include <vector>

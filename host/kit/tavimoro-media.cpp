@@ -1,12 +1,12 @@
 // tavimoro-media: the owner's media kit. Reads what the frontend scraped, tells with the player's
 // own lookup what the board will show for every game, makes the board's media from it, and
 // previews the band of a game.
-#include "host/library.h"
-#include "host/lookup_keys.h"
-#include "host/media_build.h"
-#include "host/media_page.h"
-#include "host/media_preview.h"
-#include "host/media_scan.h"
+#include "host/kit/library.h"
+#include "host/common/lookup_keys.h"
+#include "host/kit/media_build.h"
+#include "host/kit/media_page.h"
+#include "host/kit/media_preview.h"
+#include "host/kit/media_scan.h"
 #include "hostlink/banner_info.h"
 #include "hostlink/package_unpack.h"
 

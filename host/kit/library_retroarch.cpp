@@ -27,7 +27,7 @@
 // RetroArch writes its history and favourites as playlists too; they list games the collection
 // playlists hold already, so a folder's are passed over (name one to read it). A compressed
 // playlist (playlist_compression, RZIP) is reported and left out.
-#include "host/library.h"
+#include "host/kit/library.h"
 
 #include <cjson/cJSON.h>
 

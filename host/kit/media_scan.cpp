@@ -1,8 +1,8 @@
 // What the board shows for each game, now and after a build: the player's own lookup on the disk
 // and the build's own choice of sources; printed as a table or as one JSON document.
-#include "host/media_scan.h"
+#include "host/kit/media_scan.h"
 
-#include "host/media_choice.h"
+#include "host/kit/media_choice.h"
 #include "hostlink/banner_info.h"
 #include "media/media_lookup.h"
 

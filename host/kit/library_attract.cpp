@@ -23,7 +23,7 @@
 // archive or under "$LAYOUT" is left out (a layout's own), as are the "@" entries of the
 // displays menu; videos are taken from snap (and labels named for videos) only, and .gif
 // (a video to FFmpeg) is not taken as one.
-#include "host/library.h"
+#include "host/kit/library.h"
 
 #include <strings.h>
 
