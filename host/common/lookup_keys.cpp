@@ -1,5 +1,9 @@
-// The one rule that turns a game's ROM path and name into the keys the board looks media up by.
+// The one rule that turns a game's ROM path and name, or a system's short name, into the keys the
+// board looks media up by.
 #include "host/common/lookup_keys.h"
+
+#include <cctype>
+#include <cstring>
 
 lookup_keys game_lookup_keys(std::string_view rom_path, std::string_view name)
 {
@@ -11,8 +15,24 @@ lookup_keys game_lookup_keys(std::string_view rom_path, std::string_view name)
     size_t dot = file.rfind('.');
     if (dot != std::string_view::npos && dot > 0)
         file = file.substr(0, dot);
-    lookup_keys keys{std::string(file), std::string(name)};
+    lookup_keys keys{std::string(file), std::string(name), ""};
     if (keys.title.empty())
         keys.title = keys.romname;
+    keys.title2 = keys.title;
+    for (std::string* key : {&keys.romname, &keys.title2})
+        if (!key->empty() && (*key)[0] == SYSTEM_KEY_PREFIX)
+            key->insert(key->begin(), SYSTEM_KEY_PREFIX);
     return keys;
+}
+
+std::string system_lookup_key(std::string_view short_name)
+{
+    if (short_name.empty())
+        return "";
+    std::string key(1, SYSTEM_KEY_PREFIX);
+    for (unsigned char c : short_name) {
+        bool refused = c < 0x20 || c == 0x7f || strchr("\"*/:<>?\\|", c) != nullptr;
+        key += refused || (key.size() == 1 && c == SYSTEM_KEY_PREFIX) ? '_' : static_cast<char>(tolower(c));
+    }
+    return key;
 }

@@ -125,7 +125,7 @@ std::string band_address(BannerDrawing& drawing, const prediction& p)
 // The keys the board looks the game up by, as it stores and lower-cases them.
 std::string keys_of(const prediction& p)
 {
-    std::string keys = board_lookup_text(p.keys.title.c_str());
+    std::string keys = board_lookup_text(p.keys.title2.c_str());
     std::string romname = board_lookup_text(p.keys.romname.c_str());
     if (romname != keys)
         keys += " / " + romname;

@@ -150,7 +150,7 @@ std::vector<prediction> predict_games(const std::vector<scraped_game>& games, co
     for (const scraped_game& game : games) {
         prediction p{&game, game_lookup_keys(game.rom, game.name), "", "", "", "", "", ""};
         banner_bar_t record{};
-        find_game_media(product.c_str(), board_lookup_text(p.keys.title.c_str()).c_str(),
+        find_game_media(product.c_str(), board_lookup_text(p.keys.title2.c_str()).c_str(),
                         board_lookup_text(p.keys.romname.c_str()).c_str(), &record);
         p.picture = record.image_file;
         p.video = record.video_file;
