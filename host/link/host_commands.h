@@ -17,6 +17,9 @@ struct options {
     std::string root;
     bool remove = false;
     bool dry_run = false;
+    std::string system;       // info names a system
+    bool select = false;      // info: remember it as what the owner has selected
+    bool background = false;  // info, back: take the event's place, then go on in the background
     std::vector<std::string> args;
 };
 

@@ -4,6 +4,7 @@
 // options and a table of the commands.
 #include "hostlink/crc32.h"
 #include "host/common/lookup_keys.h"
+#include "host/link/event_order.h"
 #include "host/link/host_commands.h"
 #include "host/link/host_setup.h"
 
@@ -12,6 +13,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -27,7 +29,7 @@ Talks to a marquee board over its USB link.
 
 Commands:
   list               Show the boards plugged into this computer.
-  info [FIELD...] [--rom PATH] [--print]
+  info [FIELD...] [--rom PATH | --system NAME] [--select] [--print]
                      Name the running game by the fields --title T, --title2 T,
                      --romname R, --leaderboard L and --type N. title2 (or romname) picks
                      the game's video and picture on the board's USB disk; title is shown
@@ -37,7 +39,13 @@ Commands:
                      --rom takes the ROM's path and sends the keys the frontend hooks and
                      tavimoro-media use: romname is the file's name without its extension,
                      title and title2 the game's name (--title) or else that ROM name.
-                     --print prints the message instead of sending it.
+                     --system names a system by its short name (snes, mame, ...): the board
+                     shows the system's picture and video, or a card of its full name
+                     (--title, by default NAME).
+                     --select also remembers it as what the owner has selected now, for
+                     'back'. --print prints the message instead of sending it.
+  back               Name again what is selected (the last 'info --select'), or the boot
+                     banner when nothing is: for the end of a game or of the screensaver.
   image PICTURE [--title T] [--romname TEXT] [--leaderboard L] [--name NAME] [--as-is]
                      Show a PNG or JPEG picture with its text. The picture is first fitted
                      to the 1920x360 band as the board would show it, and sent as PNG or as
@@ -78,6 +86,10 @@ Options:
   -n, --name NAME    The file name on the board: at most 51 characters, no '/'.
   -q, --quiet        No progress and no confirmations: only errors (for frontend hooks).
                      What list, state and --print are asked for is still printed.
+  -b, --background   info and back: take the event's place in order at once, then send in
+                     the background; the command returns at once (for frontend hooks, with
+                     no '&'). Events keep the order they were raised in: a call that finds a
+                     later event before it sends drops out.
   -h, --help         Show this help.
 
 Exit status: 0 done, 1 the board refused or reported a failure, 2 wrong usage or unreadable
@@ -99,7 +111,6 @@ int command_list(const options&, const board_link*)
     }
     return 0;
 }
-
 
 std::string with_line_breaks(std::string text)
 {
@@ -152,6 +163,37 @@ int command_info(const options& opt, const board_link* board)
     return send_message(*board, json_text(opt, true));
 }
 
+// The place of this run's event, when it is one (info and back).
+event_place this_event;
+
+int command_back(const options&, const board_link* board)
+{
+    std::string selection = remembered_selection(this_event);
+    return send_message(*board, selection.empty() ? "{}" : selection);
+}
+
+int check_event(const options& opt)
+{
+    if (!opt.args.empty())
+        return fail(EXIT_USAGE, "info and back take no arguments, only options (see --help)");
+    if (!opt.system.empty() && opt.romname != system_lookup_key(opt.system))
+        return fail(EXIT_USAGE, "name a game or a system, not both");
+    return 0;
+}
+
+// Goes on in a child of its own; the parent ends at once with 0, as a hook needs.
+void go_to_background()
+{
+    pid_t child = fork();
+    if (child < 0) {
+        fprintf(stderr, "tavimoro-host: cannot go to the background (%s): sending now\n", strerror(errno));
+        return;
+    }
+    if (child > 0)
+        _exit(0);
+    setsid();
+}
+
 
 void print_usage()
 {
@@ -166,7 +208,7 @@ int parse_options(int argc, char** argv, options& opt)
     for (auto [field, variable] : {std::pair{&opt.device, "TAVIMORO_DEVICE"}, std::pair{&opt.serial, "TAVIMORO_SERIAL"}})
         if (const char* value = getenv(variable))
             *field = value;
-    enum { TITLE = 256, TITLE2, ROMNAME, LEADERBOARD, TYPE, ROM, PRINT, AS_IS, ROOT, REMOVE, DRY_RUN };
+    enum { TITLE = 256, TITLE2, ROMNAME, LEADERBOARD, TYPE, ROM, PRINT, AS_IS, ROOT, REMOVE, DRY_RUN, SYSTEM, SELECT };
     const char* rom = nullptr;
     const option longs[] = {
         {"device", required_argument, nullptr, 'd'}, {"serial", required_argument, nullptr, 's'},
@@ -178,16 +220,18 @@ int parse_options(int argc, char** argv, options& opt)
         {"type", required_argument, nullptr, TYPE},  {"rom", required_argument, nullptr, ROM},
         {"print", no_argument, nullptr, PRINT},      {"as-is", no_argument, nullptr, AS_IS},
         {"root", required_argument, nullptr, ROOT},  {"remove", no_argument, nullptr, REMOVE},
-        {"dry-run", no_argument, nullptr, DRY_RUN},
+        {"dry-run", no_argument, nullptr, DRY_RUN}, {"system", required_argument, nullptr, SYSTEM},
+        {"select", no_argument, nullptr, SELECT},    {"background", no_argument, nullptr, 'b'},
         {nullptr, 0, nullptr, 0},
     };
-    for (int c; (c = getopt_long(argc, argv, "d:s:t:n:qh", longs, nullptr)) != -1;) {
+    for (int c; (c = getopt_long(argc, argv, "d:s:t:n:qbh", longs, nullptr)) != -1;) {
         switch (c) {
         case 'd': opt.device = optarg; break;
         case 's': opt.serial = optarg; break;
         case 't': opt.timeout_s = atoi(optarg); break;
         case 'n': opt.name = optarg; break;
         case 'q': set_quiet(true); break;
+        case 'b': opt.background = true; break;
         case 'h': print_usage(); exit(0);
         case TITLE: opt.title = optarg; break;
         case TITLE2: opt.title2 = optarg; break;
@@ -200,6 +244,8 @@ int parse_options(int argc, char** argv, options& opt)
         case ROOT: opt.root = optarg; break;
         case REMOVE: opt.remove = true; break;
         case DRY_RUN: opt.dry_run = true; break;
+        case SYSTEM: opt.system = optarg; break;
+        case SELECT: opt.select = true; break;
         default: return -1;
         }
     }
@@ -208,7 +254,12 @@ int parse_options(int argc, char** argv, options& opt)
         opt.romname = keys.romname;
         opt.title = keys.title;
         if (opt.title2.empty())
-            opt.title2 = keys.title;
+            opt.title2 = keys.title2;
+    }
+    if (!opt.system.empty() && !rom && opt.romname.empty()) {
+        if (opt.title.empty())
+            opt.title = opt.system;
+        opt.romname = opt.title2 = system_lookup_key(opt.system);
     }
     for (int i = optind; i < argc; i++)
         opt.args.push_back(argv[i]);
@@ -248,7 +299,8 @@ int nothing_to_check(const options&)
 
 const command COMMANDS[] = {
     {"list", never, nothing_to_check, command_list},
-    {"info", [](const options& opt) { return !opt.print; }, nothing_to_check, command_info},
+    {"info", [](const options& opt) { return !opt.print; }, check_event, command_info},
+    {"back", always, check_event, command_back},
     {"image", always, check_image, command_image},
     {"send", always, check_send, command_send},
     {"firmware", always, check_firmware, command_firmware},
@@ -274,16 +326,38 @@ int main(int argc, char** argv)
         return fail(EXIT_USAGE, "unknown command '%s'; see tavimoro-host --help", name.c_str());
     if (int bad = found->check(opt); bad != 0)
         return bad;
+    bool event = found->run == command_info || found->run == command_back;
+    if (opt.background && !(event && found->needs_board(opt)))
+        return fail(EXIT_USAGE, "--background is for info and back (see --help)");
     if (!found->needs_board(opt))
         return found->run(opt, nullptr);
     if (opt.device.empty()) {
         if (int missing = find_link(opt.serial, opt.device); missing != 0)
             return missing;
     }
+    // An event takes its place before anything slower; one whose place could not be taken
+    // still goes out, unordered.
+    bool ordered = false;
+    if (event) {
+        std::string selection = json_text(opt, true);
+        ordered = take_event_place(opt.device, opt.select ? &selection : nullptr, this_event) == 0;
+        if (opt.background)
+            go_to_background();
+    }
     init_crc32_table();
-    board_link board;
-    board.timeout_s = opt.timeout_s;
-    if (int opened = open_link(opt.device, board); opened != 0)
-        return opened;
-    return found->run(opt, &board);
+    auto run = [&] {
+        board_link board;
+        board.timeout_s = opt.timeout_s;
+        int opened = open_link(opt.device, board);
+        return opened != 0 ? opened : found->run(opt, &board);
+    };
+    if (!ordered)
+        return run();
+    // The link is opened only in turn: the simulator's socket serves its callers in the order
+    // they connect, which must be the order they send in.
+    bool dropped = false;
+    int result = send_in_order(this_event, run, dropped);
+    if (dropped)
+        say("a later event was raised before this one could be sent: nothing sent\n");
+    return result;
 }

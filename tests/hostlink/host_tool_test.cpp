@@ -16,6 +16,7 @@
 #include <fstream>
 #include <memory>
 #include <thread>
+#include <utility>
 
 namespace {
 
@@ -137,6 +138,61 @@ TEST_F(HostToolTest, AsksTheLinkStateAndStartsAnUpdate)
     result = run("update");
     EXPECT_EQ(result.status, 1) << result.output;
     EXPECT_NE(result.output.find("no such image"), std::string::npos) << result.output;
+}
+
+const banner_info_msg* banner_info_of(const SDL_Event& event)
+{
+    return static_cast<const banner_info_msg*>(event.user.data1);
+}
+
+// A system is named by its key (never a game's, whatever the ROM is called), and the end of a
+// game goes back to what was selected, or to the boot banner when nothing was.
+TEST_F(HostToolTest, NamesASystemAndGoesBackToTheSelection)
+{
+    const std::pair<std::string, std::string> printed[] = {
+        {"--system snes", R"({"title":"snes","romname":"@snes","title2":"@snes"})"},
+        {"--system 'Neo:Geo' --title 'Neo Geo'", R"({"title":"Neo Geo","romname":"@neo_geo","title2":"@neo_geo"})"},
+        {"--system @odd", R"({"title":"@odd","romname":"@_odd","title2":"@_odd"})"},
+        {"--rom /roms/@snes.zip", R"({"title":"@snes","romname":"@@snes","title2":"@@snes"})"},
+    };
+    for (const auto& [args, json] : printed)
+        EXPECT_EQ(run("info --print " + args).output, json + "\n") << args;
+    EXPECT_EQ(run("info --system snes --rom x.zip").status, 2);
+
+    ASSERT_EQ(run("-q back").status, 0);
+    ASSERT_EQ(run("-q info --select --system snes --title 'Super Nintendo'").status, 0);
+    ASSERT_EQ(run("-q info --rom '/roms/snes/Star Fighter.sfc'").status, 0);
+    ASSERT_EQ(run("-q back").status, 0);
+    ASSERT_TRUE(wait_events(4));
+    EXPECT_STREQ(banner_info_of(events()[0])->title, "");
+    EXPECT_STREQ(banner_info_of(events()[1])->title2, "\"@snes\"");
+    EXPECT_STREQ(banner_info_of(events()[2])->romname, "\"Star Fighter\"");
+    EXPECT_STREQ(banner_info_of(events()[3])->title, "\"Super Nintendo\"");
+    EXPECT_STREQ(banner_info_of(events()[3])->title2, "\"@snes\"");
+}
+
+// Hooks raise events one after the other, each starting the tool in the background; however
+// their processes reach the link, the board ends on the last one raised.
+TEST_F(HostToolTest, TheLastOfFiftyEventsRaisedAtOnceWins)
+{
+    constexpr int ROUNDS = 50, EVENTS = 50;
+    const std::string tool = std::string(TAVIMORO_HOST_TOOL) + " -q -b --device " + shell_quote(path("/sim/host.sock"));
+    for (int round = 1; round <= ROUNDS; round++) {
+        std::string name = "r" + std::to_string(round) + "-";
+        // The command returns once every background call has closed its copy of the output.
+        tool_result fired = board_test::run_command("for i in $(seq " + std::to_string(EVENTS) + "); do " + tool +
+                                                    " info --select --title " + name + "$i || exit 1; done");
+        ASSERT_EQ(fired.status, 0) << fired.output;
+        // A last message sent in the foreground marks the end of the round on the link.
+        ASSERT_EQ(run("-q info --title end").status, 0);
+        ASSERT_TRUE(board_test::wait_until(
+            [&] { return !events().empty() && std::string(banner_info_of(events().back())->title) == "\"end\""; },
+            REPLY_TIMEOUT));
+        ASSERT_GE(events().size(), 2u);
+        EXPECT_EQ(std::string(banner_info_of(events()[events().size() - 2])->title),
+                  "\"" + name + std::to_string(EVENTS) + "\"")
+            << "round " << round;
+    }
 }
 
 TEST_F(HostToolTest, ABoardThatDoesNotAnswerIsAnError)
