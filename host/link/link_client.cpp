@@ -1,18 +1,12 @@
-// The host side of the USB link: opening the board's node or the simulator's socket, requests and
+// The host side of the USB link: the board's node opened through the system's port, requests and
 // replies, messages, and the prepare, data and verify of a transfer with its progress.
 #include "host/link/link_client.h"
 
 #include "hostlink/crc32.h"
-#include "hostlink/report_socket.h"
 
-#include <fcntl.h>
-#include <poll.h>
-#include <sys/file.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <cstdarg>
@@ -34,17 +28,6 @@ struct FileCloser {
     void operator()(FILE* file) const { fclose(file); }
 };
 using File = std::unique_ptr<FILE, FileCloser>;
-
-// Hooks fire in quick succession, and two runs writing to one node at once would interleave
-// their reports: runs on the same node take turns.
-bool take_turn(int fd)
-{
-    int locked;
-    do
-        locked = flock(fd, LOCK_EX);
-    while (locked != 0 && errno == EINTR);
-    return locked == 0;
-}
 
 // Progress of a long transfer on a terminal: share, bytes, rate and time left, redrawn a few
 // times a second.
@@ -152,36 +135,19 @@ int find_link(const std::string& serial, std::string& device)
 
 int open_link(const std::string& path, board_link& board)
 {
-    struct stat st;
-    if (stat(path.c_str(), &st) == 0) {
-        board.hidraw = !S_ISSOCK(st.st_mode);
-        board.fd = board.hidraw ? UniqueFD(open(path.c_str(), O_RDWR | O_CLOEXEC)) : connect_report_socket(path);
-    }
-    if (!board.fd.valid() && (errno == EACCES || errno == EPERM))
+    bool no_permission = false;
+    std::string why;
+    board.port = open_port(path, no_permission, why);
+    if (!board.port && no_permission)
         return fail(EXIT_LINK, "no permission to use the board at %s: %s", path.c_str(), NO_PERMISSION);
-    if (!board.fd.valid())
-        return fail(EXIT_LINK, "cannot open %s: %s", path.c_str(), strerror(errno));
-    if (board.hidraw && !take_turn(board.fd.get()))
-        return fail(EXIT_LINK, "cannot lock %s: %s", path.c_str(), strerror(errno));
+    if (!board.port)
+        return fail(EXIT_LINK, "cannot open %s: %s", path.c_str(), why.c_str());
     return 0;
 }
 
-// A write to a hidraw node starts with the report number, 0 for a device without numbered reports.
 bool send_report(const board_link& board, const hid_report& report)
 {
-    uint8_t buffer[REPORT_SIZE + 1] = {0};
-    const uint8_t* data = report.data();
-    size_t size = REPORT_SIZE;
-    if (board.hidraw) {
-        memcpy(buffer + 1, report.data(), REPORT_SIZE);
-        data = buffer;
-        size++;
-    }
-    ssize_t written;
-    do
-        written = board.hidraw ? write(board.fd.get(), data, size) : send(board.fd.get(), data, size, MSG_NOSIGNAL);
-    while (written < 0 && errno == EINTR);
-    return written == static_cast<ssize_t>(size);
+    return write_report(*board.port, report);
 }
 
 // Other reports (late answers to earlier requests) are passed over.
@@ -192,17 +158,10 @@ int await_reply(const board_link& board, uint8_t command, int timeout_s)
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0)
             return -1;
-        pollfd waiting{board.fd.get(), POLLIN, 0};
-        int ready = poll(&waiting, 1, static_cast<int>(left.count()));
-        if (ready < 0 && errno == EINTR)
-            continue;
-        if (ready <= 0)
+        hid_report reply;
+        if (read_report(*board.port, reply, static_cast<int>(left.count())) <= 0)
             return -1;
-        uint8_t reply[REPORT_SIZE] = {};
-        ssize_t length = read(board.fd.get(), reply, sizeof reply);
-        if (length <= 0)
-            return -1;
-        if (has_report_magic(reply) && reply[OFFSET_COMMAND] == command)
+        if (has_report_magic(reply.data()) && reply[OFFSET_COMMAND] == command)
             return reply[OFFSET_STATUS];
     }
 }
@@ -210,7 +169,7 @@ int await_reply(const board_link& board, uint8_t command, int timeout_s)
 int request(const board_link& board, const hid_report& report, uint8_t reply, int timeout_s, const char* what)
 {
     if (!send_report(board, report)) {
-        fail(EXIT_LINK, "cannot write to the board: %s", strerror(errno));
+        fail(EXIT_LINK, "cannot write to the board: %s", last_port_error().c_str());
         return -1;
     }
     int status = await_reply(board, reply, timeout_s);
@@ -241,7 +200,7 @@ int send_message(const board_link& board, const std::string& text)
     size_t at = 0;
     for (uint32_t id = 0; id + 1 < packet_count(size); id++, at += PAYLOAD_MAX) {
         if (!send_report(board, make_data(CMD_MESSAGE_DATA, id, text.data() + at, PAYLOAD_MAX)))
-            return fail(EXIT_LINK, "cannot write to the board: %s", strerror(errno));
+            return fail(EXIT_LINK, "cannot write to the board: %s", last_port_error().c_str());
     }
     hid_report last = make_data(CMD_MESSAGE_DATA, packet_count(size) - 1, text.data() + at, size - at);
     int status = request(board, last, CMD_MESSAGE_DATA, board.timeout_s, "message");
@@ -257,7 +216,7 @@ bool send_data_reports(const board_link& board, uint8_t command, uint64_t size, 
     for (uint32_t id = 0; sent < size; id++) {
         size_t length = next(chunk, size - sent < PAYLOAD_MAX ? size_t(size - sent) : PAYLOAD_MAX);
         if (length == 0 || !send_report(board, make_data(command, id, chunk, length))) {
-            fail(EXIT_LINK, "the transfer broke off: %s", length == 0 ? "the input ended early" : strerror(errno));
+            fail(EXIT_LINK, "the transfer broke off: %s", length == 0 ? "the input ended early" : last_port_error().c_str());
             return false;
         }
         sent += length;

@@ -2,8 +2,8 @@
 // the prepare, data and verify of one transfer, with its progress on a terminal.
 #pragma once
 
-#include "core/unique_fd.h"
 #include "host/link/hidraw_search.h"
+#include "host/link/link_port.h"
 #include "hostlink/wire.h"
 
 #include <cstdint>
@@ -25,8 +25,7 @@ void set_quiet(bool quiet);
 [[gnu::format(printf, 2, 3)]] int fail(int code, const char* format, ...);
 
 struct board_link {
-    UniqueFD fd;
-    bool hidraw = false;
+    port_handle port;
     int timeout_s = DEFAULT_TIMEOUT_S;
 };
 
