@@ -8,7 +8,6 @@
 #include "host/link/host_commands.h"
 #include "host/link/host_setup.h"
 
-#include <cjson/cJSON.h>
 #include <getopt.h>
 #include <unistd.h>
 
@@ -112,6 +111,35 @@ int command_list(const options&, const board_link*)
     return 0;
 }
 
+// A JSON string as the board's parser reads it. Written here rather than with a JSON library:
+// the Windows build has none in its toolchain, and this one object of a few strings needs only
+// the escapes. Bytes from 0x80 on go through as they are, so a name that is not valid UTF-8 keeps
+// the bytes the board looks media up by.
+std::string json_string(const std::string& text)
+{
+    std::string quoted = "\"";
+    for (unsigned char c : text) {
+        switch (c) {
+        case '"': quoted += "\\\""; break;
+        case '\\': quoted += "\\\\"; break;
+        case '\b': quoted += "\\b"; break;
+        case '\f': quoted += "\\f"; break;
+        case '\n': quoted += "\\n"; break;
+        case '\r': quoted += "\\r"; break;
+        case '\t': quoted += "\\t"; break;
+        default:
+            if (c < 0x20) {
+                char code[8];
+                snprintf(code, sizeof code, "\\u%04x", c);
+                quoted += code;
+            } else {
+                quoted += static_cast<char>(c);
+            }
+        }
+    }
+    return quoted + "\"";
+}
+
 std::string with_line_breaks(std::string text)
 {
     for (size_t at; (at = text.find("\\n")) != std::string::npos;)
@@ -123,23 +151,22 @@ std::string with_line_breaks(std::string text)
 
 std::string json_text(const options& opt, bool with_title2)
 {
-    std::unique_ptr<cJSON, decltype(&cJSON_Delete)> json(cJSON_CreateObject(), cJSON_Delete);
-    if (!opt.type.empty()) {
-        if (opt.type.find_first_not_of("0123456789") == std::string::npos)
-            cJSON_AddNumberToObject(json.get(), "type", atoi(opt.type.c_str()));
-        else
-            cJSON_AddStringToObject(json.get(), "type", opt.type.c_str());
-    }
+    std::vector<std::pair<const char*, std::string>> fields;
+    bool numbered = !opt.type.empty() && opt.type.find_first_not_of("0123456789") == std::string::npos;
+    if (!opt.type.empty())
+        fields.emplace_back("type", numbered ? std::to_string(atoi(opt.type.c_str())) : json_string(opt.type));
     if (!opt.title.empty())
-        cJSON_AddStringToObject(json.get(), "title", opt.title.c_str());
+        fields.emplace_back("title", json_string(opt.title));
     if (!opt.leaderboard.empty())
-        cJSON_AddStringToObject(json.get(), "leaderboard", with_line_breaks(opt.leaderboard).c_str());
+        fields.emplace_back("leaderboard", json_string(with_line_breaks(opt.leaderboard)));
     if (!opt.romname.empty())
-        cJSON_AddStringToObject(json.get(), "romname", opt.romname.c_str());
+        fields.emplace_back("romname", json_string(opt.romname));
     if (with_title2 && !opt.title2.empty())
-        cJSON_AddStringToObject(json.get(), "title2", opt.title2.c_str());
-    std::unique_ptr<char, decltype(&cJSON_free)> text(cJSON_PrintUnformatted(json.get()), cJSON_free);
-    return text ? text.get() : "{}";
+        fields.emplace_back("title2", json_string(opt.title2));
+    std::string text = "{";
+    for (const auto& [key, value] : fields)
+        text += (text.size() > 1 ? ",\"" : "\"") + std::string(key) + "\":" + value;
+    return text + "}";
 }
 
 namespace {
