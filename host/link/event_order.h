@@ -4,27 +4,27 @@
 // owner's selection is remembered beside it, so that the end of a game can go back to it.
 #pragma once
 
-#include "core/unique_fd.h"
+#include "host/link/host_system.h"
 
 #include <cstdint>
 #include <functional>
 #include <string>
 
 struct event_place {
-    UniqueFD order;    // the counter of places, locked only while it is read or moved on
-    UniqueFD sending;  // held while a place's message goes out
+    state_handle order;    // the counter of places, locked only while it is read or moved on
+    state_handle sending;  // held while a place's message goes out
     uint64_t number = 0;
     std::string selection_file;
 };
-
-// The folder the order is kept in: $XDG_RUNTIME_DIR/tavimoro, else /tmp/tavimoro-UID (both
-// under the test host root). Made when missing; refused when it is not this user's own.
-std::string event_state_dir();
 
 // Takes the next place for the board at `device`; with `selection` set, also remembers that
 // message as what the owner has selected now. 0, or -1 with the reason printed (the event then
 // goes out unordered).
 int take_event_place(const std::string& device, const std::string* selection, event_place& place);
+
+// The place `number` that this event's first process took before it handed the event on to
+// this one: 0, or -1 with the reason printed.
+int adopt_event_place(const std::string& device, uint64_t number, event_place& place);
 
 // The message of the last selection remembered for the place's board; "" when there is none.
 std::string remembered_selection(const event_place& place);

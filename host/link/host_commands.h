@@ -20,6 +20,7 @@ struct options {
     std::string system;       // info names a system
     bool select = false;      // info: remember it as what the owner has selected
     bool background = false;  // info, back: take the event's place, then go on in the background
+    unsigned long long event_place = 0;  // the place taken by the process that handed the event on
     std::vector<std::string> args;
 };
 

@@ -208,20 +208,6 @@ int check_event(const options& opt)
     return 0;
 }
 
-// Goes on in a child of its own; the parent ends at once with 0, as a hook needs.
-void go_to_background()
-{
-    pid_t child = fork();
-    if (child < 0) {
-        fprintf(stderr, "tavimoro-host: cannot go to the background (%s): sending now\n", strerror(errno));
-        return;
-    }
-    if (child > 0)
-        _exit(0);
-    setsid();
-}
-
-
 void print_usage()
 {
     fputs(USAGE, stdout);
@@ -235,7 +221,8 @@ int parse_options(int argc, char** argv, options& opt)
     for (auto [field, variable] : {std::pair{&opt.device, "TAVIMORO_DEVICE"}, std::pair{&opt.serial, "TAVIMORO_SERIAL"}})
         if (const char* value = getenv(variable))
             *field = value;
-    enum { TITLE = 256, TITLE2, ROMNAME, LEADERBOARD, TYPE, ROM, PRINT, AS_IS, ROOT, REMOVE, DRY_RUN, SYSTEM, SELECT };
+    enum { TITLE = 256, TITLE2, ROMNAME, LEADERBOARD, TYPE, ROM, PRINT, AS_IS, ROOT, REMOVE, DRY_RUN, SYSTEM, SELECT,
+           EVENT_PLACE };
     const char* rom = nullptr;
     const option longs[] = {
         {"device", required_argument, nullptr, 'd'}, {"serial", required_argument, nullptr, 's'},
@@ -249,6 +236,7 @@ int parse_options(int argc, char** argv, options& opt)
         {"root", required_argument, nullptr, ROOT},  {"remove", no_argument, nullptr, REMOVE},
         {"dry-run", no_argument, nullptr, DRY_RUN}, {"system", required_argument, nullptr, SYSTEM},
         {"select", no_argument, nullptr, SELECT},    {"background", no_argument, nullptr, 'b'},
+        {"event-place", required_argument, nullptr, EVENT_PLACE},
         {nullptr, 0, nullptr, 0},
     };
     for (int c; (c = getopt_long(argc, argv, "d:s:t:n:qbh", longs, nullptr)) != -1;) {
@@ -273,6 +261,7 @@ int parse_options(int argc, char** argv, options& opt)
         case DRY_RUN: opt.dry_run = true; break;
         case SYSTEM: opt.system = optarg; break;
         case SELECT: opt.select = true; break;
+        case EVENT_PLACE: opt.event_place = strtoull(optarg, nullptr, 10); break;
         default: return -1;
         }
     }
@@ -365,11 +354,13 @@ int main(int argc, char** argv)
     // An event takes its place before anything slower; one whose place could not be taken
     // still goes out, unordered.
     bool ordered = false;
-    if (event) {
+    if (event && opt.event_place != 0) {
+        ordered = adopt_event_place(opt.device, opt.event_place, this_event) == 0;
+    } else if (event) {
         std::string selection = json_text(opt, true);
         ordered = take_event_place(opt.device, opt.select ? &selection : nullptr, this_event) == 0;
         if (opt.background)
-            go_to_background();
+            continue_in_background(this_event.number);
     }
     init_crc32_table();
     auto run = [&] {

@@ -4,15 +4,14 @@
 
 #include "hostlink/crc32.h"
 #include "host/common/picture_fit.h"
+#include "host/link/host_system.h"
 
-#include <dlfcn.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
 #include <memory>
 
 namespace {
@@ -165,14 +164,6 @@ bool read_picture_file(const std::string& path, size_t limit, std::vector<uint8_
     return !ferror(file.get());
 }
 
-// The picture module's path: installed, or in the build tree, in the same place beside the tool.
-std::string picture_module()
-{
-    std::error_code error;
-    std::filesystem::path tool = std::filesystem::read_symlink("/proc/self/exe", error);
-    return (tool.parent_path() / TAVIMORO_PICTURE_MODULE).string();
-}
-
 // The picture as it will travel: fitted by the picture module unless `as_is`. A picture the module
 // cannot take (or a host without the module) travels as it is, and the board judges it.
 fitted_picture prepare_picture(std::vector<uint8_t> file, bool as_is)
@@ -180,10 +171,10 @@ fitted_picture prepare_picture(std::vector<uint8_t> file, bool as_is)
     fitted_picture picture{std::move(file), false, "as it is", 0, 0};
     if (as_is)
         return picture;
-    void* module = dlopen(picture_module().c_str(), RTLD_NOW | RTLD_LOCAL);
-    auto fit = module ? reinterpret_cast<fit_picture_function>(dlsym(module, FIT_PICTURE_SYMBOL)) : nullptr;
+    std::string why;
+    fit_picture_function fit = load_picture_fitter(why);
     if (!fit) {
-        fprintf(stderr, "tavimoro-host: cannot fit pictures here (%s): sending the file as it is\n", dlerror());
+        fprintf(stderr, "tavimoro-host: cannot fit pictures here (%s): sending the file as it is\n", why.c_str());
         return picture;
     }
     fitted_picture fitted;
