@@ -99,6 +99,34 @@ TEST_F(LibraryLayoutTest, EsDeFindsEveryRomAndItsMediaByPath)
     EXPECT_TRUE(from_roms[path(roms + "/snes/Zelda.sfc")].hidden);
 }
 
+TEST_F(LibraryLayoutTest, EsDeWithoutGamelistsReadsEachSystemByItsExtensions)
+{
+    // Media placed by hand, no gamelist and no custom system: ES-DE still shows every ROM of a
+    // system, by the extensions of its bundled list; a BIOS or a note beside the ROMs is no game.
+    const std::string data = "/host/home/ES-DE", roms = "/host/ROMs", media = data + "/downloaded_media";
+    write_file(data + "/settings/es_settings.xml",
+               "<string name=\"ROMDirectory\" value=\"" + path(roms) + "\" />\n");
+    touch({roms + "/genesis/Sonic.md", roms + "/genesis/Streets of Rage.7z", roms + "/genesis/Snatcher.chd",
+           roms + "/genesis/notes.doc", roms + "/genesis/Sonic.srm", roms + "/atarilynx/Chip's Challenge.lnx",
+           roms + "/atarilynx/lynxboot.img", media + "/genesis/marquees/Sonic.png",
+           media + "/genesis/screenshots/Streets of Rage.jpg", media + "/atarilynx/marquees/Chip's Challenge.png"});
+    std::map<std::string, scraped_game> games = read(data);
+    std::vector<std::string> found;
+    for (const auto& [rom, game] : games)
+        found.push_back(rom);
+    EXPECT_EQ(found, (std::vector<std::string>{path(roms + "/atarilynx/Chip's Challenge.lnx"),
+                                               path(roms + "/genesis/Snatcher.chd"), path(roms + "/genesis/Sonic.md"),
+                                               path(roms + "/genesis/Streets of Rage.7z")}));
+    const scraped_game& sonic = games[path(roms + "/genesis/Sonic.md")];
+    EXPECT_EQ(sonic.system, "genesis");
+    EXPECT_EQ(sonic.media, (media_map{{"marquee", {path(media + "/genesis/marquees/Sonic.png")}}}));
+    EXPECT_EQ(games[path(roms + "/genesis/Streets of Rage.7z")].media,
+              (media_map{{"screenshot", {path(media + "/genesis/screenshots/Streets of Rage.jpg")}}}));
+    EXPECT_TRUE(games[path(roms + "/genesis/Snatcher.chd")].media.empty());
+    EXPECT_EQ(games[path(roms + "/atarilynx/Chip's Challenge.lnx")].media,
+              (media_map{{"marquee", {path(media + "/atarilynx/marquees/Chip's Challenge.png")}}}));
+}
+
 TEST_F(LibraryLayoutTest, BatoceraDataFolderWithScraperImagesAndAHiddenGame)
 {
     const std::string snes = "/host/userdata/roms/snes";
