@@ -142,8 +142,8 @@ bool known_media_tag(std::string_view tag)
 
 const std::vector<const library_layout*>& library_layouts()
 {
-    static const std::vector<const library_layout*> layouts = {&ESDE_LAYOUT, &RETROARCH_LAYOUT, &ATTRACT_LAYOUT,
-                                                               &GAMELIST_LAYOUT, &MEDIA_FOLDER_LAYOUT};
+    static const std::vector<const library_layout*> layouts = {
+        &ESDE_LAYOUT, &RETROARCH_LAYOUT, &ATTRACT_LAYOUT, &PEGASUS_LAYOUT, &GAMELIST_LAYOUT, &MEDIA_FOLDER_LAYOUT};
     return layouts;
 }
 
