@@ -44,6 +44,7 @@ extern const library_layout GAMELIST_LAYOUT;
 extern const library_layout MEDIA_FOLDER_LAYOUT;
 extern const library_layout RETROARCH_LAYOUT;
 extern const library_layout ATTRACT_LAYOUT;
+extern const library_layout PEGASUS_LAYOUT;
 
 // The layouts, most particular first: the first that recognises a folder reads it.
 const std::vector<const library_layout*>& library_layouts();

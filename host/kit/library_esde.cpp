@@ -83,8 +83,10 @@ bool recognises(const fs::path& top)
 }
 
 // The systems: those of custom_systems/es_systems.xml, which ES-DE reads before its bundled
-// list and which win over it, then every other folder of the ROM folder with the kit's
-// extensions (the bundled list puts each system in %ROMPATH%/<system>).
+// list and which win over it, then every other folder of the ROM folder, as the bundled list
+// puts each system in %ROMPATH%/<system>: with the bundled list's extensions where the kit's
+// table (system_extensions) carries the system, and by the kit's rule of what can be a game for
+// the rarer systems it does not carry (their folders would be lost otherwise).
 int read_systems(const fs::path& data, const fs::path& home, const esde_settings& settings,
                  std::vector<listed_system>& systems)
 {

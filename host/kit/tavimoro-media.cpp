@@ -42,8 +42,8 @@ game (its picture or title card, and its leaderboard).
 LIBRARY is the top of a frontend's data or any folder or list inside it: an ES-DE folder
 (~/ES-DE), an EmulationStation one (~/.emulationstation, Batocera's /userdata, Recalbox's
 /recalbox/share, a ROM folder with its gamelist.xml, or a gamelist.xml), a RetroArch config
-folder or playlist (.lpl), an Attract-Mode config folder or romlist, or ROM folders with their
-media folders beside them.
+folder or playlist (.lpl), an Attract-Mode config folder or romlist, a Pegasus game folder or
+its metadata.pegasus.txt, or ROM folders with their media folders beside them.
 
   --disk DIR      the board's USB disk (mounted, or a folder): DIR itself when it is the
                   product directory "vorlix", else DIR/vorlix

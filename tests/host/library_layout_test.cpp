@@ -99,6 +99,101 @@ TEST_F(LibraryLayoutTest, EsDeFindsEveryRomAndItsMediaByPath)
     EXPECT_TRUE(from_roms[path(roms + "/snes/Zelda.sfc")].hidden);
 }
 
+TEST_F(LibraryLayoutTest, EsDeWithoutGamelistsReadsEachSystemByItsExtensions)
+{
+    // Media placed by hand, no gamelist and no custom system: ES-DE still shows every ROM of a
+    // system, by the extensions of its bundled list; a BIOS or a note beside the ROMs is no game.
+    const std::string data = "/host/home/ES-DE", roms = "/host/ROMs", media = data + "/downloaded_media";
+    write_file(data + "/settings/es_settings.xml",
+               "<string name=\"ROMDirectory\" value=\"" + path(roms) + "\" />\n");
+    touch({roms + "/genesis/Sonic.md", roms + "/genesis/Streets of Rage.7z", roms + "/genesis/Snatcher.chd",
+           roms + "/genesis/notes.doc", roms + "/genesis/Sonic.srm", roms + "/atarilynx/Chip's Challenge.lnx",
+           roms + "/atarilynx/lynxboot.img", media + "/genesis/marquees/Sonic.png",
+           media + "/genesis/screenshots/Streets of Rage.jpg", media + "/atarilynx/marquees/Chip's Challenge.png"});
+    std::map<std::string, scraped_game> games = read(data);
+    std::vector<std::string> found;
+    for (const auto& [rom, game] : games)
+        found.push_back(rom);
+    EXPECT_EQ(found, (std::vector<std::string>{path(roms + "/atarilynx/Chip's Challenge.lnx"),
+                                               path(roms + "/genesis/Snatcher.chd"), path(roms + "/genesis/Sonic.md"),
+                                               path(roms + "/genesis/Streets of Rage.7z")}));
+    const scraped_game& sonic = games[path(roms + "/genesis/Sonic.md")];
+    EXPECT_EQ(sonic.system, "genesis");
+    EXPECT_EQ(sonic.media, (media_map{{"marquee", {path(media + "/genesis/marquees/Sonic.png")}}}));
+    EXPECT_EQ(games[path(roms + "/genesis/Streets of Rage.7z")].media,
+              (media_map{{"screenshot", {path(media + "/genesis/screenshots/Streets of Rage.jpg")}}}));
+    EXPECT_TRUE(games[path(roms + "/genesis/Snatcher.chd")].media.empty());
+    EXPECT_EQ(games[path(roms + "/atarilynx/Chip's Challenge.lnx")].media,
+              (media_map{{"marquee", {path(media + "/atarilynx/marquees/Chip's Challenge.png")}}}));
+}
+
+TEST_F(LibraryLayoutTest, PegasusMetadataWithTwoCollectionsListedAssetsAndMediaFolders)
+{
+    const std::string games_folder = "/host/games", at = path(games_folder);
+    write_file(games_folder + "/metadata.pegasus.txt", R"(# Two systems in one file
+collection: Super Nintendo
+shortname: snes
+extensions: SFC, smc
+description: Nintendo's
+  16-bit console.
+  .
+  #3 of its line
+
+game: Super Metroid
+file: snes/Super Metroid (USA).sfc
+assets.boxFront: art/metroid-box.png
+assets.marquee:
+  art/metroid-marquee.png
+
+collection: Mega Drive
+shortname: megadrive
+extension: md
+ignore-files:
+  megadrive/Test Cart.md
+
+game: Sonic the Hedgehog
+files:
+  megadrive/Sonic.md
+x-scraped-by: hand
+)");
+    touch({games_folder + "/snes/Super Metroid (USA).sfc", games_folder + "/snes/F-Zero.smc",
+           games_folder + "/snes/F-Zero.srm", games_folder + "/megadrive/Sonic.md",
+           games_folder + "/megadrive/Test Cart.md", games_folder + "/media/backup.sfc",
+           games_folder + "/media/snes/Super Metroid (USA)/screenshot.png",
+           games_folder + "/media/snes/Super Metroid/logo.png", games_folder + "/media/snes/F-Zero/marquee.jpg",
+           games_folder + "/media/snes/F-Zero/marquee.gif", games_folder + "/media/snes/F-Zero/boxFront2.webp",
+           games_folder + "/media/snes/F-Zero/boxspine.png", games_folder + "/media/megadrive/Sonic/video.mp4",
+           games_folder + "/media/megadrive/Sonic/background.jpg"});
+    struct expected {
+        std::string rom, system, name;
+        media_map media;
+    };
+    const std::string media = at + "/media";
+    const expected want[] = {
+        {at + "/megadrive/Sonic.md", "megadrive", "Sonic the Hedgehog",
+         {{"fanart", {media + "/megadrive/Sonic/background.jpg"}}, {"video", {media + "/megadrive/Sonic/video.mp4"}}}},
+        {at + "/snes/F-Zero.smc", "snes", "",
+         {{"marquee", {media + "/snes/F-Zero/marquee.jpg"}}, {"boxart", {media + "/snes/F-Zero/boxFront2.webp"}}}},
+        {at + "/snes/Super Metroid (USA).sfc", "snes", "Super Metroid",
+         {{"boxart", {at + "/art/metroid-box.png"}},
+          {"marquee", {at + "/art/metroid-marquee.png"}},
+          {"screenshot", {media + "/snes/Super Metroid (USA)/screenshot.png"}},
+          {"logo", {media + "/snes/Super Metroid/logo.png"}}}},
+    };
+    // The game folder, its metadata file, and a folder of game folders read the same.
+    for (const std::string& input : {games_folder, games_folder + "/metadata.pegasus.txt", std::string("/host")}) {
+        std::map<std::string, scraped_game> games = read(input);
+        EXPECT_EQ(result.problems, 0) << input;
+        ASSERT_EQ(games.size(), std::size(want)) << input;
+        for (const expected& game : want) {
+            const scraped_game& found = games[game.rom];
+            EXPECT_EQ(found.system, game.system) << game.rom;
+            EXPECT_EQ(found.name, game.name) << game.rom;
+            EXPECT_EQ(found.media, game.media) << game.rom;
+        }
+    }
+}
+
 TEST_F(LibraryLayoutTest, BatoceraDataFolderWithScraperImagesAndAHiddenGame)
 {
     const std::string snes = "/host/userdata/roms/snes";
