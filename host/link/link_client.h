@@ -20,9 +20,9 @@ constexpr int DEFAULT_TIMEOUT_S = 5;
 // Progress and confirmations are printed unless quiet (--quiet, for the hooks).
 void set_quiet(bool quiet);
 // A confirmation on standard output, unless quiet.
-[[gnu::format(printf, 1, 2)]] void say(const char* format, ...);
+[[gnu::format(gnu_printf, 1, 2)]] void say(const char* format, ...);
 // A reason on standard error; returns `code`.
-[[gnu::format(printf, 2, 3)]] int fail(int code, const char* format, ...);
+[[gnu::format(gnu_printf, 2, 3)]] int fail(int code, const char* format, ...);
 
 struct board_link {
     port_handle port;
