@@ -5,6 +5,7 @@
 #include "host/kit/media_build.h"
 
 #include "core/common.h"
+#include "core/thread_charset.h"
 #include "host/common/lookup_keys.h"
 #include "host/kit/media_choice.h"
 #include "host/kit/media_scan.h"
@@ -383,23 +384,27 @@ int add_to_zip(archive* zip, const fs::path& file, const std::string& name)
     archive_entry_set_perm(entry.get(), 0644);
     archive_entry_set_size(entry.get(), static_cast<la_int64_t>(data.size()));
     archive_entry_set_mtime(entry.get(), info.st_mtim.tv_sec, info.st_mtim.tv_nsec);
-    if (archive_write_header(zip, entry.get()) != ARCHIVE_OK)
+    // Without the hdrcharset option libarchive's zip writer stores the name's bytes, and flags a
+    // non-ASCII name as UTF-8 when the calling thread's character set is UTF-8.
+    ThreadCharset charset(utf8_text(name) == name ? "C.UTF-8" : "C");
+    if (!charset.active() || archive_write_header(zip, entry.get()) != ARCHIVE_OK)
         return -1;
     return archive_write_data(zip, data.data(), data.size()) == static_cast<la_ssize_t>(data.size()) ? 0 : -1;
 }
 
 // The package: the made files under their product-relative names, stored as they are (PNG and
-// MP4 are compressed already). Non-ASCII names carry the zip format's UTF-8 flag, as other zip
-// tools write them, so that any unzip reads them right; the board takes flagged names as their
-// UTF-8 bytes (firmware before that dropped such entries in its C locale). Written under a
-// temporary name and renamed once whole.
+// MP4 are compressed already). Each name is the bytes the board stores. Non-ASCII names that are
+// UTF-8 carry the zip format's UTF-8 flag, as other zip tools write them, so that any unzip reads
+// them right; the board takes flagged names as their UTF-8 bytes (firmware before that dropped
+// such entries in its C locale). A ROM name cut to the board's length inside a character is not
+// UTF-8: unflagged, the board keeps its bytes as they are. Written under a temporary name and
+// renamed once whole.
 int write_package(const std::string& package, const fs::path& product, const std::vector<job>& jobs)
 {
     std::string partial = package + ".partial";
     std::unique_ptr<archive, ArchiveFree> zip(archive_write_new());
     if (archive_write_set_format_zip(zip.get()) != ARCHIVE_OK ||
         archive_write_zip_set_compression_store(zip.get()) != ARCHIVE_OK ||
-        archive_write_set_options(zip.get(), "hdrcharset=UTF-8") != ARCHIVE_OK ||
         archive_write_open_filename(zip.get(), partial.c_str()) != ARCHIVE_OK) {
         fprintf(stderr, "tavimoro-media: %s: %s\n", package.c_str(), archive_error_string(zip.get()));
         return -1;
