@@ -2,13 +2,13 @@
 // space, a second one writes the kept entries with libarchive's secure extraction.
 #include "hostlink/package_unpack.h"
 
+#include "core/thread_charset.h"
 #include "core/unique_fd.h"
 
 #include <archive.h>
 #include <archive_entry.h>
 
 #include <fcntl.h>
-#include <locale.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -51,32 +51,6 @@ Reader open_reader(const Opener& open)
     }
     return reader;
 }
-
-// Zip tools flag names they store as UTF-8, and libarchive converts such a name to the current
-// locale's character set. The board runs in the C locale, where any non-ASCII name fails to
-// convert and its entry would be dropped. While one of these lives, the calling thread (only)
-// takes names as UTF-8 bytes; unflagged names keep their bytes as they are either way.
-class Utf8Names {
-public:
-    Utf8Names() : utf8_(newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(nullptr)))
-    {
-        if (utf8_)
-            previous_ = uselocale(utf8_);
-    }
-    ~Utf8Names()
-    {
-        if (utf8_) {
-            uselocale(previous_);
-            freelocale(utf8_);
-        }
-    }
-    Utf8Names(const Utf8Names&) = delete;
-    Utf8Names& operator=(const Utf8Names&) = delete;
-
-private:
-    locale_t utf8_;
-    locale_t previous_ = LC_GLOBAL_LOCALE;
-};
 
 enum { ENTRY = 0, END = 1, BROKEN = -1 };
 
@@ -201,7 +175,11 @@ int write_entry(archive* reader, archive* writer, archive_entry* entry, const st
 
 int unpack_with(const Opener& open, const char* dir, int64_t free_bytes)
 {
-    Utf8Names names;
+    // Zip tools flag names they store as UTF-8, and libarchive converts such a name to the
+    // thread's character set. The board runs in the C locale, where any non-ASCII name fails to
+    // convert and its entry would be dropped: this thread takes names as UTF-8 bytes while it
+    // unpacks. Unflagged names keep their bytes as they are either way.
+    ThreadCharset names("C.UTF-8");
     int64_t total = unpacked_size(open);
     if (total < 0)
         return -1;

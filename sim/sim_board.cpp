@@ -20,7 +20,6 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr size_t MISC_PARTITION_SIZE = 48 * 1024;
-constexpr const char* SYSTEM_FONT = "/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf";
 
 // Stand-in for df: the free space of /media/NAME is read from ROOT/sim/df/NAME. Shell built-ins
 // only, as it runs for every transfer the tests and the fuzz targets make.
@@ -96,7 +95,7 @@ int prepare_board(const std::string& root)
         if (write_sim_file(root + file.path, file.contents) != 0)
             return -1;
     }
-    fs::copy_file(SYSTEM_FONT, root + "/rom/vorlix/fonts/Futura_Medium.ttf", fs::copy_options::overwrite_existing, error);
+    fs::copy_file(SIM_LATIN_FONT, root + "/rom/vorlix/fonts/Futura_Medium.ttf", fs::copy_options::overwrite_existing, error);
     if (error)
         return -1;
     // The font folder's second font, for the glyphs the first lacks; where the package is

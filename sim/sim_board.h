@@ -8,6 +8,8 @@
 // Name and free space of the USB disk every simulated board starts with.
 inline constexpr const char* SIM_DEFAULT_DISK = "usbhd-sda1";
 inline constexpr long SIM_DEFAULT_DISK_FREE_KIB = 4L * 1024 * 1024;
+// The font the board's font is a copy of (Debian's fonts-dejavu-core).
+inline constexpr const char* SIM_LATIN_FONT = "/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf";
 // A font with Chinese, Japanese and Korean glyphs (Debian's fonts-wqy-microhei), linked into the
 // board's font folder beside the board's font.
 inline constexpr const char* SIM_CJK_FONT = "/usr/share/fonts/truetype/wqy/wqy-microhei.ttc";

@@ -1,17 +1,16 @@
 // Plans the conversions (each game's candidate files in the order of preference, the file named
 // by the key the hooks send), runs them in parallel, reporting each file as it is done under a
 // progress bar, keeps a manifest so that a second run redoes only what changed, and writes the
-// product tree onto a disk or into a package zip (libarchive).
+// product tree onto a disk or into a package zip (media_package).
 #include "host/kit/media_build.h"
 
 #include "core/common.h"
 #include "host/common/lookup_keys.h"
 #include "host/kit/media_choice.h"
+#include "host/kit/media_package.h"
 #include "host/kit/media_scan.h"
 #include "hostlink/banner_info.h"
 
-#include <archive.h>
-#include <archive_entry.h>
 #include <cjson/cJSON.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -363,62 +362,6 @@ int write_manifest(const fs::path& file, const std::vector<job>& jobs)
     return out.good() ? 0 : -1;
 }
 
-struct ArchiveFree {
-    void operator()(archive* a) const { archive_write_free(a); }
-};
-
-// An entry under `name` with the file's data and modification time.
-int add_to_zip(archive* zip, const fs::path& file, const std::string& name)
-{
-    struct stat info;
-    if (stat(file.c_str(), &info) != 0)
-        return -1;
-    std::ifstream in(file, std::ios::binary);
-    std::vector<char> data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (!in.good() && !in.eof())
-        return -1;
-    std::unique_ptr<archive_entry, decltype(&archive_entry_free)> entry(archive_entry_new(), archive_entry_free);
-    archive_entry_set_pathname(entry.get(), name.c_str());
-    archive_entry_set_filetype(entry.get(), AE_IFREG);
-    archive_entry_set_perm(entry.get(), 0644);
-    archive_entry_set_size(entry.get(), static_cast<la_int64_t>(data.size()));
-    archive_entry_set_mtime(entry.get(), info.st_mtim.tv_sec, info.st_mtim.tv_nsec);
-    if (archive_write_header(zip, entry.get()) != ARCHIVE_OK)
-        return -1;
-    return archive_write_data(zip, data.data(), data.size()) == static_cast<la_ssize_t>(data.size()) ? 0 : -1;
-}
-
-// The package: the made files under their product-relative names, stored as they are (PNG and
-// MP4 are compressed already). Non-ASCII names carry the zip format's UTF-8 flag, as other zip
-// tools write them, so that any unzip reads them right; the board takes flagged names as their
-// UTF-8 bytes (firmware before that dropped such entries in its C locale). Written under a
-// temporary name and renamed once whole.
-int write_package(const std::string& package, const fs::path& product, const std::vector<job>& jobs)
-{
-    std::string partial = package + ".partial";
-    std::unique_ptr<archive, ArchiveFree> zip(archive_write_new());
-    if (archive_write_set_format_zip(zip.get()) != ARCHIVE_OK ||
-        archive_write_zip_set_compression_store(zip.get()) != ARCHIVE_OK ||
-        archive_write_set_options(zip.get(), "hdrcharset=UTF-8") != ARCHIVE_OK ||
-        archive_write_open_filename(zip.get(), partial.c_str()) != ARCHIVE_OK) {
-        fprintf(stderr, "tavimoro-media: %s: %s\n", package.c_str(), archive_error_string(zip.get()));
-        return -1;
-    }
-    for (const job& work : jobs)
-        if ((work.result == outcome::made || work.result == outcome::skipped) &&
-            add_to_zip(zip.get(), product / work.target, work.target) != 0) {
-            fprintf(stderr, "tavimoro-media: %s: %s cannot be added\n", package.c_str(), work.target.c_str());
-            unlink(partial.c_str());
-            return -1;
-        }
-    if (archive_write_close(zip.get()) != ARCHIVE_OK || rename(partial.c_str(), package.c_str()) != 0) {
-        fprintf(stderr, "tavimoro-media: %s: cannot be written\n", package.c_str());
-        unlink(partial.c_str());
-        return -1;
-    }
-    return 0;
-}
-
 // What the board shows for a game the kit makes nothing for: what its own lookup finds on the
 // disk (`product`, the disk's product directory; empty for a package, whose disk is not known).
 std::string shown_instead(const scraped_game& game, const std::string& product)
@@ -431,40 +374,6 @@ std::string shown_instead(const scraped_game& game, const std::string& product)
         if (!file.empty())
             kept.push_back(relative_to(file, product));
     return kept.empty() ? "shows its title card" : "keeps " + joined(kept, " and ") + ", which the disk already holds";
-}
-
-// Where the product tree goes: the disk's product directory, or the package's cache. The disk
-// or folder given (or the folder the package goes into) must exist: only the product directory
-// and its tree are made. 0, or -1 with the reason printed.
-int prepare_product(const build_options& options, fs::path& product)
-{
-    std::error_code error;
-    fs::path given = fs::absolute(options.package.empty() ? options.to : options.package, error).lexically_normal();
-    if (!error && given.filename().empty())
-        given = given.parent_path();
-    fs::path must_exist = options.package.empty() ? given : given.parent_path();
-    fs::file_status status = error ? fs::file_status() : fs::status(must_exist, error);
-    const char* role = options.package.empty() ? "the disk or folder to write into" : "the folder of the package";
-    if (error || !fs::is_directory(status)) {
-        std::string why = error ? error.message() : fs::exists(status) ? "not a folder" : "no such folder";
-        fprintf(stderr, "tavimoro-media: %s: %s (%s must exist)\n", must_exist.c_str(), why.c_str(), role);
-        return -1;
-    }
-    if (!options.package.empty() && fs::is_directory(given, error)) {
-        fprintf(stderr, "tavimoro-media: %s: a folder, not a package file\n", given.c_str());
-        return -1;
-    }
-    product = options.package.empty() ? fs::path(disk_product_directory(given.string()))
-                                      : fs::path(given.string() + ".cache");
-    for (const fs::path& folder : {product, product / TREE}) {
-        fs::create_directory(folder, error);
-        if (error || !fs::is_directory(folder, error)) {
-            fprintf(stderr, "tavimoro-media: %s: %s\n", folder.c_str(),
-                    error ? error.message().c_str() : "not a folder");
-            return -1;
-        }
-    }
-    return 0;
 }
 
 } // namespace
@@ -480,7 +389,7 @@ std::string disk_product_directory(const std::string& disk)
 int build_media(const std::vector<scraped_game>& games, const build_options& options)
 {
     fs::path product;
-    if (prepare_product(options, product) != 0)
+    if (prepare_product(options, TREE, product) != 0)
         return 1;
     std::vector<const scraped_game*> bare;
     std::vector<job> jobs = plan(games, options, bare);
@@ -519,8 +428,13 @@ int build_media(const std::vector<scraped_game>& games, const build_options& opt
     else
         printf(" (%zu show their title card, %zu keep what the disk holds)\n", bare.size() - keep, keep);
     int result = write_manifest(product / MANIFEST, jobs);
-    if (result == 0 && !options.package.empty())
-        result = write_package(options.package, product, jobs);
+    if (result == 0 && !options.package.empty()) {
+        std::vector<std::string> made;
+        for (const job& work : jobs)
+            if (work.result == outcome::made || work.result == outcome::skipped)
+                made.push_back(work.target);
+        result = write_package(options.package, product, made);
+    }
     bool failed = std::any_of(jobs.begin(), jobs.end(), [](const job& work) { return work.result == outcome::failed; });
     return result != 0 || failed ? 1 : 0;
 }

@@ -2,7 +2,9 @@
 // falling back along the preference with the report and the manifest, paths that do not exist,
 // the package's entries and every picture format the frontends store; and the conversions'
 // watchdog, called directly with a short limit.
+#include "core/thread_charset.h"
 #include "host/kit/media_convert.h"
+#include "hostlink/package_unpack.h"
 #include "sim/sample_media.h"
 #include "sim/screen_capture.h"
 #include "tests/support/board_fixture.h"
@@ -11,7 +13,6 @@
 #include <archive.h>
 #include <archive_entry.h>
 #include <fcntl.h>
-#include <locale.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -21,10 +22,10 @@
 #include <fstream>
 #include <future>
 #include <map>
+#include <set>
 #include <sstream>
 #include <string>
 #include <thread>
-#include <type_traits>
 #include <vector>
 
 using namespace std::chrono_literals;
@@ -85,6 +86,40 @@ protected:
     }
 
     static std::string quoted(const std::string& text) { return "'" + text + "'"; }
+
+    // The files under `dir` but the hidden ones, by their names relative to it.
+    static std::set<std::string> files_under(const std::string& dir)
+    {
+        std::set<std::string> names;
+        for (const fs::directory_entry& entry : fs::recursive_directory_iterator(dir))
+            if (entry.is_regular_file() && entry.path().filename().string()[0] != '.')
+                names.insert(entry.path().lexically_relative(dir).string());
+        return names;
+    }
+
+    // Each entry of the central directory of `zip`: its name, and whether its UTF-8 flag (bit 11
+    // of the flags) is set.
+    static std::map<std::string, bool> utf8_flags(const std::string& zip)
+    {
+        std::ifstream in(zip, std::ios::binary);
+        std::string data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        auto number = [&](size_t at, int bytes) {
+            size_t value = 0;
+            for (int i = bytes - 1; i >= 0; i--)
+                value = value << 8 | static_cast<unsigned char>(data[at + i]);
+            return value;
+        };
+        std::map<std::string, bool> flags;
+        size_t end = data.rfind("PK\x05\x06");
+        if (end == std::string::npos || end + 22 > data.size())
+            return flags;
+        size_t at = number(end + 16, 4);
+        for (size_t left = number(end + 10, 2); left > 0 && at + 46 <= data.size(); left--) {
+            flags[data.substr(at + 46, number(at + 28, 2))] = number(at + 8, 2) >> 11 & 1;
+            at += 46 + number(at + 28, 2) + number(at + 30, 2) + number(at + 32, 2);
+        }
+        return flags;
+    }
 };
 
 // The hang: a scraped video cut short, converted while pictures are, left a worker waiting on the
@@ -272,13 +307,19 @@ TEST_F(MediaBuildTest, MissingPlacesAreErrorsAndEveryPictureFormatConvertsIntoTh
         ASSERT_EQ(board_test::run_command(command).status, 0) << command;
         games.push_back({rom, "<marquee>./media/" + picture.first + "</marquee>"});
     }
+    // 50 kana of three bytes: the board keeps 125 bytes of the ROM name, which end inside the 42nd.
+    std::string kana;
+    for (int i = 0; i < 50; i++)
+        kana += "あ";
+    const std::string cut = "vorlix/" + kana.substr(0, 125) + ".png";
+    games.push_back({kana, "<marquee>./media/j.jpg</marquee>"});
     gamelist("arcade", games);
     const std::string zip = path("/host/out/p.zip");
     make_dir("/host/out");
     board_test::command_result built = kit("build --prefer marquee --package " + quoted(zip) + " " +
                                            quoted(path("/host/lib/arcade")));
     EXPECT_EQ(built.status, 0) << built.output;
-    EXPECT_TRUE(has(built.output, "5 made, 0 skipped, 0 failed")) << built.output;
+    EXPECT_TRUE(has(built.output, "6 made, 0 skipped, 0 failed")) << built.output;
     for (const auto& [rom, picture] : pictures) {
         std::string name = rom == "Pokémon" ? "pokémon" : rom;
         ScreenImage made;
@@ -289,27 +330,42 @@ TEST_F(MediaBuildTest, MissingPlacesAreErrorsAndEveryPictureFormatConvertsIntoTh
         EXPECT_NEAR(middle.b, picture.second & 0xFF, COLOUR_TOLERANCE) << rom;
     }
 
-    // The entries: the names as made (UTF-8, flagged so: read as the board reads them, in a
-    // UTF-8 locale of this thread's own), each with its file's modification time.
-    std::unique_ptr<std::remove_pointer_t<locale_t>, decltype(&freelocale)> utf8(
-        newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(nullptr)), freelocale);
-    ASSERT_TRUE(utf8);
-    locale_t previous = uselocale(utf8.get());
-    std::unique_ptr<archive, decltype(&archive_read_free)> reader(archive_read_new(), archive_read_free);
-    archive_read_support_format_zip(reader.get());
-    ASSERT_EQ(archive_read_open_filename(reader.get(), zip.c_str(), 4096), ARCHIVE_OK);
-    archive_entry* entry;
+    // The entries: the names as made (read as the board reads them, in a UTF-8 locale of this
+    // thread's own), each with its file's modification time.
     std::map<std::string, time_t> times;
-    while (archive_read_next_header(reader.get(), &entry) == ARCHIVE_OK)
-        times[archive_entry_pathname(entry)] = archive_entry_mtime(entry);
-    uselocale(previous);
-    ASSERT_EQ(times.size(), pictures.size());
+    {
+        ThreadCharset utf8("C.UTF-8");
+        ASSERT_TRUE(utf8.active());
+        std::unique_ptr<archive, decltype(&archive_read_free)> reader(archive_read_new(), archive_read_free);
+        archive_read_support_format_zip(reader.get());
+        ASSERT_EQ(archive_read_open_filename(reader.get(), zip.c_str(), 4096), ARCHIVE_OK);
+        archive_entry* entry;
+        while (archive_read_next_header(reader.get(), &entry) == ARCHIVE_OK)
+            times[archive_entry_pathname(entry)] = archive_entry_mtime(entry);
+    }
+    ASSERT_EQ(times.size(), pictures.size() + 1);
     for (const auto& [name, time] : times) {
         struct stat info;
         ASSERT_EQ(stat((zip + ".cache/" + name).c_str(), &info), 0) << name;
         EXPECT_EQ(time, info.st_mtim.tv_sec) << name;
     }
     EXPECT_TRUE(times.contains("vorlix/pokémon.png"));
+
+    // Unpacked by the board, the files are under the names build --to writes, the cut one too;
+    // only the names that are UTF-8 and not ASCII carry the UTF-8 flag.
+    make_dir("/host/disk");
+    board_test::command_result disk = kit("build --prefer marquee --to " + quoted(path("/host/disk")) + " " +
+                                          quoted(path("/host/lib/arcade")));
+    EXPECT_EQ(disk.status, 0) << disk.output;
+    make_dir("/host/unpacked");
+    ASSERT_EQ(unpack_package(zip.c_str(), path("/host/unpacked").c_str(), INT64_MAX), 0);
+    std::set<std::string> written = files_under(path("/host/disk/vorlix"));
+    EXPECT_TRUE(written.contains(cut));
+    EXPECT_EQ(files_under(path("/host/unpacked")), written);
+    std::map<std::string, bool> flagged;
+    for (const std::string& name : written)
+        flagged[name] = name == "vorlix/pokémon.png";
+    EXPECT_EQ(utf8_flags(zip), flagged);
 }
 
 // A conversion whose pipeline moves nothing more fails after the limit, with its reason: a picture

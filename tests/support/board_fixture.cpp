@@ -19,6 +19,32 @@ namespace board_test {
 
 namespace {
 
+// Fontconfig's configuration for the tests and every program they start (FONTCONFIG_FILE, set
+// with the root): the root's own system fonts, the fonts scripts/setup installs, so that what
+// fontconfig picks never depends on what else the machine has.
+constexpr const char* FONT_CONFIG = "/sim/fontconfig/fonts.conf";
+constexpr const char* SYSTEM_FONTS = "/sim/fonts";
+
+// Laid out with every fresh board, before a test can look a font up: fontconfig reads its
+// configuration when first used (and again after FcFini).
+int lay_out_system_fonts(const std::string& root)
+{
+    std::error_code error;
+    const fs::path fonts = root + SYSTEM_FONTS;
+    fs::create_directories(fonts, error);
+    for (const char* font : {SIM_LATIN_FONT, SIM_CJK_FONT}) {
+        // A font whose package is missing is missing here too.
+        if (!error && fs::exists(font))
+            fs::create_symlink(font, fonts / fs::path(font).filename(), error);
+    }
+    if (error)
+        return -1;
+    return write_sim_file(root + FONT_CONFIG, "<?xml version=\"1.0\"?>\n"
+                                              "<!DOCTYPE fontconfig SYSTEM \"urn:fontconfig:fonts.dtd\">\n"
+                                              "<fontconfig>\n  <dir>" + fonts.string() + "</dir>\n  <cachedir>" +
+                                              root + "/sim/fontconfig/cache</cachedir>\n</fontconfig>\n");
+}
+
 void wipe()
 {
     for (const auto& entry : fs::directory_iterator(process_root()))
@@ -38,6 +64,8 @@ const std::string& process_root()
         setenv("TAVIMORO_HOST_ROOT", (pattern + "/host").c_str(), 1);
         std::string search = pattern + "/sim/bin:" + (getenv("PATH") ? getenv("PATH") : "/usr/bin:/bin");
         setenv("PATH", search.c_str(), 1);
+        setenv("FONTCONFIG_FILE", (pattern + FONT_CONFIG).c_str(), 1);
+        unsetenv("FONTCONFIG_SYSROOT");
         return pattern;
     }();
     return root;
@@ -49,7 +77,7 @@ void BoardRootTest::SetUp()
     if (process_root().empty() || board_root() != process_root())
         GTEST_FAIL() << "refusing to run: the board root is not set to a temporary directory";
     wipe();
-    if (prepare_board(process_root()) != 0)
+    if (prepare_board(process_root()) != 0 || lay_out_system_fonts(process_root()) != 0)
         GTEST_FAIL() << "cannot lay out the simulated board under " << process_root();
 }
 
