@@ -1,9 +1,10 @@
-// Pictures and videos converted for the band in-process with GStreamer: decoding, Lanczos scaling
-// and H.264 encoding; SDL surfaces place the scaled pictures and write the PNG, and SDL_image
-// decodes the two picture formats that GStreamer does not decode here (WebP and GIF).
+// Pictures converted for the band in-process with GStreamer: decoding and Lanczos scaling; SDL
+// surfaces place the scaled pictures and write the PNG, and SDL_image decodes the two picture
+// formats that GStreamer does not decode here (WebP and GIF). Videos are in media_video.cpp.
 #include "host/kit/media_convert.h"
 
 #include "banner/surface.h"
+#include "host/kit/media_pipeline.h"
 #include "playback/plug_gate.h"
 
 #include <SDL_image.h>
@@ -15,14 +16,12 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <memory>
 #include <mutex>
-#include <type_traits>
 #include <vector>
 
 namespace {
@@ -39,129 +38,6 @@ struct Raw {
 constexpr int BLUR_WIDTH = 32;
 constexpr int BLUR_HEIGHT = 6;
 constexpr Uint8 BLUR_BRIGHTNESS = 112;
-// How often a waiting conversion looks at its pipeline's progress.
-constexpr GstClockTime POLL = 100 * GST_MSECOND;
-// The board's decoder is sure to play Main profile at level 4.0 (up to 1920x1080 at 30 frames a
-// second); 30 frames a second is also the most the band needs.
-constexpr const char* VIDEO_PIPELINE =
-    "filesrc name=source ! decodebin name=decode "
-    "queue name=video ! videoconvert ! videorate drop-only=true max-rate=30 ! "
-    "videoscale method=lanczos add-borders=false ! capsfilter name=size ! videoconvert ! "
-    "video/x-raw,format=I420 ! x264enc speed-preset=faster pass=qual quantizer=21 option-string=level=4.0 ! "
-    "video/x-h264,profile=main,stream-format=avc,alignment=au ! mp4mux name=mux ! fdsink name=sink";
-constexpr const char* AUDIO_BRANCH = "queue ! audioconvert ! audioresample ! avenc_aac";
-
-struct GstUnref {
-    void operator()(gpointer object) const { gst_object_unref(object); }
-};
-struct GstMessageUnref {
-    void operator()(GstMessage* message) const { gst_message_unref(message); }
-};
-struct GstSampleUnref {
-    void operator()(GstSample* sample) const { gst_sample_unref(sample); }
-};
-using UniqueElement = std::unique_ptr<GstElement, GstUnref>;
-using UniqueMessage = std::unique_ptr<GstMessage, GstMessageUnref>;
-
-// A pipeline that is set to NULL before it is released, whatever path leaves the function.
-struct Pipeline {
-    UniqueElement element;
-    ~Pipeline()
-    {
-        if (element)
-            gst_element_set_state(element.get(), GST_STATE_NULL);
-    }
-    UniqueElement child(const char* name) const
-    {
-        return UniqueElement(gst_bin_get_by_name(GST_BIN(element.get()), name));
-    }
-};
-
-int launch(const std::string& description, Pipeline& pipeline, std::string& error)
-{
-    GError* parse_error = nullptr;
-    pipeline.element.reset(gst_parse_launch(description.c_str(), &parse_error));
-    if (parse_error) {
-        error = std::string("GStreamer: ") + parse_error->message;
-        g_error_free(parse_error);
-        return -1;
-    }
-    return 0;
-}
-
-std::string error_text(GstMessage* message)
-{
-    GError* failure = nullptr;
-    gst_message_parse_error(message, &failure, nullptr);
-    std::string text = failure ? failure->message : "unknown GStreamer error";
-    if (failure)
-        g_error_free(failure);
-    return text;
-}
-
-std::string seconds_text(std::chrono::milliseconds time)
-{
-    char text[32];
-    snprintf(text, sizeof text, "%g s", static_cast<double>(time.count()) / 1000);
-    return text;
-}
-
-// When a pipeline last moved data: buffer probes on its pads note the time, and the thread that
-// waits on the pipeline gives it up once nothing has moved for the limit. Declared before the
-// Pipeline it watches, so that the pipeline's threads have stopped when it goes.
-class Progress {
-public:
-    Progress() { touch(); }
-    void touch() { last_.store(now(), std::memory_order_relaxed); }
-    // Watches the data through `pad` of the pipeline's element `element`, if it has one.
-    void watch(const Pipeline& pipeline, const char* element, const char* pad)
-    {
-        UniqueElement child = pipeline.child(element);
-        std::unique_ptr<GstPad, GstUnref> watched(child ? gst_element_get_static_pad(child.get(), pad) : nullptr);
-        if (watched)
-            gst_pad_add_probe(watched.get(),
-                              static_cast<GstPadProbeType>(GST_PAD_PROBE_TYPE_BUFFER | GST_PAD_PROBE_TYPE_BUFFER_LIST),
-                              on_data, this, nullptr);
-    }
-    bool stalled(std::chrono::milliseconds limit) const
-    {
-        return now() - last_.load(std::memory_order_relaxed) > std::chrono::nanoseconds(limit).count();
-    }
-
-private:
-    static int64_t now() { return std::chrono::steady_clock::now().time_since_epoch().count(); }
-    static GstPadProbeReturn on_data(GstPad*, GstPadProbeInfo*, gpointer self)
-    {
-        static_cast<Progress*>(self)->touch();
-        return GST_PAD_PROBE_OK;
-    }
-    static_assert(std::is_same_v<std::chrono::steady_clock::duration, std::chrono::nanoseconds>);
-    std::atomic<int64_t> last_;
-};
-
-// The text of an error message on the pipeline's bus, if one is there.
-bool bus_error(const Pipeline& pipeline, GstClockTime wait, std::string& error)
-{
-    std::unique_ptr<GstBus, GstUnref> bus(gst_element_get_bus(pipeline.element.get()));
-    UniqueMessage message(gst_bus_timed_pop_filtered(bus.get(), wait, GST_MESSAGE_ERROR));
-    if (!message)
-        return false;
-    error = error_text(message.get());
-    return true;
-}
-
-// Where a stalled video stopped: "at 0:03.2 of the video", as far as GStreamer tells.
-std::string position_text(const Pipeline& pipeline)
-{
-    gint64 position = -1;
-    if (!gst_element_query_position(pipeline.element.get(), GST_FORMAT_TIME, &position) || position < 0)
-        return "before its first frame";
-    char text[48];
-    double seconds = static_cast<double>(position) / GST_SECOND;
-    int minutes = static_cast<int>(seconds / 60);
-    snprintf(text, sizeof text, "at %d:%04.1f of the video", minutes, seconds - 60 * minutes);
-    return text;
-}
 
 int copy_frame(GstSample* sample, Raw& output, std::string& error)
 {
@@ -390,68 +266,6 @@ int write_png(SDL_Surface* band, int fd, std::string& error)
     return 0;
 }
 
-// Links each decoded stream as it appears: the video into the encoder (scaled into the box now
-// that its size is known), the sound into an AAC encoder when it is kept; the rest is left.
-struct Transcode {
-    GstElement* pipeline;
-    video_options options;
-    bool video_linked = false;
-    bool audio_linked = false;
-};
-
-void link_video(GstPad* pad, GstCaps* caps, Transcode& job)
-{
-    const GstStructure* s = gst_caps_get_structure(caps, 0);
-    int width = 0, height = 0, par_n = 1, par_d = 1;
-    gst_structure_get_int(s, "width", &width);
-    gst_structure_get_int(s, "height", &height);
-    gst_structure_get_fraction(s, "pixel-aspect-ratio", &par_n, &par_d);
-    int shown_width = par_d > 0 ? static_cast<int>(static_cast<int64_t>(width) * par_n / par_d) : width;
-    int fit_width, fit_height;
-    fit_size(shown_width, height, job.options.box_width, job.options.box_height, true, fit_width, fit_height);
-    UniqueElement size(gst_bin_get_by_name(GST_BIN(job.pipeline), "size"));
-    std::string text = "video/x-raw,width=" + std::to_string(fit_width) + ",height=" + std::to_string(fit_height) +
-                       ",pixel-aspect-ratio=1/1";
-    GstCaps* fitted = gst_caps_from_string(text.c_str());
-    g_object_set(size.get(), "caps", fitted, nullptr);
-    gst_caps_unref(fitted);
-    UniqueElement queue(gst_bin_get_by_name(GST_BIN(job.pipeline), "video"));
-    std::unique_ptr<GstPad, GstUnref> sink(gst_element_get_static_pad(queue.get(), "sink"));
-    job.video_linked = gst_pad_link(pad, sink.get()) == GST_PAD_LINK_OK;
-}
-
-void link_audio(GstPad* pad, Transcode& job)
-{
-    GstElement* branch = gst_parse_bin_from_description(AUDIO_BRANCH, TRUE, nullptr);
-    if (!branch)
-        return;
-    gst_bin_add(GST_BIN(job.pipeline), branch);
-    UniqueElement mux(gst_bin_get_by_name(GST_BIN(job.pipeline), "mux"));
-    std::unique_ptr<GstPad, GstUnref> sink(gst_element_get_static_pad(branch, "sink"));
-    if (gst_element_link(branch, mux.get()) && gst_element_sync_state_with_parent(branch))
-        job.audio_linked = gst_pad_link(pad, sink.get()) == GST_PAD_LINK_OK;
-}
-
-void on_pad_added(GstElement*, GstPad* pad, gpointer data)
-{
-    auto& job = *static_cast<Transcode*>(data);
-    GstCaps* caps = gst_pad_get_current_caps(pad);
-    if (!caps)
-        caps = gst_pad_query_caps(pad, nullptr);
-    const char* kind = gst_structure_get_name(gst_caps_get_structure(caps, 0));
-    if (g_str_has_prefix(kind, "video/x-raw") && !job.video_linked)
-        link_video(pad, caps, job);
-    else if (g_str_has_prefix(kind, "audio/x-raw") && job.options.audio && !job.audio_linked)
-        link_audio(pad, job);
-    gst_caps_unref(caps);
-}
-
-void on_no_more_pads(GstElement* decode, gpointer data)
-{
-    if (!static_cast<Transcode*>(data)->video_linked)
-        GST_ELEMENT_ERROR(decode, STREAM, WRONG_TYPE, ("no video stream the encoder can take"), (nullptr));
-}
-
 } // namespace
 
 int media_convert_init()
@@ -495,51 +309,4 @@ int convert_picture(const std::string& source, int fd, const picture_options& op
         return -1;
     }
     return write_png(band.get(), fd, error);
-}
-
-int convert_video(const std::string& source, int fd, const video_options& options, std::string& error)
-{
-    Progress progress;
-    Pipeline pipeline;
-    if (launch(VIDEO_PIPELINE, pipeline, error) != 0) {
-        close(fd);
-        return -1;
-    }
-    Transcode job{pipeline.element.get(), options};
-    g_object_set(pipeline.child("source").get(), "location", source.c_str(), nullptr);
-    g_object_set(pipeline.child("sink").get(), "fd", fd, nullptr);
-    UniqueElement decode = pipeline.child("decode");
-    g_signal_connect(decode.get(), "pad-added", G_CALLBACK(on_pad_added), &job);
-    g_signal_connect(decode.get(), "no-more-pads", G_CALLBACK(on_no_more_pads), &job);
-    gate_decodebin(decode.get());
-    // Data read from the file, decoded frames on their way to the encoder, and the MP4 written.
-    progress.watch(pipeline, "source", "src");
-    progress.watch(pipeline, "video", "src");
-    progress.watch(pipeline, "sink", "sink");
-    gst_element_set_state(pipeline.element.get(), GST_STATE_PLAYING);
-    std::unique_ptr<GstBus, GstUnref> bus(gst_element_get_bus(pipeline.element.get()));
-    int result = -1;
-    for (;;) {
-        UniqueMessage message(gst_bus_timed_pop_filtered(
-            bus.get(), POLL, static_cast<GstMessageType>(GST_MESSAGE_EOS | GST_MESSAGE_ERROR)));
-        if (message) {
-            if (GST_MESSAGE_TYPE(message.get()) == GST_MESSAGE_ERROR)
-                error = error_text(message.get());
-            else
-                result = 0;
-            break;
-        }
-        if (progress.stalled(options.no_progress)) {
-            error = "no progress for " + seconds_text(options.no_progress) + " (" + position_text(pipeline) +
-                    ", and GStreamer reported no error)";
-            break;
-        }
-    }
-    gst_element_set_state(pipeline.element.get(), GST_STATE_NULL);
-    if (result == 0 && fsync(fd) != 0) {
-        error = strerror(errno);
-        result = -1;
-    }
-    close(fd);
-    return result;
 }
