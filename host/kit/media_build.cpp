@@ -7,6 +7,7 @@
 #include "core/common.h"
 #include "host/common/lookup_keys.h"
 #include "host/kit/media_choice.h"
+#include "host/kit/media_compose.h"
 #include "host/kit/media_scan.h"
 #include "hostlink/banner_info.h"
 
@@ -149,13 +150,17 @@ Json read_manifest(const fs::path& file)
 // the record, and the target is made again from the best one.
 std::string record_of(const job& work)
 {
+    auto state = [](const std::string& file) {
+        struct stat info;
+        return stat(file.c_str(), &info) != 0 ? std::string("absent ") + strerror(errno)
+               : S_ISREG(info.st_mode)        ? stamp(info)
+                                              : "not a regular file";
+    };
     std::string record = work.settings;
     for (const media_source& file : work.candidates) {
-        struct stat info;
-        std::string state = stat(file.file.c_str(), &info) != 0 ? std::string("absent ") + strerror(errno)
-                            : S_ISREG(info.st_mode)              ? stamp(info)
-                                                                 : "not a regular file";
-        record += "\n" + file.tag + " " + file.file + " " + state;
+        record += "\n" + file.tag + " " + file.file + " " + state(file.file);
+        for (const std::string& logo : file.logos)
+            record += "\n  logo " + logo + " " + state(logo);
     }
     return record;
 }
@@ -215,8 +220,12 @@ void convert(job& work, const fs::path& product, const build_options& options)
             return;
         }
         std::string error;
-        int converted = work.video ? convert_video(file.file, fd, options.video, error)
-                                   : convert_picture(file.file, fd, options.picture, error);
+        // A composed picture without a logo shows the title as the board keeps it.
+        composition parts{file.file, file.logos,
+                          board_lookup_text(game_lookup_keys(work.game->rom, work.game->name).title.c_str())};
+        int converted = work.video                 ? convert_video(file.file, fd, options.video, error)
+                        : file.tag == COMPOSED_TAG ? convert_composed(parts, fd, options.picture, error)
+                                                   : convert_picture(file.file, fd, options.picture, error);
         if (converted != 0) {
             unlink(partial.c_str());
             passed.push_back(name + ": " + error);

@@ -11,6 +11,7 @@
 #include <archive.h>
 #include <archive_entry.h>
 #include <fcntl.h>
+#include <glib.h>
 #include <locale.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -310,6 +311,80 @@ TEST_F(MediaBuildTest, MissingPlacesAreErrorsAndEveryPictureFormatConvertsIntoTh
         EXPECT_EQ(time, info.st_mtim.tv_sec) << name;
     }
     EXPECT_TRUE(times.contains("vorlix/pokémon.png"));
+}
+
+// A game with a logo and art but no marquee gets its logo over its art, blurred and darkened to
+// the band's edges, in the place --prefer gives "composed"; the scan names it and the page draws
+// it as the build does. A logo that does not decode leaves the art (and the title) standing;
+// a lone logo or lone art is not composed.
+TEST_F(MediaBuildTest, ComposedMarqueeIsTheLogoOverItsBlurredArtInBuildScanAndPage)
+{
+    const std::string media = path("/host/lib/nes/media/");
+    constexpr unsigned LOGO = 0xF0E020, ART = 0x3070D0;
+    ASSERT_EQ(make_sample_picture(media + "logo.png", 400, 200, "", LOGO), 0);
+    ASSERT_EQ(make_sample_picture(media + "shot.png", 640, 480, "", ART), 0);
+    write_file("/host/lib/nes/media/broken.png", "not a picture");
+    gamelist("nes", {
+                        {"both", "<wheel>./media/logo.png</wheel><image>./media/shot.png</image>"},
+                        {"badlogo", "<wheel>./media/broken.png</wheel><image>./media/shot.png</image>"},
+                        {"logoonly", "<wheel>./media/logo.png</wheel>"},
+                        {"artonly", "<image>./media/shot.png</image>"},
+                    });
+    make_dir("/host/disk");
+    const std::string library = quoted(path("/host/lib"));
+    board_test::command_result built = kit("build --to " + quoted(path("/host/disk")) + " " + library);
+    EXPECT_EQ(built.status, 0) << built.output;
+    for (const auto& [rom, source] : std::map<std::string, std::string>{{"both", "composed " + media + "shot.png"},
+                                                                        {"badlogo", "composed " + media + "shot.png"},
+                                                                        {"logoonly", "wheel " + media + "logo.png"},
+                                                                        {"artonly", "image " + media + "shot.png"}})
+        EXPECT_TRUE(has(built.output, "vorlix/" + rom + ".png  " + rom + " (nes): from " + source)) << built.output;
+
+    ScreenImage logo, art;
+    ASSERT_EQ(load_picture(media + "logo.png", logo), 0);
+    ASSERT_EQ(load_picture(media + "shot.png", art), 0);
+    const board_test::screen_pixel logo_middle = board_test::pixel_at(logo, 200, 100);
+    // The blurred fill: the art's colours, darkened; never the black of a fitted picture.
+    auto darkened_art = [&](const board_test::screen_pixel& got, const std::string& where) {
+        board_test::screen_pixel from = board_test::pixel_at(art, 320, 240);
+        EXPECT_GT(got.b, 20) << where;
+        EXPECT_LT(got.b, from.b * 3 / 4) << where;
+        EXPECT_GT(got.b, got.r) << where;
+    };
+    for (std::string rom : {"both", "badlogo"}) {
+        ScreenImage made;
+        ASSERT_EQ(load_picture(path("/host/disk/vorlix/vorlix/" + rom + ".png"), made), 0);
+        for (int x : {8, 1911})
+            darkened_art(board_test::pixel_at(made, x, 180), rom + " edge " + std::to_string(x));
+        if (rom == "both") {
+            board_test::screen_pixel middle = board_test::pixel_at(made, 960, 180);
+            EXPECT_NEAR(middle.r, logo_middle.r, COLOUR_TOLERANCE);
+            EXPECT_NEAR(middle.g, logo_middle.g, COLOUR_TOLERANCE);
+            EXPECT_NEAR(middle.b, logo_middle.b, COLOUR_TOLERANCE);
+        }
+    }
+
+    board_test::command_result scanned =
+        kit("scan --json --html " + quoted(path("/host/page")) + " --disk " + quoted(path("/host/disk")) + " " +
+            library);
+    EXPECT_TRUE(has(scanned.output, "\"picture_tag\":\t\"composed\"")) << scanned.output;
+    // The page's band of the composed game: its thumbnail has the logo in the middle.
+    std::string page = read_file("/host/page/index.html");
+    size_t row = page.find("<tr data-system=\"nes\" data-shows=\"picture only\"><td class=\"band\"><img alt=\"both\"");
+    ASSERT_NE(row, std::string::npos) << page;
+    EXPECT_NE(page.find("composed: " + media + "shot.png", row), std::string::npos);
+    const std::string prefix = "base64,";
+    size_t data = page.find(prefix, row) + prefix.size();
+    gsize size = 0;
+    guchar* jpeg = g_base64_decode(page.substr(data, page.find('"', data) - data).c_str(), &size);
+    std::ofstream(path("/host/thumb.jpg"), std::ios::binary).write(reinterpret_cast<const char*>(jpeg), size);
+    g_free(jpeg);
+    ScreenImage thumb;
+    ASSERT_EQ(load_picture(path("/host/thumb.jpg"), thumb), 0);
+    board_test::screen_pixel middle = board_test::pixel_at(thumb, thumb.width / 2, thumb.height / 2);
+    EXPECT_NEAR(middle.r, logo_middle.r, COLOUR_TOLERANCE);
+    EXPECT_NEAR(middle.b, logo_middle.b, COLOUR_TOLERANCE);
+    darkened_art(board_test::pixel_at(thumb, 2, thumb.height / 2), "page edge");
 }
 
 // A conversion whose pipeline moves nothing more fails after the limit, with its reason: a picture

@@ -1,9 +1,8 @@
 // Pictures converted for the band in-process with GStreamer: decoding and Lanczos scaling; SDL
 // surfaces place the scaled pictures and write the PNG, and SDL_image decodes the two picture
 // formats that GStreamer does not decode here (WebP and GIF). Videos are in media_video.cpp.
-#include "host/kit/media_convert.h"
+#include "host/kit/media_picture.h"
 
-#include "banner/surface.h"
 #include "host/kit/media_pipeline.h"
 #include "playback/plug_gate.h"
 
@@ -25,13 +24,6 @@
 #include <vector>
 
 namespace {
-
-// A picture decoded into memory: rows top first, 4 bytes a pixel (R, G, B, A), no padding.
-struct Raw {
-    int width = 0;
-    int height = 0;
-    std::vector<uint8_t> rgba;
-};
 
 // The blurred fill: the picture shrunk to a few blocks and spread out again, then darkened so
 // that the picture in front stands out.
@@ -146,23 +138,8 @@ int decode_with_sdl_image(const std::string& source, const char* type, Raw& outp
     }
     if (!picture)
         return -1;
-    output.width = picture->w;
-    output.height = picture->h;
-    size_t row = static_cast<size_t>(output.width) * 4;
-    output.rgba.resize(row * output.height);
-    for (int y = 0; y < output.height; y++)
-        memcpy(&output.rgba[row * y],
-               static_cast<const uint8_t*>(picture->pixels) + static_cast<size_t>(picture->pitch) * y, row);
+    output = raw_of(picture.get());
     return 0;
-}
-
-int decode(const std::string& source, std::chrono::milliseconds limit, Raw& output, std::string& error)
-{
-    if (const char* type = sdl_image_type(source))
-        return decode_with_sdl_image(source, type, output, error);
-    return run_frame("filesrc name=source ! decodebin name=decode ! videoconvert ! video/x-raw,format=RGBA ! "
-                     "appsink name=out sync=false",
-                     source, nullptr, output, limit, "decoding it", error);
 }
 
 int scale(const Raw& input, int width, int height, const char* method, std::chrono::milliseconds limit, Raw& output,
@@ -195,17 +172,80 @@ UniqueSurface surface_of(Raw& raw)
                                                             raw.width * 4, SURFACE_FORMAT));
 }
 
+// Blits `picture` centred on `band`; transparent parts show what lies beneath, as the board
+// shows them over black.
+int blit_centred(SDL_Surface* band, Raw& picture, std::string& error)
+{
+    UniqueSurface surface = surface_of(picture);
+    SDL_Rect where{(band->w - picture.width) / 2, (band->h - picture.height) / 2, picture.width, picture.height};
+    if (!surface || SDL_BlitSurface(surface.get(), nullptr, band, &where) != 0) {
+        error = SDL_GetError();
+        return -1;
+    }
+    return 0;
+}
+
 // The band's background for a fitted picture.
 int paint_background(SDL_Surface* band, const Raw& picture, const picture_options& options, std::string& error)
 {
     Uint32 colour = options.mode == fit_mode::colour ? options.rgb : 0;
     SDL_FillRect(band, nullptr, SDL_MapRGBA(band->format, colour >> 16 & 0xFF, colour >> 8 & 0xFF, colour & 0xFF, 255));
-    if (options.mode != fit_mode::blur)
-        return 0;
+    return options.mode == fit_mode::blur ? paint_blurred_fill(band, picture, options.no_progress, error) : 0;
+}
+
+int fit_to_band(const Raw& picture, const picture_options& options, UniqueSurface& band, std::string& error)
+{
+    if (new_band(band, error) != 0)
+        return -1;
+    if (options.mode != fit_mode::crop)
+        return paint_background(band.get(), picture, options, error) != 0
+                   ? -1
+                   : place_fitted(band.get(), picture, BANNER_WIDTH, BANNER_HEIGHT, options.no_progress, error);
+    Raw scaled;
+    if (scale(crop_to_band(picture), BANNER_WIDTH, BANNER_HEIGHT, "lanczos", options.no_progress, scaled, error) != 0)
+        return -1;
+    return blit_centred(band.get(), scaled, error);
+}
+
+} // namespace
+
+int decode_picture(const std::string& source, std::chrono::milliseconds limit, Raw& output, std::string& error)
+{
+    if (const char* type = sdl_image_type(source))
+        return decode_with_sdl_image(source, type, output, error);
+    return run_frame("filesrc name=source ! decodebin name=decode ! videoconvert ! video/x-raw,format=RGBA ! "
+                     "appsink name=out sync=false",
+                     source, nullptr, output, limit, "decoding it", error);
+}
+
+Raw raw_of(const SDL_Surface* picture)
+{
+    Raw output{picture->w, picture->h, {}};
+    size_t row = static_cast<size_t>(output.width) * 4;
+    output.rgba.resize(row * output.height);
+    for (int y = 0; y < output.height; y++)
+        memcpy(&output.rgba[row * y],
+               static_cast<const uint8_t*>(picture->pixels) + static_cast<size_t>(picture->pitch) * y, row);
+    return output;
+}
+
+int new_band(UniqueSurface& band, std::string& error)
+{
+    band = make_surface(BANNER_WIDTH, BANNER_HEIGHT);
+    if (!band) {
+        error = "out of memory";
+        return -1;
+    }
+    SDL_FillRect(band.get(), nullptr, SDL_MapRGBA(band->format, 0, 0, 0, SDL_ALPHA_OPAQUE));
+    return 0;
+}
+
+int paint_blurred_fill(SDL_Surface* band, const Raw& picture, std::chrono::milliseconds limit, std::string& error)
+{
     Raw blocks, fill;
     // Bilinear spreads the few blocks into smooth gradients: nothing sharp is left to alias.
-    if (scale(crop_to_band(picture), BLUR_WIDTH, BLUR_HEIGHT, "lanczos", options.no_progress, blocks, error) != 0 ||
-        scale(blocks, BANNER_WIDTH, BANNER_HEIGHT, "bilinear", options.no_progress, fill, error) != 0)
+    if (scale(crop_to_band(picture), BLUR_WIDTH, BLUR_HEIGHT, "lanczos", limit, blocks, error) != 0 ||
+        scale(blocks, BANNER_WIDTH, BANNER_HEIGHT, "bilinear", limit, fill, error) != 0)
         return -1;
     UniqueSurface surface = surface_of(fill);
     SDL_SetSurfaceBlendMode(surface.get(), SDL_BLENDMODE_NONE);
@@ -213,33 +253,14 @@ int paint_background(SDL_Surface* band, const Raw& picture, const picture_option
     return SDL_BlitSurface(surface.get(), nullptr, band, nullptr);
 }
 
-int compose(const Raw& picture, const picture_options& options, UniqueSurface& band, std::string& error)
+int place_fitted(SDL_Surface* band, const Raw& picture, int box_width, int box_height, std::chrono::milliseconds limit,
+                 std::string& error)
 {
-    band = make_surface(BANNER_WIDTH, BANNER_HEIGHT);
-    if (!band) {
-        error = "out of memory";
-        return -1;
-    }
+    int width, height;
+    fit_size(picture.width, picture.height, box_width, box_height, false, width, height);
     Raw scaled;
-    if (options.mode == fit_mode::crop) {
-        if (scale(crop_to_band(picture), BANNER_WIDTH, BANNER_HEIGHT, "lanczos", options.no_progress, scaled,
-                  error) != 0)
-            return -1;
-    } else {
-        int width, height;
-        fit_size(picture.width, picture.height, BANNER_WIDTH, BANNER_HEIGHT, false, width, height);
-        if (paint_background(band.get(), picture, options, error) != 0 ||
-            scale(picture, width, height, "lanczos", options.no_progress, scaled, error) != 0)
-            return -1;
-    }
-    // Transparent parts show the background, as the board shows them over black.
-    UniqueSurface surface = surface_of(scaled);
-    SDL_Rect where{(BANNER_WIDTH - scaled.width) / 2, (BANNER_HEIGHT - scaled.height) / 2, scaled.width, scaled.height};
-    if (!surface || SDL_BlitSurface(surface.get(), nullptr, band.get(), &where) != 0) {
-        error = SDL_GetError();
-        return -1;
-    }
-    return 0;
+    return scale(picture, width, height, "lanczos", limit, scaled, error) != 0 ? -1
+                                                                              : blit_centred(band, scaled, error);
 }
 
 int write_png(SDL_Surface* band, int fd, std::string& error)
@@ -265,8 +286,6 @@ int write_png(SDL_Surface* band, int fd, std::string& error)
     }
     return 0;
 }
-
-} // namespace
 
 int media_convert_init()
 {
@@ -299,12 +318,12 @@ int convert_picture(const std::string& source, int fd, const picture_options& op
 {
     Raw picture;
     UniqueSurface band;
-    if (decode(source, options.no_progress, picture, error) != 0) {
+    if (decode_picture(source, options.no_progress, picture, error) != 0) {
         error = "not a picture that can be decoded (" + error + ")";
         close(fd);
         return -1;
     }
-    if (compose(picture, options, band, error) != 0) {
+    if (fit_to_band(picture, options, band, error) != 0) {
         close(fd);
         return -1;
     }
