@@ -223,7 +223,8 @@ void convert(job& work, const fs::path& product, const build_options& options)
         // A composed picture without a logo shows the title as the board keeps it.
         composition parts{file.file, file.logos,
                           board_lookup_text(game_lookup_keys(work.game->rom, work.game->name).title.c_str())};
-        int converted = work.video                 ? convert_video(file.file, fd, options.video, error)
+        int converted = file.tag == ANIMATED_TAG   ? convert_animation(file.file, fd, options.picture, error)
+                        : work.video               ? convert_video(file.file, fd, options.video, error)
                         : file.tag == COMPOSED_TAG ? convert_composed(parts, fd, options.picture, error)
                                                    : convert_picture(file.file, fd, options.picture, error);
         if (converted != 0) {

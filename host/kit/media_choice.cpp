@@ -45,6 +45,14 @@ std::vector<media_source> sources_along(const scraped_game& game, const std::vec
                                  [&](const media_source& s) { return s.file == file && s.tag != COMPOSED_TAG; }))
                     sources.push_back({tag, file, {}});
     }
+    // An animated picture moves on the band as a video would, when the game has no video.
+    bool videos = std::find(prefer.begin(), prefer.end(), VIDEO_TAG) != prefer.end();
+    if (video && videos && sources.empty()) {
+        std::vector<media_source> pictures = sources_along(game, prefer, false);
+        const media_source* picture = first_present(pictures);
+        if (picture && picture->tag != COMPOSED_TAG && animated_picture(picture->file))
+            sources.push_back({ANIMATED_TAG, picture->file, {}});
+    }
     return sources;
 }
 

@@ -193,6 +193,27 @@ int paint_background(SDL_Surface* band, const Raw& picture, const picture_option
     return options.mode == fit_mode::blur ? paint_blurred_fill(band, picture, options.no_progress, error) : 0;
 }
 
+struct AnimationFree {
+    void operator()(IMG_Animation* animation) const { IMG_FreeAnimation(animation); }
+};
+using UniqueAnimation = std::unique_ptr<IMG_Animation, AnimationFree>;
+
+UniqueAnimation load_animation(const std::string& source, std::string& error)
+{
+    const char* type = sdl_image_type(source);
+    if (!type || strcmp(type, "GIF") != 0) {
+        error = "not a GIF";
+        return nullptr;
+    }
+    std::lock_guard lock(sdl_image_mutex);
+    UniqueAnimation loaded(IMG_LoadAnimation(source.c_str()));
+    if (!loaded)
+        error = IMG_GetError();
+    return loaded;
+}
+
+} // namespace
+
 int fit_to_band(const Raw& picture, const picture_options& options, UniqueSurface& band, std::string& error)
 {
     if (new_band(band, error) != 0)
@@ -206,8 +227,6 @@ int fit_to_band(const Raw& picture, const picture_options& options, UniqueSurfac
         return -1;
     return blit_centred(band.get(), scaled, error);
 }
-
-} // namespace
 
 int decode_picture(const std::string& source, std::chrono::milliseconds limit, Raw& output, std::string& error)
 {
@@ -328,4 +347,28 @@ int convert_picture(const std::string& source, int fd, const picture_options& op
         return -1;
     }
     return write_png(band.get(), fd, error);
+}
+
+bool animated_picture(const std::string& file)
+{
+    std::string error;
+    UniqueAnimation loaded = load_animation(file, error);
+    return loaded && loaded->count > 1;
+}
+
+int decode_animation(const std::string& source, animation& output, std::string& error)
+{
+    UniqueAnimation loaded = load_animation(source, error);
+    if (!loaded)
+        return -1;
+    for (int i = 0; i < loaded->count; i++) {
+        UniqueSurface frame(SDL_ConvertSurfaceFormat(loaded->frames[i], SURFACE_FORMAT, 0));
+        if (!frame) {
+            error = SDL_GetError();
+            return -1;
+        }
+        output.frames.push_back(raw_of(frame.get()));
+        output.delays_ms.push_back(loaded->delays[i]);
+    }
+    return 0;
 }

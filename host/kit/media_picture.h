@@ -21,6 +21,16 @@ struct Raw {
 // SDL_image's reason.
 int decode_picture(const std::string& source, std::chrono::milliseconds limit, Raw& output, std::string& error);
 
+// The frames of an animated picture, each whole, and how long each is shown.
+struct animation {
+    std::vector<Raw> frames;
+    std::vector<int> delays_ms;
+};
+int decode_animation(const std::string& source, animation& output, std::string& error);
+
+// `picture` on a new band as convert_picture places it.
+int fit_to_band(const Raw& picture, const picture_options& options, UniqueSurface& band, std::string& error);
+
 // The pixels of `picture`, a surface in the banner's pixel format.
 Raw raw_of(const SDL_Surface* picture);
 

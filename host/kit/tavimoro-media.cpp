@@ -62,7 +62,8 @@ media folders beside them.
                   leave video out to make no videos. A missing or broken file falls back to
                   the next. Tags: marquee wheel logo screenshot image titleshot thumbnail mix
                   boxart boxback box3d cartridge fanart video, and composed: the game's wheel
-                  or logo over its screenshot, fan art, title screen or image, blurred
+                  or logo over its screenshot, fan art, title screen or image, blurred.
+                  An animated GIF chosen as a picture is also the video of a game without one
   --fit MODE      build: a picture of another shape is fitted inside the band on black
                   (black, the default), on a colour (RRGGBB), on a blurred fill from the
                   picture (blur), or scaled to cover the band and cropped (crop)
