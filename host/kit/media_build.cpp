@@ -108,8 +108,10 @@ std::vector<job> plan(const std::vector<scraped_game>& games, const build_option
             if (candidates.empty())
                 continue;
             any = true;
+            // A video made from an animated picture is made with the picture's settings.
+            bool moving_picture = candidates.front().tag == ANIMATED_TAG;
             job next{&game, game_title(game), video, std::move(candidates), "",
-                     video ? video_settings(options.video) : picture_settings(options.picture), "",
+                     video && !moving_picture ? video_settings(options.video) : picture_settings(options.picture), "",
                      outcome::pending, ""};
             next.target = std::string(TREE) + "/" + key + (video ? ".mp4" : ".png");
             if (key.empty()) {
