@@ -1,7 +1,7 @@
 // tavimoro-media build run as the owner runs it: cut videos beside pictures (the hang it had),
 // falling back along the preference with the report and the manifest, paths that do not exist,
-// the package's entries and every picture format the frontends store; and the conversions'
-// watchdog, called directly with a short limit.
+// the package's entries and every picture format the frontends store, composed marquees and
+// animated pictures made videos; and the conversions' watchdog, called directly with a short limit.
 #include "host/kit/media_convert.h"
 #include "sim/sample_media.h"
 #include "sim/screen_capture.h"
