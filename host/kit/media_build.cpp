@@ -7,6 +7,7 @@
 #include "core/common.h"
 #include "host/common/lookup_keys.h"
 #include "host/kit/media_choice.h"
+#include "host/kit/media_compose.h"
 #include "host/kit/media_package.h"
 #include "host/kit/media_scan.h"
 #include "hostlink/banner_info.h"
@@ -106,8 +107,10 @@ std::vector<job> plan(const std::vector<scraped_game>& games, const build_option
             if (candidates.empty())
                 continue;
             any = true;
+            // A video made from an animated picture is made with the picture's settings.
+            bool moving_picture = candidates.front().tag == ANIMATED_TAG;
             job next{&game, game_title(game), video, std::move(candidates), "",
-                     video ? video_settings(options.video) : picture_settings(options.picture), "",
+                     video && !moving_picture ? video_settings(options.video) : picture_settings(options.picture), "",
                      outcome::pending, ""};
             next.target = std::string(TREE) + "/" + key + (video ? ".mp4" : ".png");
             if (key.empty()) {
@@ -148,13 +151,17 @@ Json read_manifest(const fs::path& file)
 // the record, and the target is made again from the best one.
 std::string record_of(const job& work)
 {
+    auto state = [](const std::string& file) {
+        struct stat info;
+        return stat(file.c_str(), &info) != 0 ? std::string("absent ") + strerror(errno)
+               : S_ISREG(info.st_mode)        ? stamp(info)
+                                              : "not a regular file";
+    };
     std::string record = work.settings;
     for (const media_source& file : work.candidates) {
-        struct stat info;
-        std::string state = stat(file.file.c_str(), &info) != 0 ? std::string("absent ") + strerror(errno)
-                            : S_ISREG(info.st_mode)              ? stamp(info)
-                                                                 : "not a regular file";
-        record += "\n" + file.tag + " " + file.file + " " + state;
+        record += "\n" + file.tag + " " + file.file + " " + state(file.file);
+        for (const std::string& logo : file.logos)
+            record += "\n  logo " + logo + " " + state(logo);
     }
     return record;
 }
@@ -214,8 +221,13 @@ void convert(job& work, const fs::path& product, const build_options& options)
             return;
         }
         std::string error;
-        int converted = work.video ? convert_video(file.file, fd, options.video, error)
-                                   : convert_picture(file.file, fd, options.picture, error);
+        // A composed picture without a logo shows the title as the board keeps it.
+        composition parts{file.file, file.logos,
+                          board_lookup_text(game_lookup_keys(work.game->rom, work.game->name).title.c_str())};
+        int converted = file.tag == ANIMATED_TAG   ? convert_animation(file.file, fd, options.picture, error)
+                        : work.video               ? convert_video(file.file, fd, options.video, error)
+                        : file.tag == COMPOSED_TAG ? convert_composed(parts, fd, options.picture, error)
+                                                   : convert_picture(file.file, fd, options.picture, error);
         if (converted != 0) {
             unlink(partial.c_str());
             passed.push_back(name + ": " + error);

@@ -8,7 +8,7 @@
 #include <vector>
 
 // The scraped media tags in the order a game's picture is chosen, then "video" for its video.
-inline constexpr const char* DEFAULT_PREFERENCE = "marquee,wheel,logo,screenshot,image,titleshot,thumbnail,mix,boxart,fanart,video";
+inline constexpr const char* DEFAULT_PREFERENCE = "marquee,composed,wheel,logo,screenshot,image,titleshot,thumbnail,mix,boxart,fanart,video";
 
 struct build_options {
     std::vector<std::string> prefer;  // tags, best first; a video is made only when "video" is listed

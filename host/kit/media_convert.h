@@ -39,6 +39,16 @@ int convert_picture(const std::string& source, int fd, const picture_options& op
 // 0, or -1 with `error` saying why.
 int convert_video(const std::string& source, int fd, const video_options& options, std::string& error);
 
+// Whether `file` is an animated picture the kit reads the frames of: a GIF of more than one
+// frame (SDL_image 2.6 reads the frames of no other format).
+bool animated_picture(const std::string& file);
+
+// Makes the animated picture `source` a video: H.264 in MP4 at the band's size, each frame fitted
+// as `options` fit the picture and shown as long as the file says, at 30 frames a second, written
+// to the open, empty file `fd` (taken over). Its first frame is the picture convert_picture makes.
+// 0, or -1 with `error` saying why.
+int convert_animation(const std::string& source, int fd, const picture_options& options, std::string& error);
+
 // The size of a `width`x`height` picture fitted inside `box_width`x`box_height`, aspect kept
 // (at least 1x1); `even` rounds both down to even numbers, as 4:2:0 needs.
 void fit_size(int width, int height, int box_width, int box_height, bool even, int& fit_width, int& fit_height);

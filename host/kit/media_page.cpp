@@ -2,7 +2,8 @@
 #include "host/kit/media_page.h"
 
 #include "banner/surface.h"
-#include "host/kit/media_convert.h"
+#include "host/kit/media_choice.h"
+#include "host/kit/media_compose.h"
 #include "host/kit/media_preview.h"
 #include "host/common/picture_encode.h"
 #include "hostlink/banner_info.h"
@@ -85,14 +86,24 @@ std::string escaped(const std::string& text)
     return out;
 }
 
-// The band shrunk to a thumbnail: the picture a build makes from `source`, fitted inside on black
-// as the build fits it by default, or else what the board's own drawing shows of the game now.
+// The band shrunk to a thumbnail: the picture a build makes from `source` (composed as the build
+// composes it, or fitted inside on black as the build fits it by default), or else what the
+// board's own drawing shows of the game now.
 UniqueSurface thumbnail(BannerDrawing& drawing, const prediction& p)
 {
     UniqueSurface thumb = make_surface(THUMB_WIDTH, THUMB_HEIGHT);
     if (!thumb)
         return nullptr;
     SDL_FillRect(thumb.get(), nullptr, SDL_MapRGBA(thumb->format, 0, 0, 0, SDL_ALPHA_OPAQUE));
+    if (p.picture_tag == COMPOSED_TAG) {
+        UniqueSurface band;
+        std::string error;
+        composition parts{p.picture_source, p.picture_logos, board_lookup_text(p.keys.title.c_str())};
+        return compose_band(parts, NO_PROGRESS_LIMIT, band, error) == 0 &&
+                       SDL_SoftStretchLinear(band.get(), nullptr, thumb.get(), nullptr) == 0
+                   ? std::move(thumb)
+                   : nullptr;
+    }
     if (!p.picture_source.empty()) {
         UniqueSurface picture = convert_surface(UniqueSurface(IMG_Load(p.picture_source.c_str())));
         if (!picture)

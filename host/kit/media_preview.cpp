@@ -2,7 +2,6 @@
 // leaderboard's scroll card, composed on SDL surfaces by the player's own code, saved as a PNG.
 #include "host/kit/media_preview.h"
 
-#include "banner/font.h"
 #include "banner/image.h"
 #include "banner/leaderboard.h"
 #include "banner/surface.h"
@@ -14,8 +13,6 @@
 
 BannerDrawing::BannerDrawing()
 {
-    TTF_Init();
-    load_font();
     init_image_thread();
 }
 
@@ -23,8 +20,6 @@ BannerDrawing::~BannerDrawing()
 {
     free_surface_banner();
     deinit_image_res();
-    free_font();
-    TTF_Quit();
 }
 
 SDL_Surface* BannerDrawing::band(const std::string& picture, const std::string& title)

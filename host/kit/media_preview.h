@@ -1,6 +1,8 @@
 // tavimoro-media preview: the band as the board shows a game, drawn by the player's banner code.
 #pragma once
 
+#include "host/kit/media_compose.h"
+
 #include <SDL2/SDL.h>
 
 #include <string>
@@ -17,6 +19,9 @@ public:
     // The band as the board shows `picture` (its title card of `title` when there is none or it
     // cannot be loaded). The surface is the banner code's canvas: valid until the next call.
     SDL_Surface* band(const std::string& picture, const std::string& title);
+
+private:
+    TitleFonts fonts_;
 };
 
 // Draws the game's band and, below it, the first frame of the scrolling `leaderboard` when there

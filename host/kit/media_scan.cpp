@@ -148,7 +148,7 @@ std::vector<prediction> predict_games(const std::vector<scraped_game>& games, co
     predictions.reserve(games.size());
     QuietStdout quiet;
     for (const scraped_game& game : games) {
-        prediction p{&game, game_lookup_keys(game.rom, game.name), "", "", "", "", "", ""};
+        prediction p{&game, game_lookup_keys(game.rom, game.name), "", "", "", "", "", {}, ""};
         banner_bar_t record{};
         find_game_media(product.c_str(), board_lookup_text(p.keys.title2.c_str()).c_str(),
                         board_lookup_text(p.keys.romname.c_str()).c_str(), &record);
@@ -156,7 +156,7 @@ std::vector<prediction> predict_games(const std::vector<scraped_game>& games, co
         p.video = record.video_file;
         std::vector<media_source> pictures = sources_along(game, prefer, false);
         if (const media_source* chosen = first_present(pictures))
-            p.picture_tag = chosen->tag, p.picture_source = chosen->file;
+            p.picture_tag = chosen->tag, p.picture_source = chosen->file, p.picture_logos = chosen->logos;
         else
             p.why_none = pictures.empty() ? "none of the preferred media"
                                           : "its " + pictures.front().tag + " " + pictures.front().file + " is missing";

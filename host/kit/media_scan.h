@@ -15,6 +15,7 @@ struct prediction {
     // What a build makes the game's picture and video from ("": nothing; the board then keeps
     // what it has now).
     std::string picture_tag, picture_source, video_source;
+    std::vector<std::string> picture_logos;  // a composed picture's logos
     std::string why_none;  // why a build makes no picture: no preferred media, or its files missing
     const char* shows_now() const;
     const char* shows_after() const;

@@ -4,6 +4,8 @@
 #include "host/kit/library.h"
 #include "host/common/lookup_keys.h"
 #include "host/kit/media_build.h"
+#include "host/kit/media_choice.h"
+#include "host/kit/media_compose.h"
 #include "host/kit/media_page.h"
 #include "host/kit/media_preview.h"
 #include "host/kit/media_scan.h"
@@ -21,6 +23,7 @@
 #include <filesystem>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -54,11 +57,13 @@ its metadata.pegasus.txt, or ROM folders with their media folders beside them.
   --json          scan: one JSON document instead of the table
   --html DIR      scan: also write the coverage page DIR/index.html
   --hidden        scan, build: take the games the frontend hides too
-  --prefer TAGS   scan, build: the media tags, best first (default
-                  marquee,wheel,logo,screenshot,image,titleshot,thumbnail,mix,boxart,fanart,video);
+  --prefer TAGS   scan, build: the media tags, best first (default marquee,composed,wheel,
+                  logo,screenshot,image,titleshot,thumbnail,mix,boxart,fanart,video);
                   leave video out to make no videos. A missing or broken file falls back to
                   the next. Tags: marquee wheel logo screenshot image titleshot thumbnail mix
-                  boxart boxback box3d cartridge fanart video
+                  boxart boxback box3d cartridge fanart video, and composed: the game's wheel
+                  or logo over its screenshot, fan art, title screen or image, blurred.
+                  An animated GIF chosen as a picture is also the video of a game without one
   --fit MODE      build: a picture of another shape is fitted inside the band on black
                   (black, the default), on a colour (RRGGBB), on a blurred fill from the
                   picture (blur), or scaled to cover the band and cropped (crop)
@@ -67,7 +72,7 @@ its metadata.pegasus.txt, or ROM folders with their media folders beside them.
   --jobs N        build: conversions at once (default: one per core)
   --rom PATH      preview: the game's ROM, as the hooks name it; --title its name
   --leaderboard TEXT  preview: the leaderboard text under the band
-  --font FILE     preview, --html: the board's font (default: DejaVu Sans, as the simulator has)
+  --font FILE     build, preview, --html: the board's font (default: DejaVu Sans, as the simulator has)
   --output PNG    preview: where the picture goes
   -h, --help      this help
 
@@ -205,6 +210,19 @@ int read_libraries(const options& opt, std::vector<scraped_game>& games)
     return problems;
 }
 
+// GStreamer and SDL_image, and the board's font under a board root of the kit's own, for the
+// pictures that build makes and the page draws.
+int start_picture_writer(const options& opt, ScratchFolder& root)
+{
+    if (board_font_root(opt, root) != 0)
+        return -1;
+    if (media_convert_init() != 0) {
+        fprintf(stderr, "tavimoro-media: the picture writer cannot start\n");
+        return -1;
+    }
+    return 0;
+}
+
 int command_scan(const options& opt)
 {
     if (opt.disk.empty() == opt.package.empty() || opt.inputs.empty()) {
@@ -222,7 +240,8 @@ int command_scan(const options& opt)
         print_json(predictions, product);
     else
         print_table(predictions, product);
-    if (!opt.html.empty() && (board_font_root(opt, root) != 0 || write_coverage_page(predictions, product, opt.html) != 0))
+    if (!opt.html.empty() &&
+        (start_picture_writer(opt, root) != 0 || write_coverage_page(predictions, product, opt.html) != 0))
         problems++;
     return problems ? EXIT_INPUT : 0;
 }
@@ -236,9 +255,14 @@ int command_build(options& opt)
     opt.build.package = opt.package;
     std::vector<scraped_game> games;
     int problems = read_libraries(opt, games);
-    if (media_convert_init() != 0) {
-        fprintf(stderr, "tavimoro-media: the picture writer cannot start\n");
+    ScratchFolder root;
+    if (start_picture_writer(opt, root) != 0)
         return EXIT_INPUT;
+    // A composed picture without a logo shows the title in the board's font.
+    std::optional<TitleFonts> fonts;
+    {
+        QuietStdout quiet;
+        fonts.emplace();
     }
     return build_media(games, opt.build) != 0 || problems ? EXIT_INPUT : 0;
 }
@@ -315,8 +339,8 @@ const char* parse_prefer(const std::string& list, std::vector<std::string>& tags
         tags.push_back(list.substr(start, comma - start));
     tags.push_back(list.substr(start));
     for (const std::string& tag : tags)
-        if (!known_media_tag(tag)) {
-            needs = "has the unknown tag '" + tag + "'; the tags are";
+        if (!known_media_tag(tag) && tag != COMPOSED_TAG) {
+            needs = "has the unknown tag '" + tag + "'; the tags are " + COMPOSED_TAG;
             for (const char* known : MEDIA_TAGS)
                 needs += std::string(" ") + known;
             return needs.c_str();

@@ -1,7 +1,8 @@
 // tavimoro-media build run as the owner runs it: cut videos beside pictures (the hang it had),
 // falling back along the preference with the report and the manifest, paths that do not exist,
-// the package's entries and every picture format the frontends store; and the conversions'
-// watchdog, called directly with a short limit.
+// the package's entries (a name cut inside a character among them, unpacked by the board) and
+// every picture format the frontends store, composed marquees and animated pictures made videos;
+// and the conversions' watchdog, called directly with a short limit.
 #include "core/thread_charset.h"
 #include "host/kit/media_convert.h"
 #include "hostlink/package_unpack.h"
@@ -13,6 +14,9 @@
 #include <archive.h>
 #include <archive_entry.h>
 #include <fcntl.h>
+#include <glib.h>
+#include <gst/app/gstappsink.h>
+#include <gst/video/video.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -47,6 +51,40 @@ constexpr auto SHORT_LIMIT = 1s;
 constexpr auto STALL_HELD = 3s;
 constexpr size_t PIPE_HELD = 16384;
 constexpr int COLOUR_TOLERANCE = 24;
+
+// A video's frames as the band shows them: each frame's size and the colour in its middle.
+struct decoded_frame {
+    int width, height;
+    board_test::screen_pixel middle;
+};
+
+std::vector<decoded_frame> decode_video(const std::string& file)
+{
+    std::vector<decoded_frame> frames;
+    std::string description = "filesrc location=\"" + file +
+                              "\" ! decodebin ! videoconvert ! video/x-raw,format=RGBA ! appsink name=out sync=false";
+    GstElement* pipeline = gst_parse_launch(description.c_str(), nullptr);
+    if (!pipeline)
+        return frames;
+    GstElement* out = gst_bin_get_by_name(GST_BIN(pipeline), "out");
+    gst_element_set_state(pipeline, GST_STATE_PLAYING);
+    while (GstSample* sample = gst_app_sink_try_pull_sample(GST_APP_SINK(out), 5 * GST_SECOND)) {
+        GstVideoInfo info;
+        GstMapInfo map;
+        if (gst_video_info_from_caps(&info, gst_sample_get_caps(sample)) &&
+            gst_buffer_map(gst_sample_get_buffer(sample), &map, GST_MAP_READ)) {
+            size_t row = static_cast<size_t>(GST_VIDEO_INFO_PLANE_STRIDE(&info, 0));
+            const uint8_t* p = map.data + row * (info.height / 2) + info.width / 2 * 4;
+            frames.push_back({info.width, info.height, {p[0], p[1], p[2], p[3]}});
+            gst_buffer_unmap(gst_sample_get_buffer(sample), &map);
+        }
+        gst_sample_unref(sample);
+    }
+    gst_element_set_state(pipeline, GST_STATE_NULL);
+    gst_object_unref(out);
+    gst_object_unref(pipeline);
+    return frames;
+}
 
 class MediaBuildTest : public board_test::BoardRootTest {
 protected:
@@ -366,6 +404,138 @@ TEST_F(MediaBuildTest, MissingPlacesAreErrorsAndEveryPictureFormatConvertsIntoTh
     for (const std::string& name : written)
         flagged[name] = name == "vorlix/pokémon.png";
     EXPECT_EQ(utf8_flags(zip), flagged);
+}
+
+// A game with a logo and art but no marquee gets its logo over its art, blurred and darkened to
+// the band's edges, in the place --prefer gives "composed"; the scan names it and the page draws
+// it as the build does. A logo that does not decode leaves the art (and the title) standing;
+// a lone logo or lone art is not composed.
+TEST_F(MediaBuildTest, ComposedMarqueeIsTheLogoOverItsBlurredArtInBuildScanAndPage)
+{
+    const std::string media = path("/host/lib/nes/media/");
+    constexpr unsigned LOGO = 0xF0E020, ART = 0x3070D0;
+    ASSERT_EQ(make_sample_picture(media + "logo.png", 400, 200, "", LOGO), 0);
+    ASSERT_EQ(make_sample_picture(media + "shot.png", 640, 480, "", ART), 0);
+    write_file("/host/lib/nes/media/broken.png", "not a picture");
+    gamelist("nes", {
+                        {"both", "<wheel>./media/logo.png</wheel><image>./media/shot.png</image>"},
+                        {"badlogo", "<wheel>./media/broken.png</wheel><image>./media/shot.png</image>"},
+                        {"logoonly", "<wheel>./media/logo.png</wheel>"},
+                        {"artonly", "<image>./media/shot.png</image>"},
+                    });
+    make_dir("/host/disk");
+    const std::string library = quoted(path("/host/lib"));
+    board_test::command_result built = kit("build --to " + quoted(path("/host/disk")) + " " + library);
+    EXPECT_EQ(built.status, 0) << built.output;
+    for (const auto& [rom, source] : std::map<std::string, std::string>{{"both", "composed " + media + "shot.png"},
+                                                                        {"badlogo", "composed " + media + "shot.png"},
+                                                                        {"logoonly", "wheel " + media + "logo.png"},
+                                                                        {"artonly", "image " + media + "shot.png"}})
+        EXPECT_TRUE(has(built.output, "vorlix/" + rom + ".png  " + rom + " (nes): from " + source)) << built.output;
+
+    ScreenImage logo, art;
+    ASSERT_EQ(load_picture(media + "logo.png", logo), 0);
+    ASSERT_EQ(load_picture(media + "shot.png", art), 0);
+    const board_test::screen_pixel logo_middle = board_test::pixel_at(logo, 200, 100);
+    // The blurred fill: the art's colours, darkened; never the black of a fitted picture.
+    auto darkened_art = [&](const board_test::screen_pixel& got, const std::string& where) {
+        board_test::screen_pixel from = board_test::pixel_at(art, 320, 240);
+        EXPECT_GT(got.b, 20) << where;
+        EXPECT_LT(got.b, from.b * 3 / 4) << where;
+        EXPECT_GT(got.b, got.r) << where;
+    };
+    for (std::string rom : {"both", "badlogo"}) {
+        ScreenImage made;
+        ASSERT_EQ(load_picture(path("/host/disk/vorlix/vorlix/" + rom + ".png"), made), 0);
+        for (int x : {8, 1911})
+            darkened_art(board_test::pixel_at(made, x, 180), rom + " edge " + std::to_string(x));
+        if (rom == "both") {
+            board_test::screen_pixel middle = board_test::pixel_at(made, 960, 180);
+            EXPECT_NEAR(middle.r, logo_middle.r, COLOUR_TOLERANCE);
+            EXPECT_NEAR(middle.g, logo_middle.g, COLOUR_TOLERANCE);
+            EXPECT_NEAR(middle.b, logo_middle.b, COLOUR_TOLERANCE);
+        }
+    }
+
+    board_test::command_result scanned =
+        kit("scan --json --html " + quoted(path("/host/page")) + " --disk " + quoted(path("/host/disk")) + " " +
+            library);
+    EXPECT_TRUE(has(scanned.output, "\"picture_tag\":\t\"composed\"")) << scanned.output;
+    // The page's band of the composed game: its thumbnail has the logo in the middle.
+    std::string page = read_file("/host/page/index.html");
+    size_t row = page.find("<tr data-system=\"nes\" data-shows=\"picture only\"><td class=\"band\"><img alt=\"both\"");
+    ASSERT_NE(row, std::string::npos) << page;
+    EXPECT_NE(page.find("composed: " + media + "shot.png", row), std::string::npos);
+    const std::string prefix = "base64,";
+    size_t data = page.find(prefix, row) + prefix.size();
+    gsize size = 0;
+    guchar* jpeg = g_base64_decode(page.substr(data, page.find('"', data) - data).c_str(), &size);
+    std::ofstream(path("/host/thumb.jpg"), std::ios::binary).write(reinterpret_cast<const char*>(jpeg), size);
+    g_free(jpeg);
+    ScreenImage thumb;
+    ASSERT_EQ(load_picture(path("/host/thumb.jpg"), thumb), 0);
+    board_test::screen_pixel middle = board_test::pixel_at(thumb, thumb.width / 2, thumb.height / 2);
+    EXPECT_NEAR(middle.r, logo_middle.r, COLOUR_TOLERANCE);
+    EXPECT_NEAR(middle.b, logo_middle.b, COLOUR_TOLERANCE);
+    darkened_art(board_test::pixel_at(thumb, 2, thumb.height / 2), "page edge");
+}
+
+// An animated GIF chosen as the picture of a game without a video becomes its video too: H.264
+// at the band's size, every frame there (each shown for its time, at 30 a second), the first one
+// the picture. A game with a video of its own keeps it.
+TEST_F(MediaBuildTest, AnAnimatedPictureBecomesTheVideoOfAGameWithout)
+{
+    if (board_test::run_command("command -v convert").status != 0)
+        GTEST_SKIP() << "ImageMagick's convert is not installed here: no animated GIF is made";
+    const std::string media = path("/host/lib/arcade/media/");
+    make_dir("/host/lib/arcade/media");
+    const std::vector<unsigned> colours = {0xE02020, 0x20E020, 0x2020E0};
+    std::string frames;
+    for (unsigned colour : colours) {
+        char text[8];
+        snprintf(text, sizeof text, "%06X", colour);
+        frames += " xc:'#" + std::string(text) + "'";
+    }
+    ASSERT_EQ(
+        board_test::run_command("convert -size 400x100 -delay 20" + frames + " -loop 0 " + quoted(media + "moving.gif"))
+            .status,
+        0);
+    ASSERT_EQ(make_sample_clip(media + "own.mp4", "ball", 1, 320, 240), 0);
+    gamelist("arcade", {{"moving", "<marquee>./media/moving.gif</marquee>"},
+                        {"owned", "<marquee>./media/moving.gif</marquee><video>./media/own.mp4</video>"}});
+    make_dir("/host/disk");
+    board_test::command_result built =
+        kit("build --to " + quoted(path("/host/disk")) + " " + quoted(path("/host/lib")));
+    EXPECT_EQ(built.status, 0) << built.output;
+    EXPECT_TRUE(has(built.output, "made     vorlix/moving.mp4  moving (arcade): from animated " + media + "moving.gif"))
+        << built.output;
+    EXPECT_TRUE(has(built.output, "made     vorlix/owned.mp4  owned (arcade): from video " + media + "own.mp4"))
+        << built.output;
+
+    gst_init(nullptr, nullptr);
+    std::vector<decoded_frame> video = decode_video(path("/host/disk/vorlix/vorlix/moving.mp4"));
+    ASSERT_FALSE(video.empty());
+    // 0.2 s a frame at 30 frames a second; the encoder may round the last one.
+    EXPECT_NEAR(static_cast<double>(video.size()), 18.0, 2.0);
+    // The colours in the order they show, each once however many frames repeat it.
+    auto near = [](const board_test::screen_pixel& got, unsigned rgb) {
+        return std::abs(got.r - int(rgb >> 16)) < COLOUR_TOLERANCE &&
+               std::abs(got.g - int(rgb >> 8 & 0xFF)) < COLOUR_TOLERANCE &&
+               std::abs(got.b - int(rgb & 0xFF)) < COLOUR_TOLERANCE;
+    };
+    std::vector<unsigned> seen;
+    for (const decoded_frame& frame : video) {
+        EXPECT_EQ(frame.width, 1920);
+        EXPECT_EQ(frame.height, 360);
+        for (unsigned wanted : colours)
+            if (near(frame.middle, wanted) && (seen.empty() || seen.back() != wanted))
+                seen.push_back(wanted);
+    }
+    EXPECT_EQ(seen, colours);
+    ScreenImage picture;
+    ASSERT_EQ(load_picture(path("/host/disk/vorlix/vorlix/moving.png"), picture), 0);
+    EXPECT_TRUE(near(board_test::pixel_at(picture, 960, 180), colours.front()));
+    EXPECT_TRUE(near(video.front().middle, colours.front()));
 }
 
 // A conversion whose pipeline moves nothing more fails after the limit, with its reason: a picture
