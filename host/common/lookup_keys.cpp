@@ -5,11 +5,22 @@
 #include <cctype>
 #include <cstring>
 
+namespace {
+
+// A Windows host's paths may part folders with backslashes too.
+#ifdef _WIN32
+constexpr const char* SEPARATORS = "/\\";
+#else
+constexpr const char* SEPARATORS = "/";
+#endif
+
+} // namespace
+
 lookup_keys game_lookup_keys(std::string_view rom_path, std::string_view name)
 {
-    while (rom_path.size() > 1 && rom_path.back() == '/')
+    while (rom_path.size() > 1 && strchr(SEPARATORS, rom_path.back()))
         rom_path.remove_suffix(1);
-    size_t slash = rom_path.rfind('/');
+    size_t slash = rom_path.find_last_of(SEPARATORS);
     std::string_view file = slash == std::string_view::npos ? rom_path : rom_path.substr(slash + 1);
     // A leading dot starts a hidden name, not an extension: ".hack" stays ".hack".
     size_t dot = file.rfind('.');

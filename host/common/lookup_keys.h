@@ -16,7 +16,8 @@ struct lookup_keys {
 // character is valid in file names on FAT32 and exFAT.
 inline constexpr char SYSTEM_KEY_PREFIX = '@';
 
-// The ROM name is the last part of `rom_path` (a file, or a folder with a trailing '/') without
+// The ROM name is the last part of `rom_path` (a file, or a folder with a trailing '/'; on Windows
+// '\\' parts folders too) without
 // its last extension; the title is `name` as given (a frontend's own spelling is what the player
 // shows), or the ROM name when that is empty; title2 is the title. The board lower-cases both keys
 // before it looks media up. A key that starts with the system prefix gets one more in front, so
