@@ -7,6 +7,7 @@
 #include "host/kit/media_page.h"
 #include "host/kit/media_preview.h"
 #include "host/kit/media_scan.h"
+#include "host/kit/system_art.h"
 #include "hostlink/banner_info.h"
 #include "hostlink/package_unpack.h"
 
@@ -65,9 +66,11 @@ media folders beside them.
   --video-box WxH build: the box a video is fitted in, aspect kept (default 1920x360)
   --audio         build: keep the videos' sound (default: dropped)
   --jobs N        build: conversions at once (default: one per core)
+  --system-art DIR  scan, build: the owner's system pictures, DIR/<system>.png, .svg or .jpg
+                  (and DIR/<system>.mp4 for a video), used before the frontend theme's logo
   --rom PATH      preview: the game's ROM, as the hooks name it; --title its name
   --leaderboard TEXT  preview: the leaderboard text under the band
-  --font FILE     preview, --html: the board's font (default: DejaVu Sans, as the simulator has)
+  --font FILE     preview, build, --html: the board's font (default: DejaVu Sans, as the simulator has)
   --output PNG    preview: where the picture goes
   -h, --help      this help
 
@@ -87,7 +90,7 @@ struct options {
     bool json = false;
     bool hidden = false;
     std::string html;
-    std::string disk, package;
+    std::string disk, package, system_art;
     build_options build;
     std::string rom, title, leaderboard, font = DEFAULT_FONT, output;
     std::vector<std::string> inputs;
@@ -218,11 +221,14 @@ int command_scan(const options& opt)
     std::vector<scraped_game> games;
     int problems = read_libraries(opt, games);
     std::vector<prediction> predictions = predict_games(games, product, opt.build.prefer);
+    std::vector<library_system> systems = library_systems(games, find_frontends(opt.inputs, opt.system_art));
+    std::vector<system_prediction> shown = predict_systems(systems, product);
     if (opt.json)
-        print_json(predictions, product);
+        print_json(predictions, shown, product);
     else
-        print_table(predictions, product);
-    if (!opt.html.empty() && (board_font_root(opt, root) != 0 || write_coverage_page(predictions, product, opt.html) != 0))
+        print_table(predictions, shown, product);
+    if (!opt.html.empty() &&
+        (board_font_root(opt, root) != 0 || write_coverage_page(predictions, shown, product, opt.html) != 0))
         problems++;
     return problems ? EXIT_INPUT : 0;
 }
@@ -236,6 +242,11 @@ int command_build(options& opt)
     opt.build.package = opt.package;
     std::vector<scraped_game> games;
     int problems = read_libraries(opt, games);
+    opt.build.systems = find_frontends(opt.inputs, opt.system_art);
+    // The systems' cards are drawn with the board's font.
+    ScratchFolder root;
+    if (board_font_root(opt, root) != 0)
+        return EXIT_INPUT;
     if (media_convert_init() != 0) {
         fprintf(stderr, "tavimoro-media: the picture writer cannot start\n");
         return EXIT_INPUT;
@@ -326,7 +337,7 @@ const char* parse_prefer(const std::string& list, std::vector<std::string>& tags
 
 int parse_options(int argc, char** argv, options& opt)
 {
-    enum { TO = 256, PREFER, FIT, BOX, AUDIO, JOBS, ROM, TITLE, LEADERBOARD, FONT, OUTPUT, HIDDEN, HTML };
+    enum { TO = 256, PREFER, FIT, BOX, AUDIO, JOBS, ROM, TITLE, LEADERBOARD, FONT, OUTPUT, HIDDEN, HTML, SYSTEM_ART };
     const option longs[] = {{"json", no_argument, nullptr, 'j'},
                             {"disk", required_argument, nullptr, 'd'},
                             {"package", required_argument, nullptr, 'p'},
@@ -343,6 +354,7 @@ int parse_options(int argc, char** argv, options& opt)
                             {"output", required_argument, nullptr, OUTPUT},
                             {"hidden", no_argument, nullptr, HIDDEN},
                             {"html", required_argument, nullptr, HTML},
+                            {"system-art", required_argument, nullptr, SYSTEM_ART},
                             {"help", no_argument, nullptr, 'h'},
                             {nullptr, 0, nullptr, 0}};
     parse_prefer(DEFAULT_PREFERENCE, opt.build.prefer);
@@ -366,6 +378,7 @@ int parse_options(int argc, char** argv, options& opt)
         case OUTPUT: opt.output = optarg; break;
         case HIDDEN: opt.hidden = true; break;
         case HTML: opt.html = optarg; break;
+        case SYSTEM_ART: opt.system_art = optarg; break;
         case 'h': fputs(USAGE, stdout); exit(0);
         case ':':
             fprintf(stderr, "tavimoro-media: %s needs a value; see tavimoro-media --help\n", argv[optind - 1]);
