@@ -134,15 +134,16 @@ std::vector<job> plan(const std::vector<scraped_game>& games, const std::vector<
         if (!any)
             bare.push_back(&game);
     }
-    // A system's card is drawn, not read: its name is in the settings, so that a new name draws it again.
+    // A system's card is drawn, not read: its name is in the settings, so a new name draws it again.
     for (const library_system& system : systems)
         for (bool video : {false, true})
             if (const std::vector<media_source>& candidates = video ? system.video : system.picture;
                 !candidates.empty()) {
+                std::string settings = video ? video_settings(options.video)
+                                             : picture_settings(options.picture) + " card " + system.title;
                 job next{nullptr, system.title + " (system " + system.system + ")", video, candidates,
-                         std::string(TREE) + "/" + system.key + (video ? ".mp4" : ".png"),
-                         video ? video_settings(options.video) : picture_settings(options.picture) + " card " + system.title,
-                         "", outcome::pending, "", &system};
+                         std::string(TREE) + "/" + system.key + (video ? ".mp4" : ".png"), settings, "",
+                         outcome::pending, "", &system};
                 claim(next, owner, "system " + system.system);
                 jobs.push_back(std::move(next));
             }

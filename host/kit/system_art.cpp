@@ -40,7 +40,8 @@ const frontend_layout ESDE = {"ES-DE",
                               "Theme",
                               "linear-es-de",
                               {"themes", "/usr/share/es-de/themes"},
-                              {"custom_systems/es_systems.xml", "/usr/share/es-de/resources/systems/linux/es_systems.xml"},
+                              {"custom_systems/es_systems.xml",
+                               "/usr/share/es-de/resources/systems/linux/es_systems.xml"},
                               {"system/logos/%s.svg", "%s/images/logo.svg"}};
 // Batocera's /userdata: the theme it ships, es-theme-carbon in /usr/share/emulationstation/themes,
 // looks up art/logos/<system>.png, then .svg (views/common.xml); the owner's themes lie in

@@ -68,7 +68,8 @@ std::vector<uint8_t> svg_band(const std::string& file, std::string& error)
     UniqueSurface logo(IMG_LoadSizedSVG_RW(source.get(), width, height));
     UniqueSurface band = make_surface(BANNER_WIDTH, BANNER_HEIGHT);
     SDL_Rect at{(BANNER_WIDTH - width) / 2, (BANNER_HEIGHT - height) / 2, width, height};
-    if (!logo || !band || SDL_FillRect(band.get(), nullptr, SDL_MapRGBA(band->format, 0, 0, 0, SDL_ALPHA_OPAQUE)) != 0 ||
+    if (!logo || !band ||
+        SDL_FillRect(band.get(), nullptr, SDL_MapRGBA(band->format, 0, 0, 0, SDL_ALPHA_OPAQUE)) != 0 ||
         SDL_SetSurfaceBlendMode(logo.get(), SDL_BLENDMODE_BLEND) != 0 ||
         SDL_BlitSurface(logo.get(), nullptr, band.get(), &at) != 0) {
         error = SDL_GetError();

@@ -29,7 +29,8 @@ const char* system_prediction::shows_after() const
 std::string system_prediction::source() const
 {
     const media_source& picture = system->picture.front();
-    std::string from = picture.file.empty() ? picture.tag + " of \"" + system->title + "\"" : picture.tag + " " + picture.file;
+    std::string from =
+        picture.file.empty() ? picture.tag + " of \"" + system->title + "\"" : picture.tag + " " + picture.file;
     return system->video.empty() ? from : from + ", video " + system->video.front().file;
 }
 

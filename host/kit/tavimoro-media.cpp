@@ -208,6 +208,19 @@ int read_libraries(const options& opt, std::vector<scraped_game>& games)
     return problems;
 }
 
+// Where the systems' pictures come from. A --system-art that is no folder is an error: a
+// mistyped one would otherwise quietly give every system the theme's logo or its card.
+int find_system_art(const options& opt, frontend_context& context)
+{
+    std::error_code error;
+    if (!opt.system_art.empty() && !fs::is_directory(opt.system_art, error)) {
+        fprintf(stderr, "tavimoro-media: --system-art %s: no such folder\n", opt.system_art.c_str());
+        return -1;
+    }
+    context = find_frontends(opt.inputs, opt.system_art);
+    return 0;
+}
+
 int command_scan(const options& opt)
 {
     if (opt.disk.empty() == opt.package.empty() || opt.inputs.empty()) {
@@ -216,12 +229,13 @@ int command_scan(const options& opt)
     }
     ScratchFolder scratch, root;
     std::string product;
-    if (open_product(opt, scratch, product) != 0)
+    frontend_context art;
+    if (open_product(opt, scratch, product) != 0 || find_system_art(opt, art) != 0)
         return EXIT_INPUT;
     std::vector<scraped_game> games;
     int problems = read_libraries(opt, games);
     std::vector<prediction> predictions = predict_games(games, product, opt.build.prefer);
-    std::vector<library_system> systems = library_systems(games, find_frontends(opt.inputs, opt.system_art));
+    std::vector<library_system> systems = library_systems(games, art);
     std::vector<system_prediction> shown = predict_systems(systems, product);
     if (opt.json)
         print_json(predictions, shown, product);
@@ -240,13 +254,12 @@ int command_build(options& opt)
         return EXIT_USAGE;
     }
     opt.build.package = opt.package;
-    std::vector<scraped_game> games;
-    int problems = read_libraries(opt, games);
-    opt.build.systems = find_frontends(opt.inputs, opt.system_art);
     // The systems' cards are drawn with the board's font.
     ScratchFolder root;
-    if (board_font_root(opt, root) != 0)
+    if (find_system_art(opt, opt.build.systems) != 0 || board_font_root(opt, root) != 0)
         return EXIT_INPUT;
+    std::vector<scraped_game> games;
+    int problems = read_libraries(opt, games);
     if (media_convert_init() != 0) {
         fprintf(stderr, "tavimoro-media: the picture writer cannot start\n");
         return EXIT_INPUT;

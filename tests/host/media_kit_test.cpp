@@ -130,6 +130,8 @@ TEST_F(MediaKitTest, WrongInputIsNamedAndFailsTheRun)
         {"preview --disk " + missing + " --rom x.zip --output " + shell_quote(path("/host/p.png")), "no such folder"},
         {"scan --disk " + shell_quote(path("/host/disk")) + " " + shell_quote(path("/host/disk/vorlix/ext")),
          "holds no games"},
+        {"build --system-art " + missing + " --to " + shell_quote(path("/host/disk")) + " " + roms,
+         "--system-art " + path("/host/no-disk") + ": no such folder"},
     };
     for (const auto& [args, said] : refused) {
         board_test::command_result result = kit(args);
