@@ -118,11 +118,13 @@ int read_gamelist(const std::filesystem::path& file, const std::filesystem::path
                   const std::filesystem::path& home, const std::string& system, std::vector<scraped_game>& games);
 
 // A system as an EmulationStation systems list names it (RetroPie's es_systems.cfg, ES-DE's
-// es_systems.xml): its ROM folder with "~" and "%ROMPATH%" expanded, its extensions lower-cased.
+// es_systems.xml): its ROM folder with "~" and "%ROMPATH%" expanded, its extensions lower-cased,
+// its full name as the frontend shows it ("" when the list gives none).
 struct listed_system {
     std::string name;
     std::filesystem::path roms;
     std::vector<std::string> extensions;
+    std::string full_name = {};
 };
 int read_systems_list(const std::filesystem::path& file, const std::filesystem::path& home,
                       const std::filesystem::path& rom_directory, std::vector<listed_system>& systems);

@@ -190,7 +190,7 @@ int read_gamelist(const fs::path& file, const fs::path& rom_folder, const fs::pa
     return 0;
 }
 
-// <systemList><system><name>, <path>, <extension> (space-separated): RetroPie's
+// <systemList><system><name>, <path>, <extension> (space-separated), <fullname>: RetroPie's
 // EmulationStation v2.11.2 expands a leading "~" of the path (SystemData::loadSystem), ES-DE
 // 3.1.1 also "%ROMPATH%" (SystemData::loadConfig).
 int read_systems_list(const fs::path& file, const fs::path& home, const fs::path& rom_directory,
@@ -212,7 +212,7 @@ int read_systems_list(const fs::path& file, const fs::path& home, const fs::path
             path.replace(at, strlen("%ROMPATH%"), rom_directory.string() + "/");
         if (path[0] == '~')
             path = home.string() + "/" + path.substr(1);
-        listed_system system{name, fs::path(path).lexically_normal(), {}};
+        listed_system system{name, fs::path(path).lexically_normal(), {}, node.child_value("fullname")};
         std::string list = node.child_value("extension");
         std::transform(list.begin(), list.end(), list.begin(), [](unsigned char c) { return tolower(c); });
         for (size_t start = list.find_first_not_of(" \t\n"); start != std::string::npos;

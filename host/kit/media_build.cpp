@@ -10,6 +10,7 @@
 #include "host/kit/media_compose.h"
 #include "host/kit/media_package.h"
 #include "host/kit/media_scan.h"
+#include "host/kit/system_picture.h"
 #include "hostlink/banner_info.h"
 
 #include <cjson/cJSON.h>
@@ -55,6 +56,7 @@ struct job {
     std::string record;                // the manifest's record: the settings and every candidate's state
     outcome result = outcome::pending;
     std::string reason;
+    const library_system* system = nullptr;  // the system whose picture or video it is
 };
 
 using Json = std::unique_ptr<cJSON, decltype(&cJSON_Delete)>;
@@ -91,10 +93,19 @@ std::string game_title(const scraped_game& game)
     return game_lookup_keys(game.rom, game.name).title + " (" + game.system + ")";
 }
 
-// One job per game for its picture and one for its video, when it has candidates for them;
-// `bare` gets the games that have none.
-std::vector<job> plan(const std::vector<scraped_game>& games, const build_options& options,
-                      std::vector<const scraped_game*>& bare)
+// Fails `next` when a job before it makes the same target: `owner` names who makes each.
+void claim(job& next, std::map<std::string, std::string>& owner, const std::string& by)
+{
+    if (auto [it, fresh] = owner.emplace(next.target, by); !fresh) {
+        next.result = outcome::failed;
+        next.reason = "the board finds one file per key, and " + it->second + " has the same one";
+    }
+}
+
+// One job per game for its picture and one for its video, when it has candidates for them,
+// then each system's; `bare` gets the games that have none.
+std::vector<job> plan(const std::vector<scraped_game>& games, const std::vector<library_system>& systems,
+                      const build_options& options, std::vector<const scraped_game*>& bare)
 {
     std::vector<job> jobs;
     std::map<std::string, std::string> owner;  // target -> the ROM of the game it is made for
@@ -117,15 +128,27 @@ std::vector<job> plan(const std::vector<scraped_game>& games, const build_option
                 next.target = game.rom;
                 next.result = outcome::failed;
                 next.reason = reason;
-            } else if (auto [it, fresh] = owner.emplace(next.target, game.rom); !fresh) {
-                next.result = outcome::failed;
-                next.reason = "the board finds one file per key, and " + it->second + " has the same one";
+            } else {
+                claim(next, owner, game.rom);
             }
             jobs.push_back(std::move(next));
         }
         if (!any)
             bare.push_back(&game);
     }
+    // A system's card is drawn, not read: its name is in the settings, so a new name draws it again.
+    for (const library_system& system : systems)
+        for (bool video : {false, true})
+            if (const std::vector<media_source>& candidates = video ? system.video : system.picture;
+                !candidates.empty()) {
+                std::string settings = video ? video_settings(options.video)
+                                             : picture_settings(options.picture) + " card " + system.title;
+                job next{nullptr, system.title + " (system " + system.system + ")", video, candidates,
+                         std::string(TREE) + "/" + system.key + (video ? ".mp4" : ".png"), settings, "",
+                         outcome::pending, "", &system};
+                claim(next, owner, "system " + system.system);
+                jobs.push_back(std::move(next));
+            }
     return jobs;
 }
 
@@ -202,13 +225,15 @@ void convert(job& work, const fs::path& product, const build_options& options)
     fs::path partial = target.parent_path() / ("." + target.filename().string() + ".partial");
     std::vector<std::string> passed;
     for (const media_source& file : work.candidates) {
-        std::string name = file.tag + " " + file.file;
+        // A system's card has no file: it is drawn.
+        bool drawn = file.file.empty();
+        std::string name = drawn ? file.tag : file.tag + " " + file.file;
         struct stat info;
-        if (stat(file.file.c_str(), &info) != 0) {
+        if (!drawn && stat(file.file.c_str(), &info) != 0) {
             passed.push_back(errno == ENOENT ? "listed " + name + " is missing" : name + ": " + strerror(errno));
             continue;
         }
-        if (!S_ISREG(info.st_mode)) {
+        if (!drawn && !S_ISREG(info.st_mode)) {
             passed.push_back(name + " is not a regular file");
             continue;
         }
@@ -221,13 +246,21 @@ void convert(job& work, const fs::path& product, const build_options& options)
             return;
         }
         std::string error;
-        // A composed picture without a logo shows the title as the board keeps it.
-        composition parts{file.file, file.logos,
-                          board_lookup_text(game_lookup_keys(work.game->rom, work.game->name).title.c_str())};
-        int converted = file.tag == ANIMATED_TAG   ? convert_animation(file.file, fd, options.picture, error)
-                        : work.video               ? convert_video(file.file, fd, options.video, error)
-                        : file.tag == COMPOSED_TAG ? convert_composed(parts, fd, options.picture, error)
-                                                   : convert_picture(file.file, fd, options.picture, error);
+        int converted;
+        if (file.tag == ANIMATED_TAG) {
+            converted = convert_animation(file.file, fd, options.picture, error);
+        } else if (work.video) {
+            converted = convert_video(file.file, fd, options.video, error);
+        } else if (work.system) {
+            converted = convert_system_picture(file, *work.system, fd, options.picture, error);
+        } else if (file.tag == COMPOSED_TAG) {
+            // A composed picture without a logo shows the title as the board keeps it.
+            composition parts{file.file, file.logos,
+                              board_lookup_text(game_lookup_keys(work.game->rom, work.game->name).title.c_str())};
+            converted = convert_composed(parts, fd, options.picture, error);
+        } else {
+            converted = convert_picture(file.file, fd, options.picture, error);
+        }
         if (converted != 0) {
             unlink(partial.c_str());
             passed.push_back(name + ": " + error);
@@ -404,7 +437,9 @@ int build_media(const std::vector<scraped_game>& games, const build_options& opt
     if (prepare_product(options, TREE, product) != 0)
         return 1;
     std::vector<const scraped_game*> bare;
-    std::vector<job> jobs = plan(games, options, bare);
+    std::vector<library_system> systems = library_systems(games, options.systems);
+    draw_system_cards(systems);
+    std::vector<job> jobs = plan(games, systems, options, bare);
     Json manifest = read_manifest(product / MANIFEST);
     check_sources(jobs, manifest.get(), product);
     std::vector<job*> pending;

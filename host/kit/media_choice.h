@@ -16,7 +16,7 @@ inline constexpr const char* ANIMATED_TAG = "animated";
 struct media_source {
     std::string tag;
     std::string file;                // for a composed picture, its art
-    std::vector<std::string> logos;  // for a composed picture, its logos, best first
+    std::vector<std::string> logos = {};  // for a composed picture, its logos, best first
 };
 
 // The game's candidate files in the order they are tried: for the picture, each picture tag of

@@ -188,7 +188,8 @@ void write_filters(std::ostream& page, const std::vector<prediction>& prediction
 
 } // namespace
 
-int write_coverage_page(const std::vector<prediction>& predictions, const std::string& product, const std::string& dir)
+int write_coverage_page(const std::vector<prediction>& predictions, const std::vector<system_prediction>& systems,
+                        const std::string& product, const std::string& dir)
 {
     std::error_code error;
     fs::create_directory(dir, error);
@@ -217,6 +218,11 @@ int write_coverage_page(const std::vector<prediction>& predictions, const std::s
                  << p.shows_now() << "</td><td>" << p.shows_after() << "</td><td>" << source_cell(p, product)
                  << "</td></tr>\n";
     }
+    page << "</tbody></table>\n<h2>Systems</h2>\n<table id=\"systems\"><thead><tr><th>System</th><th>Key</th><th>Now"
+            "</th><th>Source</th></tr></thead><tbody>\n";
+    for (const system_prediction& p : systems)
+        page << "<tr><td>" << escaped(p.system->title) << "</td><td class=\"keys\">" << escaped(p.system->key)
+             << "</td><td>" << p.shows_now() << "</td><td>" << escaped(p.source()) << "</td></tr>\n";
     page << "</tbody></table>\n<script>" << SCRIPT << "</script></body></html>\n";
     // Written whole under a temporary name, then renamed: a browser never opens half a page.
     fs::path file = fs::path(dir) / "index.html";

@@ -168,7 +168,8 @@ std::vector<prediction> predict_games(const std::vector<scraped_game>& games, co
     return predictions;
 }
 
-void print_table(const std::vector<prediction>& predictions, const std::string& product)
+void print_table(const std::vector<prediction>& predictions, const std::vector<system_prediction>& systems,
+                 const std::string& product)
 {
     constexpr size_t SYSTEM = 12, GAME = 36, ROM = 28, SHOWN = 18;
     printf("%s%s%s%s%s%s\n", padded("system", SYSTEM).c_str(), padded("game", GAME).c_str(),
@@ -187,9 +188,11 @@ void print_table(const std::vector<prediction>& predictions, const std::string& 
             printf(" %s (%s)", utf8_text(p->game->rom).c_str(), utf8_text(p->game->source).c_str());
         printf("\n");
     }
+    print_systems_table(systems);
 }
 
-void print_json(const std::vector<prediction>& predictions, const std::string& product)
+void print_json(const std::vector<prediction>& predictions, const std::vector<system_prediction>& systems,
+                const std::string& product)
 {
     Json root(cJSON_CreateObject(), cJSON_Delete);
     cJSON* games = cJSON_AddArrayToObject(root.get(), "games");
@@ -210,6 +213,7 @@ void print_json(const std::vector<prediction>& predictions, const std::string& p
         add_text(game, "video_source", p.video_source);
         cJSON_AddItemToArray(games, game);
     }
+    cJSON_AddItemToObject(root.get(), "systems", systems_json(systems, product));
     cJSON_AddItemToObject(root.get(), "summary", summary_json(predictions, false));
     cJSON_AddItemToObject(root.get(), "after_build", summary_json(predictions, true));
     cJSON* clashes = cJSON_AddArrayToObject(root.get(), "collisions");

@@ -4,6 +4,7 @@
 
 #include "host/kit/library.h"
 #include "host/common/lookup_keys.h"
+#include "host/kit/system_scan.h"
 
 #include <string>
 #include <vector>
@@ -32,8 +33,11 @@ std::vector<prediction> predict_games(const std::vector<scraped_game>& games, co
 // How many of `predictions` show `shown`, now or after a build.
 size_t count_shows(const std::vector<prediction>& predictions, const char* shown, bool after);
 
-void print_table(const std::vector<prediction>& predictions, const std::string& product);
-void print_json(const std::vector<prediction>& predictions, const std::string& product);
+// The games, then the systems.
+void print_table(const std::vector<prediction>& predictions, const std::vector<system_prediction>& systems,
+                 const std::string& product);
+void print_json(const std::vector<prediction>& predictions, const std::vector<system_prediction>& systems,
+                const std::string& product);
 
 // `file` relative to the product directory, as the tables name the board's files.
 std::string relative_to(const std::string& file, const std::string& product);

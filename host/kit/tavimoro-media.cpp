@@ -9,6 +9,7 @@
 #include "host/kit/media_page.h"
 #include "host/kit/media_preview.h"
 #include "host/kit/media_scan.h"
+#include "host/kit/system_art.h"
 #include "hostlink/banner_info.h"
 #include "hostlink/package_unpack.h"
 
@@ -70,6 +71,8 @@ its metadata.pegasus.txt, or ROM folders with their media folders beside them.
   --video-box WxH build: the box a video is fitted in, aspect kept (default 1920x360)
   --audio         build: keep the videos' sound (default: dropped)
   --jobs N        build: conversions at once (default: one per core)
+  --system-art DIR  scan, build: the owner's system pictures, DIR/<system>.png, .svg or .jpg
+                  (and DIR/<system>.mp4 for a video), used before the frontend theme's logo
   --rom PATH      preview: the game's ROM, as the hooks name it; --title its name
   --leaderboard TEXT  preview: the leaderboard text under the band
   --font FILE     build, preview, --html: the board's font (default: DejaVu Sans, as the simulator has)
@@ -92,7 +95,7 @@ struct options {
     bool json = false;
     bool hidden = false;
     std::string html;
-    std::string disk, package;
+    std::string disk, package, system_art;
     build_options build;
     std::string rom, title, leaderboard, font = DEFAULT_FONT, output;
     std::vector<std::string> inputs;
@@ -223,6 +226,19 @@ int start_picture_writer(const options& opt, ScratchFolder& root)
     return 0;
 }
 
+// Where the systems' pictures come from. A --system-art that is no folder is an error: a
+// mistyped one would otherwise quietly give every system the theme's logo or its card.
+int find_system_art(const options& opt, frontend_context& context)
+{
+    std::error_code error;
+    if (!opt.system_art.empty() && !fs::is_directory(opt.system_art, error)) {
+        fprintf(stderr, "tavimoro-media: --system-art %s: no such folder\n", opt.system_art.c_str());
+        return -1;
+    }
+    context = find_frontends(opt.inputs, opt.system_art);
+    return 0;
+}
+
 int command_scan(const options& opt)
 {
     if (opt.disk.empty() == opt.package.empty() || opt.inputs.empty()) {
@@ -231,17 +247,20 @@ int command_scan(const options& opt)
     }
     ScratchFolder scratch, root;
     std::string product;
-    if (open_product(opt, scratch, product) != 0)
+    frontend_context art;
+    if (open_product(opt, scratch, product) != 0 || find_system_art(opt, art) != 0)
         return EXIT_INPUT;
     std::vector<scraped_game> games;
     int problems = read_libraries(opt, games);
     std::vector<prediction> predictions = predict_games(games, product, opt.build.prefer);
+    std::vector<library_system> systems = library_systems(games, art);
+    std::vector<system_prediction> shown = predict_systems(systems, product);
     if (opt.json)
-        print_json(predictions, product);
+        print_json(predictions, shown, product);
     else
-        print_table(predictions, product);
+        print_table(predictions, shown, product);
     if (!opt.html.empty() &&
-        (start_picture_writer(opt, root) != 0 || write_coverage_page(predictions, product, opt.html) != 0))
+        (start_picture_writer(opt, root) != 0 || write_coverage_page(predictions, shown, product, opt.html) != 0))
         problems++;
     return problems ? EXIT_INPUT : 0;
 }
@@ -253,8 +272,11 @@ int command_build(options& opt)
         return EXIT_USAGE;
     }
     opt.build.package = opt.package;
+    if (find_system_art(opt, opt.build.systems) != 0)
+        return EXIT_INPUT;
     std::vector<scraped_game> games;
     int problems = read_libraries(opt, games);
+    // The systems' cards and the composed titles are drawn with the board's font.
     ScratchFolder root;
     if (start_picture_writer(opt, root) != 0)
         return EXIT_INPUT;
@@ -350,7 +372,7 @@ const char* parse_prefer(const std::string& list, std::vector<std::string>& tags
 
 int parse_options(int argc, char** argv, options& opt)
 {
-    enum { TO = 256, PREFER, FIT, BOX, AUDIO, JOBS, ROM, TITLE, LEADERBOARD, FONT, OUTPUT, HIDDEN, HTML };
+    enum { TO = 256, PREFER, FIT, BOX, AUDIO, JOBS, ROM, TITLE, LEADERBOARD, FONT, OUTPUT, HIDDEN, HTML, SYSTEM_ART };
     const option longs[] = {{"json", no_argument, nullptr, 'j'},
                             {"disk", required_argument, nullptr, 'd'},
                             {"package", required_argument, nullptr, 'p'},
@@ -367,6 +389,7 @@ int parse_options(int argc, char** argv, options& opt)
                             {"output", required_argument, nullptr, OUTPUT},
                             {"hidden", no_argument, nullptr, HIDDEN},
                             {"html", required_argument, nullptr, HTML},
+                            {"system-art", required_argument, nullptr, SYSTEM_ART},
                             {"help", no_argument, nullptr, 'h'},
                             {nullptr, 0, nullptr, 0}};
     parse_prefer(DEFAULT_PREFERENCE, opt.build.prefer);
@@ -390,6 +413,7 @@ int parse_options(int argc, char** argv, options& opt)
         case OUTPUT: opt.output = optarg; break;
         case HIDDEN: opt.hidden = true; break;
         case HTML: opt.html = optarg; break;
+        case SYSTEM_ART: opt.system_art = optarg; break;
         case 'h': fputs(USAGE, stdout); exit(0);
         case ':':
             fprintf(stderr, "tavimoro-media: %s needs a value; see tavimoro-media --help\n", argv[optind - 1]);

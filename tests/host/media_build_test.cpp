@@ -51,6 +51,7 @@ constexpr auto SHORT_LIMIT = 1s;
 constexpr auto STALL_HELD = 3s;
 constexpr size_t PIPE_HELD = 16384;
 constexpr int COLOUR_TOLERANCE = 24;
+constexpr int CARD_TOLERANCE = 4;
 
 // A video's frames as the band shows them: each frame's size and the colour in its middle.
 struct decoded_frame {
@@ -195,7 +196,8 @@ TEST_F(MediaBuildTest, CutVideosBesidePicturesFailPromptlyWithTheirReason)
                                               rom + ".mp4: This file contains no playable streams."))
                 << "run " << run << "\n" << built.output;
         }
-        EXPECT_TRUE(has(built.output, std::to_string(CUT_GAMES) + " made, 0 skipped, " + std::to_string(CUT_GAMES) +
+        // The games' pictures and the system's.
+        EXPECT_TRUE(has(built.output, std::to_string(CUT_GAMES + 1) + " made, 0 skipped, " + std::to_string(CUT_GAMES) +
                                           " failed"))
             << built.output;
     }
@@ -255,7 +257,8 @@ TEST_F(MediaBuildTest, FallsBackAlongThePreferenceAndRedoesWhatAnyCandidateChang
     EXPECT_TRUE(has(out, "none     epsilon (snes): none of the preferred media; keeps ext/epsilon.png, which the disk "
                          "already holds"))
         << out;
-    EXPECT_TRUE(has(out, "3 made, 0 skipped, 2 failed; 2 games have none of the preferred media (1 show their title "
+    // Three games' files and the system's picture.
+    EXPECT_TRUE(has(out, "4 made, 0 skipped, 2 failed; 2 games have none of the preferred media (1 show their title "
                          "card, 1 keep what the disk holds)"))
         << out;
     // The lines came as the work was done: alpha's picture long before its video and the summary.
@@ -278,7 +281,7 @@ TEST_F(MediaBuildTest, FallsBackAlongThePreferenceAndRedoesWhatAnyCandidateChang
     board_test::command_result again = board_test::run_command(build + " 2>&1");
     EXPECT_TRUE(has(again.output, "skipped  vorlix/alpha.png  alpha (snes): unchanged since the last run"))
         << again.output;
-    EXPECT_TRUE(has(again.output, "0 made, 3 skipped, 2 failed")) << again.output;
+    EXPECT_TRUE(has(again.output, "0 made, 4 skipped, 2 failed")) << again.output;
 
     // The marquee alpha lacked appears: its picture is made again, from it.
     ASSERT_EQ(make_sample_picture(media + "alpha-marquee.png", 1920, 360, "", 0x5050F0), 0);
@@ -286,7 +289,7 @@ TEST_F(MediaBuildTest, FallsBackAlongThePreferenceAndRedoesWhatAnyCandidateChang
     EXPECT_TRUE(has(third.output, "made     vorlix/alpha.png  alpha (snes): from marquee " + media +
                                       "alpha-marquee.png"))
         << third.output;
-    EXPECT_TRUE(has(third.output, "1 made, 2 skipped, 2 failed")) << third.output;
+    EXPECT_TRUE(has(third.output, "1 made, 3 skipped, 2 failed")) << third.output;
     ScreenImage made, marquee;
     ASSERT_EQ(load_picture(path("/host/disk/vorlix/vorlix/alpha.png"), made), 0);
     ASSERT_EQ(load_picture(media + "alpha-marquee.png", marquee), 0);
@@ -357,7 +360,7 @@ TEST_F(MediaBuildTest, MissingPlacesAreErrorsAndEveryPictureFormatConvertsIntoTh
     board_test::command_result built = kit("build --prefer marquee --package " + quoted(zip) + " " +
                                            quoted(path("/host/lib/arcade")));
     EXPECT_EQ(built.status, 0) << built.output;
-    EXPECT_TRUE(has(built.output, "6 made, 0 skipped, 0 failed")) << built.output;
+    EXPECT_TRUE(has(built.output, "7 made, 0 skipped, 0 failed")) << built.output;
     for (const auto& [rom, picture] : pictures) {
         std::string name = rom == "Pokémon" ? "pokémon" : rom;
         ScreenImage made;
@@ -381,7 +384,7 @@ TEST_F(MediaBuildTest, MissingPlacesAreErrorsAndEveryPictureFormatConvertsIntoTh
         while (archive_read_next_header(reader.get(), &entry) == ARCHIVE_OK)
             times[archive_entry_pathname(entry)] = archive_entry_mtime(entry);
     }
-    ASSERT_EQ(times.size(), pictures.size() + 1);
+    ASSERT_EQ(times.size(), pictures.size() + 2);  // and the cut name's and the system's pictures
     for (const auto& [name, time] : times) {
         struct stat info;
         ASSERT_EQ(stat((zip + ".cache/" + name).c_str(), &info), 0) << name;
@@ -536,6 +539,99 @@ TEST_F(MediaBuildTest, AnAnimatedPictureBecomesTheVideoOfAGameWithout)
     ASSERT_EQ(load_picture(path("/host/disk/vorlix/vorlix/moving.png"), picture), 0);
     EXPECT_TRUE(near(board_test::pixel_at(picture, 960, 180), colours.front()));
     EXPECT_TRUE(near(video.front().middle, colours.front()));
+}
+
+// Each system gets a picture named by its key: the owner's --system-art folder first (its video
+// too), else the logo of the frontend's active theme where that theme keeps it, each frontend laid
+// out as its own, else a card of the full name the frontend's system list gives.
+TEST_F(MediaBuildTest, EachSystemsPictureComesFromTheOwnersArtTheActiveThemeOrACard)
+{
+    struct layout {
+        const char* name;
+        std::string roms, library, options;            // relative to the case's folder
+        std::map<std::string, std::string> files;      // settings, lists
+        std::string logo, decoy;                       // the logo the build must use, one it must not
+        std::string source;                            // the report's source of the picture
+    };
+    const std::string svg_ext = "/snes/art/system.svg";
+    const std::vector<layout> layouts = {
+        {"retropie", "RetroPie/roms/snes", "RetroPie/roms/snes", "",
+         {{".emulationstation/es_settings.cfg", "<?xml version=\"1.0\"?>\n<string name=\"ThemeSet\" value=\"simple\" />\n"}},
+         ".emulationstation/themes/simple" + svg_ext, ".emulationstation/themes/carbon" + svg_ext, "theme simple"},
+        {"batocera", "roms/snes", "", "",
+         {{"system/batocera.conf", ""},
+          {"system/configs/emulationstation/es_settings.cfg",
+           "<?xml version=\"1.0\"?>\n<config>\n<string name=\"ThemeSet\" value=\"mine\" />\n</config>\n"}},
+         "themes/mine/art/logos/snes.svg", "themes/es-theme-carbon/art/logos/snes.svg", "theme mine"},
+        {"esde", "ROMs/snes", "ES-DE", "", {{"ES-DE/settings/es_settings.xml", "ROMS"}},
+         "ES-DE/themes/linear-es-de/system/logos/snes.svg", "", "theme linear-es-de"},
+        {"recalbox", "share/roms/snes", "share", "", {{"share/system/recalbox.conf", "audio.volume=90\n"}},
+         "share_init/system/.emulationstation/themes/recalbox-next/snes/data/logo.svg", "", "theme recalbox-next"},
+        {"art", "RetroPie/roms/snes", "RetroPie/roms/snes", "--system-art ART", {}, "art/snes.svg",
+         ".emulationstation/themes/carbon" + svg_ext, "system-art"},
+        {"card", "RetroPie/roms/snes", "RetroPie/roms/snes", "",
+         {{".emulationstation/es_systems.cfg", "<systemList><system><name>snes</name><fullname>Super Nintendo</fullname>"
+                                               "<path>~/RetroPie/roms/snes</path></system></systemList>"}},
+         "", "", "card"},
+    };
+    auto svg = [&](const std::string& file, unsigned colour) {
+        char fill[8];
+        snprintf(fill, sizeof fill, "%06X", colour);
+        write_file(file, "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"400\" height=\"100\"><rect width=\"400\" "
+                         "height=\"100\" fill=\"#" + std::string(fill) + "\"/></svg>\n");
+    };
+    constexpr unsigned LOGO = 0x20C040, DECOY = 0xC02020;
+    for (const layout& test : layouts) {
+        const std::string top = "/host/" + std::string(test.name) + "/";
+        write_file(top + test.roms + "/a.zip", "rom");
+        write_file(top + test.roms + "/gamelist.xml", "<gameList><game><path>./a.zip</path></game></gameList>\n");
+        for (const auto& [file, text] : test.files)
+            write_file(top + file, text == "ROMS" ? "<string name=\"ROMDirectory\" value=\"" + path(top + "ROMs") + "\" />\n"
+                                                  : text);
+        if (!test.logo.empty())
+            svg(top + test.logo, LOGO);
+        if (!test.decoy.empty())
+            svg(top + test.decoy, DECOY);
+        std::string options = test.options;
+        if (!options.empty()) {
+            options.replace(options.find("ART"), 3, quoted(path(top + "art")));
+            ASSERT_EQ(make_sample_clip(path(top + "art/snes.mp4"), "ball", 1, 320, 240), 0);
+        }
+        make_dir(top + "disk");
+        board_test::command_result built = kit("build --to " + quoted(path(top + "disk")) + " " + options + " " +
+                                               quoted(path(top + test.library)));
+        const std::string made = "made     vorlix/@snes.png  " + std::string(test.logo.empty() ? "Super Nintendo" : "snes") +
+                                 " (system snes): from " + test.source;
+        EXPECT_TRUE(has(built.output, made + (test.logo.empty() ? "" : " " + path(top + test.logo)))) << test.name << "\n"
+                                                                                                     << built.output;
+        ScreenImage picture;
+        ASSERT_EQ(load_picture(path(top + "disk/vorlix/vorlix/@snes.png"), picture), 0) << test.name;
+        ASSERT_EQ(picture.width, 1920u) << test.name;
+        if (!test.logo.empty()) {
+            board_test::screen_pixel middle = board_test::pixel_at(picture, 960, 180);
+            EXPECT_NEAR(middle.r, LOGO >> 16 & 0xFF, COLOUR_TOLERANCE) << test.name;
+            EXPECT_NEAR(middle.g, LOGO >> 8 & 0xFF, COLOUR_TOLERANCE) << test.name;
+            EXPECT_NEAR(middle.b, LOGO & 0xFF, COLOUR_TOLERANCE) << test.name;
+            // Fitted inside the band on black: the margin is black.
+            EXPECT_EQ(board_test::pixel_at(picture, 960, 4).g, 0) << test.name;
+            continue;
+        }
+        // The card: what the board draws as the title card of the full name (the preview lays it
+        // on a canvas of its own, which moves the text's edges by a level or two).
+        ASSERT_EQ(kit("preview --rom /roms/snes/x.zip --title 'Super Nintendo' --output " +
+                      quoted(path(top + "card.png"))).status, 0);
+        ScreenImage card;
+        ASSERT_EQ(load_picture(path(top + "card.png"), card), 0);
+        ASSERT_EQ(card.rgba.size(), picture.rgba.size());
+        size_t differ = 0, ink = 0;
+        for (size_t i = 0; i < card.rgba.size(); i += 4) {
+            differ += abs(card.rgba[i] - picture.rgba[i]) > CARD_TOLERANCE;
+            ink += picture.rgba[i] > 128;
+        }
+        EXPECT_EQ(differ, 0u);
+        EXPECT_GT(ink, 0u);
+    }
+    EXPECT_TRUE(fs::is_regular_file(path("/host/art/disk/vorlix/vorlix/@snes.mp4")));
 }
 
 // A conversion whose pipeline moves nothing more fails after the limit, with its reason: a picture

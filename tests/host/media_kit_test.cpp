@@ -130,6 +130,8 @@ TEST_F(MediaKitTest, WrongInputIsNamedAndFailsTheRun)
         {"preview --disk " + missing + " --rom x.zip --output " + shell_quote(path("/host/p.png")), "no such folder"},
         {"scan --disk " + shell_quote(path("/host/disk")) + " " + shell_quote(path("/host/disk/vorlix/ext")),
          "holds no games"},
+        {"build --system-art " + missing + " --to " + shell_quote(path("/host/disk")) + " " + roms,
+         "--system-art " + path("/host/no-disk") + ": no such folder"},
     };
     for (const auto& [args, said] : refused) {
         board_test::command_result result = kit(args);
@@ -267,6 +269,10 @@ protected:
     {
         write_file("/host/ES-DE/settings/es_settings.xml",
                    "<?xml version=\"1.0\"?>\n<string name=\"ROMDirectory\" value=\"" + path("/host/ROMs") + "\" />\n");
+        // The SNES logo of ES-DE's default theme; the other systems get their cards.
+        write_file("/host/ES-DE/themes/linear-es-de/system/logos/snes.svg",
+                   "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"300\" height=\"100\"><rect width=\"300\" "
+                   "height=\"50\" fill=\"#E04080\"/><rect y=\"50\" width=\"300\" height=\"50\" fill=\"#40E0A0\"/></svg>\n");
         std::map<std::string, std::string> lists;
         unsigned colour = 0x3050D0;
         for (const library_game& game : games_) {
@@ -364,11 +370,12 @@ TEST_F(MediaKitBoardTest, BuiltPackageShowsEveryGameAsScanPredicted)
                                 " is missing"),
               std::string::npos)
         << built.output;
-    EXPECT_NE(built.output.find("20 made, 0 skipped, 2 failed; 2 games have none of the preferred media"), std::string::npos)
+    // 20 games' pictures and video, and the 4 systems' pictures.
+    EXPECT_NE(built.output.find("24 made, 0 skipped, 2 failed; 2 games have none of the preferred media"), std::string::npos)
         << built.output;
     // A second run has nothing left to make.
     board_test::command_result again = kit("build --jobs 2 --package " + shell_quote(package) + " " + library);
-    EXPECT_NE(again.output.find("0 made, 20 skipped, 2 failed"), std::string::npos) << again.output;
+    EXPECT_NE(again.output.find("0 made, 24 skipped, 2 failed"), std::string::npos) << again.output;
 
     board_test::command_result scanned =
         board_test::run_command(std::string(MEDIA_TOOL) + " scan --json --package " + shell_quote(package) + " " +
@@ -380,6 +387,15 @@ TEST_F(MediaKitBoardTest, BuiltPackageShowsEveryGameAsScanPredicted)
     cJSON_ArrayForEach(entry, cJSON_GetObjectItem(document.get(), "games"))
         predicted[cJSON_GetObjectItem(entry, "romname")->valuestring] = cJSON_GetObjectItem(entry, "shows")->valuestring;
     ASSERT_EQ(predicted.size(), games_.size());
+    std::map<std::string, std::string> systems;  // key -> what the board shows, from which source
+    cJSON_ArrayForEach(entry, cJSON_GetObjectItem(document.get(), "systems"))
+        systems[cJSON_GetObjectItem(entry, "key")->valuestring] =
+            std::string(cJSON_GetObjectItem(entry, "shows")->valuestring) + ", " +
+            cJSON_GetObjectItem(entry, "picture_tag")->valuestring;
+    EXPECT_EQ(systems, (std::map<std::string, std::string>{{"@arcade", "picture only, card"},
+                                                           {"@megadrive", "picture only, card"},
+                                                           {"@psx", "picture only, card"},
+                                                           {"@snes", "picture only, theme linear-es-de"}}));
 
     std::error_code error;
     fs::create_directories(path(std::string("/media/") + SIM_DEFAULT_DISK + "/vorlix"), error);
@@ -416,6 +432,18 @@ TEST_F(MediaKitBoardTest, BuiltPackageShowsEveryGameAsScanPredicted)
         EXPECT_TRUE(board_test::wait_for_screen_that(expected, SHOWN_WITHIN).has_value())
             << game.rom << (picture ? ": its converted picture" : ": its title card") << "\n" << log();
     }
+    // A system as the hooks name it: the band shows the theme's logo the build drew, its two
+    // colours one above the other, on black.
+    ASSERT_EQ(host("info --system snes --title 'Super Nintendo'"), 0);
+    ScreenImage logo;
+    ASSERT_EQ(load_picture(package + ".cache/vorlix/@snes.png", logo), 0);
+    EXPECT_GT(board_test::pixel_at(logo, 960, 100).r, 200);
+    EXPECT_GT(board_test::pixel_at(logo, 960, 260).g, 200);
+    EXPECT_EQ(board_test::pixel_at(logo, 100, 180).g, 0);
+    EXPECT_TRUE(board_test::wait_for_screen_that([&](const ScreenImage& screen) { return shows_fitted(screen, logo); },
+                                                 SHOWN_WITHIN)
+                    .has_value())
+        << "the SNES logo\n" << log();
 }
 
 } // namespace
