@@ -23,18 +23,17 @@ namespace setup {
 namespace {
 
 constexpr const char* MANIFEST_NAME = "setup-installed";
-// Ends the line setup adds to a script of the owner's, so that the owner (and --remove) sees it.
-constexpr const char* CHAIN_MARK = "  # added by tavimoro-host setup; 'tavimoro-host setup --remove' takes it out";
-constexpr mode_t HOOK_MODE = 0755;
 constexpr const char* TEST_MESSAGE = R"({"title":"Tavimoro is connected"})";
 
 // The frontends, most particular first: the first that recognises a tree is its frontend.
-const frontend_setup* const FRONTENDS[] = {&BATOCERA_SETUP, &RECALBOX_SETUP, &RETROPIE_SETUP, &ESDE_SETUP};
+const frontend_setup* const FRONTENDS[] = {&BATOCERA_SETUP, &RECALBOX_SETUP, &RETROPIE_SETUP, &ESDE_SETUP,
+                                           &ATTRACT_SETUP};
 
 setup_frontend no_frontend()
 {
-    return {"", {}, "/etc/udev/rules.d", "/var/lib/tavimoro", "",
-            "the rule gives the board to the user logged in at the seat"};
+    return {.rule_dir = "/etc/udev/rules.d",
+            .state_dir = "/var/lib/tavimoro",
+            .note = "the rule gives the board to the user logged in at the seat"};
 }
 
 fs::path program_dir()
@@ -107,6 +106,30 @@ int setup_run::failed(const std::string& text)
     return -1;
 }
 
+namespace {
+
+// A record's text on one line: a block's line breaks as \n, and its backslashes doubled.
+std::string escaped(const std::string& text)
+{
+    std::string out;
+    for (char c : text)
+        out += c == '\n' ? "\\n" : c == '\\' ? "\\\\" : std::string(1, c);
+    return out;
+}
+
+std::string unescaped(const std::string& text)
+{
+    std::string out;
+    for (size_t i = 0; i < text.size(); i++) {
+        bool pair = text[i] == '\\' && i + 1 < text.size();
+        out += pair && text[i + 1] == 'n' ? '\n' : pair ? text[i + 1] : text[i];
+        i += pair;
+    }
+    return out;
+}
+
+} // namespace
+
 void setup_run::read_record()
 {
     for (const std::string& line : lines_of(read_text(real(manifest())).value_or(""))) {
@@ -114,7 +137,7 @@ void setup_run::read_record()
         if (space == std::string::npos)
             continue;
         std::string path = line.substr(space + 1, tab == std::string::npos ? std::string::npos : tab - space - 1);
-        record_.push_back({line.substr(0, space), path, tab == std::string::npos ? "" : line.substr(tab + 1)});
+        record_.push_back({line.substr(0, space), path, tab == std::string::npos ? "" : unescaped(line.substr(tab + 1))});
     }
 }
 
@@ -127,7 +150,7 @@ int setup_run::write_record()
         return -1;
     std::string text;
     for (const entry& e : record_)
-        text += e.kind + " " + e.path + (e.text.empty() ? "" : "\t" + e.text) + "\n";
+        text += e.kind + " " + e.path + (e.text.empty() ? "" : "\t" + escaped(e.text)) + "\n";
     if (write_file_durably(real(manifest()).c_str(), text.data(), text.size()) != 0)
         return failed("cannot keep the record of what setup added in " + real(manifest()) + ": " + strerror(errno));
     return 0;
@@ -194,35 +217,6 @@ int setup_run::put_file(const std::string& path, const std::string& text, mode_t
     return 0;
 }
 
-namespace {
-
-// Where a line goes into a script: after its first line when that names its interpreter.
-size_t after_interpreter(const std::string& script)
-{
-    size_t end = script.find('\n');
-    return script.rfind("#!", 0) == 0 && end != std::string::npos ? end + 1 : 0;
-}
-
-} // namespace
-
-// A script of the owner's where ours goes: ours goes into the state folder, and one marked line
-// that calls it goes into theirs.
-int setup_run::chain(const setup_hook& h, const std::string& text)
-{
-    std::string ours = f_.state_dir + "/" + fs::path(h.target).filename().string();
-    if (put_file(ours, text, HOOK_MODE) != 0)
-        return -1;
-    std::string line = "sh \"" + ours + "\" \"$@\"" + CHAIN_MARK;
-    std::string script = read_text(real(h.target)).value_or("");
-    if (script.find(line + "\n") != std::string::npos || !step("add a line that calls " + ours + " to " + real(h.target)))
-        return 0;
-    struct stat st;
-    if (stat(real(h.target).c_str(), &st) != 0 || write_whole(h.target, script.insert(after_interpreter(script), line + "\n"), st.st_mode & 07777) != 0)
-        return failed("cannot add a line to " + real(h.target));
-    add_record("line", h.target, line);
-    return 0;
-}
-
 // This program's folder as the frontend's system sees it; empty when that system's PATH has it
 // already, or when this program is not on that system (a tree under --root that holds no copy).
 std::string setup_run::program_folder_there() const
@@ -239,22 +233,6 @@ std::string setup_run::program_folder_there() const
     return dir;
 }
 
-namespace {
-
-// The hooks call tavimoro-host by name. A frontend runs them with its own PATH, which lacks the
-// folder unpacked under a Buildroot frontend's share: such a hook starts by adding it.
-std::string with_program_folder(std::string text, const std::string& folder)
-{
-    if (folder.empty())
-        return text;
-    std::string quoted;
-    for (char c : folder)
-        quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return text.insert(after_interpreter(text), "PATH='" + quoted + "':\"$PATH\"  # where tavimoro-host setup found tavimoro-host\n");
-}
-
-} // namespace
-
 int setup_run::install_hooks()
 {
     const std::string folder = program_folder_there();
@@ -267,13 +245,23 @@ int setup_run::install_hooks()
             failed("cannot read the hook " + source);
             continue;
         }
-        text = with_program_folder(*text, folder);
+        text = with_program_folder(*text, folder, h.source);
         std::optional<std::string> there = read_text(real(h.target));
         bool owners = there && *there != *text && !recorded("file", h.target);
         if (h.chains && owners)
             chain(h, *text);
         else
             put_file(h.target, *text, HOOK_MODE);
+    }
+    for (const setup_block& b : f_.blocks)
+        add_block(b);
+    for (const std::string& old : f_.retired) {
+        if (!recorded("file", old) || !step("remove " + real(old) + ", the hook of an older setup"))
+            continue;
+        if (unlink(real(old).c_str()) != 0 && errno != ENOENT)
+            failed("cannot remove " + real(old) + ": " + strerror(errno));
+        else
+            forget("file", old);
     }
     return 0;
 }
@@ -305,7 +293,7 @@ int setup_run::install()
 {
     read_record();
     if (f_.name.empty())
-        say("no frontend found (Batocera, RetroPie, Recalbox or ES-DE): put %s/generic/tavimoro-game on the PATH and "
+        say("no frontend found (Batocera, RetroPie, Recalbox, ES-DE or Attract-Mode): put %s/generic/tavimoro-game on the PATH and "
             "have the frontend run 'tavimoro-game ROM-PATH [NAME]' when a game starts and 'tavimoro-game' when it "
             "ends\n",
             hooks_folder().c_str());
@@ -324,14 +312,8 @@ int setup_run::undo(const entry& e)
     std::string at = real(e.path);
     if (e.kind == "file" && step("remove " + at))
         return unlink(at.c_str()) == 0 || errno == ENOENT ? 0 : failed("cannot remove " + at + ": " + strerror(errno));
-    if (e.kind == "line" && step("take the line of setup out of " + at)) {
-        std::string script = read_text(at).value_or("");
-        size_t line = script.find(e.text + "\n");
-        struct stat st;
-        if (line == std::string::npos || stat(at.c_str(), &st) != 0)
-            return 0;
-        return write_whole(e.path, script.erase(line, e.text.size() + 1), st.st_mode & 07777);
-    }
+    if ((e.kind == "line" || e.kind == "block") && step("take the " + e.kind + " of setup out of " + at))
+        return take_out(e);
     if (e.kind == "member" && step("take " + e.path + " out of the group " + GROUP))
         return edit_group("member", e.path, false);
     if (e.kind == "group" && step(std::string("remove the group ") + GROUP))

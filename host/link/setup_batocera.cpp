@@ -1,6 +1,8 @@
 // Batocera: EmulationStation runs every script of /userdata/system/configs/emulationstation/scripts/
 // EVENT/ (batocera-emulationstation, es-core/src/Paths.cpp and Scripting.cpp; wiki.batocera.org/
-// launch_a_script), as root (batocera.linux, board/batocera/fsoverlay/etc/init.d/S31emulationstation).
+// launch_a_script), as root (batocera.linux, board/batocera/fsoverlay/etc/init.d/S31emulationstation),
+// each in a process of its own that it does not wait for. One hook serves the events that change
+// what the owner looks at, and tells them apart by its folder.
 // Its root is rebuilt at every upgrade; udev rules persist in /userdata/system/udev/rules.d
 // (wiki.batocera.org/udev_rules).
 #include "host/link/setup_frontend.h"
@@ -19,10 +21,13 @@ bool recognises(const std::string& root)
 setup_frontend layout(const std::string&)
 {
     const std::string scripts = "/userdata/system/configs/emulationstation/scripts/";
-    setup_frontend f{"Batocera (EmulationStation event scripts)", {}, "/userdata/system/udev/rules.d",
-                     "/userdata/system/tavimoro", "", "EmulationStation runs its scripts as root"};
-    for (const char* event : {"game-start", "game-end", "game-selected"})
-        f.hooks.push_back({std::string("emulationstation/") + event + ".sh", scripts + event + "/tavimoro.sh"});
+    setup_frontend f{.name = "Batocera (EmulationStation event scripts)",
+                     .rule_dir = "/userdata/system/udev/rules.d",
+                     .state_dir = "/userdata/system/tavimoro",
+                     .note = "EmulationStation runs its scripts as root"};
+    for (const char* event :
+         {"game-selected", "system-selected", "game-start", "game-end", "screensaver-start", "screensaver-stop"})
+        f.hooks.push_back({"emulationstation/tavimoro.sh", scripts + event + "/tavimoro.sh"});
     return f;
 }
 
