@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <initializer_list>
 #include <map>
 #include <string>
 #include <vector>
@@ -72,23 +73,72 @@ protected:
     }
 };
 
-TEST_F(HostSetupTest, BatoceraRecalboxAndEsDeGetTheirHooksAndGiveThemBack)
+// Each of the frontend's events gets the hook in its own folder, where one hook serves several.
+std::vector<std::string> event_hooks(const std::string& scripts, std::initializer_list<const char*> events)
+{
+    std::vector<std::string> hooks;
+    for (const char* event : events)
+        hooks.push_back(scripts + event + "/tavimoro.sh");
+    return hooks;
+}
+
+TEST_F(HostSetupTest, BatoceraRecalboxEsDeAndAttractModeGetTheirHooksAndGiveThemBack)
 {
     write_file("/batocera/usr/share/batocera/batocera.version", "41\n");
     make_dir("/batocera/userdata/system/configs/emulationstation");
-    set_up_and_remove("/batocera", {"/userdata/system/configs/emulationstation/scripts/game-start/tavimoro.sh",
-                                    "/userdata/system/configs/emulationstation/scripts/game-end/tavimoro.sh",
-                                    "/userdata/system/configs/emulationstation/scripts/game-selected/tavimoro.sh"});
+    set_up_and_remove("/batocera", event_hooks("/userdata/system/configs/emulationstation/scripts/",
+                                               {"game-selected", "system-selected", "game-start", "game-end",
+                                                "screensaver-start", "screensaver-stop"}));
 
     make_dir("/recalbox/recalbox/share/userscripts");
-    set_up_and_remove("/recalbox", {"/recalbox/share/userscripts/tavimoro[rungame,endgame,gamelistbrowsing].sh"});
+    set_up_and_remove("/recalbox", {"/recalbox/share/userscripts/tavimoro[rungame,endgame,gamelistbrowsing,systembrowsing,"
+                                    "rundemo,enddemo,startgameclip,stopgameclip,sleep,wakeup].sh"});
 
     make_dir("/esde/home/ann/ES-DE/gamelists");
     write_file("/esde/etc/group", "root:x:0:\nann:x:1000:\n");
-    set_up_and_remove("/esde", {"/home/ann/ES-DE/scripts/game-start/tavimoro.sh", "/home/ann/ES-DE/scripts/game-end/tavimoro.sh"},
+    set_up_and_remove("/esde",
+                      event_hooks("/home/ann/ES-DE/scripts/", {"game-select", "system-select", "game-start", "game-end",
+                                                               "screensaver-start", "screensaver-end",
+                                                               "screensaver-game-select"}),
                       [](const std::string&) {
                           EXPECT_EQ(read_file("/esde/etc/group"), "root:x:0:\nann:x:1000:\ntavimoro:x:999:ann\n");
                       });
+
+    // Attract-Mode: the plug-in, enabled in attract.cfg in the words Attract-Mode saves it in.
+    const std::string settings = "/attract/home/ann/.attract/attract.cfg";
+    write_file(settings, "general\n\tlanguage             en\n");
+    write_file("/attract/etc/group", "root:x:0:\nann:x:1000:\n");
+    set_up_and_remove("/attract", {"/home/ann/.attract/plugins/Tavimoro/plugin.nut"}, [&](const std::string& output) {
+        EXPECT_EQ(read_file(settings), "general\n\tlanguage             en\n\nplugin\tTavimoro\n\tenabled              yes\n")
+            << output;
+    });
+    // A setting of the owner's for the plug-in (here: disabled) is theirs.
+    const std::string disabled = "general\n\nplugin\tTavimoro\n\tenabled              no\n";
+    write_file(settings, disabled);
+    board_test::command_result kept = setup("/attract");
+    EXPECT_EQ(kept.status, 0) << kept.output;
+    EXPECT_EQ(read_file(settings), disabled) << kept.output;
+}
+
+// The hook an older setup installed for fewer of Recalbox's events goes when the new one comes:
+// both would run.
+TEST_F(HostSetupTest, AnOlderSetupsRecalboxHookIsRetired)
+{
+    const std::string scripts = "/recalbox/share/userscripts/";
+    const std::string old = scripts + "tavimoro[rungame,endgame,gamelistbrowsing].sh";
+    make_dir("/old" + scripts + "owners");
+    write_file("/old" + old, "#!/bin/sh\n");
+    write_file("/old/recalbox/share/system/tavimoro/setup-installed", "file " + old + "\n");
+    board_test::command_result result = setup("/old");
+    EXPECT_EQ(result.status, 0) << result.output;
+    EXPECT_FALSE(fs::exists(path("/old" + old))) << result.output;
+    EXPECT_EQ(read_file("/old/recalbox/share/system/tavimoro/setup-installed").find(old), std::string::npos);
+    result = setup("/old", "--remove");
+    EXPECT_EQ(result.status, 0) << result.output;
+    std::vector<std::string> left;
+    for (const fs::directory_entry& entry : fs::directory_iterator(path("/old" + scripts)))
+        left.push_back(entry.path().filename().string());
+    EXPECT_EQ(left, std::vector<std::string>{"owners"}) << result.output;
 }
 
 TEST_F(HostSetupTest, RetroPieChainsTheOwnersRuncommandScriptAndRestoresIt)
@@ -99,8 +149,12 @@ TEST_F(HostSetupTest, RetroPieChainsTheOwnersRuncommandScriptAndRestoresIt)
     make_dir("/retropie/home/pi/.emulationstation");
     write_file("/retropie/etc/group", "root:x:0:\ntavimoro:x:990:\npi:x:1000:\n");
 
-    set_up_and_remove("/retropie",
-                      {"/opt/retropie/configs/all/tavimoro/runcommand-onstart.sh", "/opt/retropie/configs/all/runcommand-onend.sh"},
+    std::vector<std::string> hooks = event_hooks("/home/pi/.emulationstation/scripts/",
+                                                 {"game-select", "system-select", "screensaver-game-select",
+                                                  "screensaver-start", "screensaver-stop"});
+    hooks.insert(hooks.end(),
+                 {"/opt/retropie/configs/all/tavimoro/runcommand-onstart.sh", "/opt/retropie/configs/all/runcommand-onend.sh"});
+    set_up_and_remove("/retropie", hooks,
                       [&](const std::string& output) {
                           const std::string chained = read_file("/retropie/opt/retropie/configs/all/runcommand-onstart.sh");
                           EXPECT_EQ(chained, "#!/bin/bash\nsh \"/opt/retropie/configs/all/tavimoro/runcommand-onstart.sh\" "

@@ -8,8 +8,9 @@
 # Documentation: https://retropie.org.uk/docs/Runcommand/ ("Runcommand scripts"; source
 # https://raw.githubusercontent.com/RetroPie/RetroPie-Docs/master/docs/Runcommand.md)
 #
-# tavimoro-host must be on PATH. runcommand waits for this script before it starts the game, so
-# the message goes out in the background.
+# tavimoro-host must be on PATH. runcommand waits for this script before it starts the game: -b
+# takes the event's place in the order of events at once and sends in the background (no '&',
+# which could put two events out of order). The game started is what stays selected.
 # --rom derives the lookup keys from the ROM path by the rule tavimoro-media names files by.
-tavimoro-host info --rom "$3" </dev/null >/dev/null 2>&1 &
+tavimoro-host -q -b info --select --rom "$3" </dev/null >/dev/null 2>&1
 exit 0
