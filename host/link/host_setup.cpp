@@ -1,10 +1,11 @@
 // `tavimoro-host setup`: finds the frontend from its files, installs its hooks where it runs them,
-// the udev rule and the tavimoro group, keeps a record of what it added so that --remove takes
+// the udev rule, the tavimoro group and the MAME plugin, keeps a record of what it added so that --remove takes
 // exactly that back, and names a test game to the board. Each frontend's places are in a file of
 // its own (setup_*.cpp); the udev rule and the group in setup_system.cpp.
 #include "host/link/setup_run.h"
 
 #include "core/durable_file.h"
+#include "host/link/setup_mame.h"
 #include "hostlink/crc32.h"
 
 #include <sys/stat.h>
@@ -302,6 +303,8 @@ int setup_run::install()
     install_hooks();
     install_rule();
     join_group();
+    if (setup_mame(request_.root, false, request_.dry_run) != 0)
+        failures_++;
     write_record();
     test_board();
     return failures_ ? EXIT_REFUSED : 0;
@@ -327,10 +330,13 @@ int setup_run::undo(const entry& e)
 
 int setup_run::remove()
 {
+    // The MAME plugin is found where it lies, whatever the record says.
+    if (setup_mame(request_.root, true, request_.dry_run) != 0)
+        failures_++;
     read_record();
     if (record_.empty()) {
         say("setup added nothing here (no record at %s)\n", real(manifest()).c_str());
-        return 0;
+        return failures_ ? EXIT_REFUSED : 0;
     }
     // Folders last, once the files in them and the record are gone.
     for (auto e = record_.rbegin(); e != record_.rend(); ++e)

@@ -64,10 +64,11 @@ Commands:
                      (NAME defaults to vorlix_update_online.img).
   state              Ask whether the board's USB link is configured.
   setup [--remove] [--root DIR] [--dry-run]
-                     Connect the frontend of this computer (Batocera, RetroPie, Recalbox or
-                     ES-DE, found from its files): install its hooks where it runs them, the
-                     udev rule, and the tavimoro group for the user who runs it; then name a
-                     test game to the board. Run it as root; running it again changes nothing.
+                     Connect the frontend of this computer (Batocera, RetroPie, Recalbox,
+                     ES-DE or Attract-Mode, found from its files): install its hooks where it
+                     runs them, the udev rule, the tavimoro group for the user who runs it and
+                     the MAME plugin for each user of MAME; then name a test game to the
+                     board. Run it as root; running it again changes nothing.
                      --remove takes back what setup added; --root works on a frontend's
                      tree mounted at DIR; --dry-run prints the steps without doing them.
 

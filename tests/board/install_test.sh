@@ -68,12 +68,22 @@ done
 module=$(grep '/tavimoro/tavimoro-picture\.so$' <<< "$host")
 check "the host component installs the picture module" test -n "$module"
 [ -n "$module" ] && host_expected+=("$module")
-# The frontend hooks, under the data directory, each still executable.
+# The frontend hooks, under the data directory, each script still executable (a frontend's
+# plugin is read, not run).
 while IFS= read -r hook; do
   installed=$(grep -F "/tavimoro/frontends/$hook" <<< "$host")
   check "the host component installs the hook $hook" test -n "$installed"
-  [ -n "$installed" ] && { host_expected+=("$installed"); check "$installed is executable" test -x "$dest/host$installed"; }
+  [ -n "$installed" ] && host_expected+=("$installed")
+  if [ -n "$installed" ] && [ "$(head -c 2 "$source/host/link/frontends/$hook")" = "#!" ]; then
+    check "$installed is executable" test -x "$dest/host$installed"
+  fi
 done < <(cd "$source/host/link/frontends" && find . -type f | sed 's|^\./||' | sort)
+# The MAME plugin, where setup takes it from.
+while IFS= read -r file; do
+  installed=$(grep -F "/tavimoro/mame-plugins/tavimoro/$file" <<< "$host")
+  check "the host component installs the MAME plugin's $file" test -n "$installed"
+  [ -n "$installed" ] && host_expected+=("$installed")
+done < <(cd "$source/plugins/tavimoro" && find . -type f | sed 's|^\./||' | sort)
 # Each program's man page, gzipped.
 if [ "$man_pages" = 1 ]; then
   for program in tavimoro-host tavimoro-media; do
