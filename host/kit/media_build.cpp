@@ -1,19 +1,17 @@
-// Plans the conversions (each game's candidate files in the order of preference, the file named
-// by the key the hooks send), runs them in parallel, reporting each file as it is done under a
-// progress bar, keeps a manifest so that a second run redoes only what changed, and writes the
-// product tree onto a disk or into a package zip (media_package).
+// Runs the conversions media_plan plans, in parallel, reporting each file as it is done under a
+// progress bar, then keeps the manifest so that a second run redoes only what changed, and writes
+// the product tree onto a disk or into a package zip (media_package).
 #include "host/kit/media_build.h"
 
-#include "core/common.h"
 #include "host/common/lookup_keys.h"
 #include "host/kit/media_choice.h"
 #include "host/kit/media_compose.h"
 #include "host/kit/media_package.h"
+#include "host/kit/media_plan.h"
 #include "host/kit/media_scan.h"
 #include "host/kit/system_picture.h"
 #include "hostlink/banner_info.h"
 
-#include <cjson/cJSON.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -26,186 +24,15 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <map>
-#include <memory>
 #include <mutex>
-#include <sstream>
 #include <thread>
 
 namespace fs = std::filesystem;
 
 namespace {
 
-// The media tree the kit writes into: the first one the board searches.
-constexpr const char* TREE = "vorlix";
-constexpr const char* MANIFEST = ".tavimoro-media.json";
 constexpr int BAR_WIDTH = 30;
 constexpr auto PROGRESS_PERIOD = std::chrono::milliseconds(250);
-
-enum class outcome { pending, made, skipped, failed };
-
-// A scraped file that can become a game's picture or video.
-struct job {
-    const scraped_game* game;
-    std::string title;                 // the game as the report names it
-    bool video = false;
-    std::vector<media_source> candidates;  // best first: the next is tried when one is missing or fails
-    std::string target;                // relative to the product directory
-    std::string settings;              // the conversion's settings, as the manifest keeps them
-    std::string record;                // the manifest's record: the settings and every candidate's state
-    outcome result = outcome::pending;
-    std::string reason;
-    const library_system* system = nullptr;  // the system whose picture or video it is
-};
-
-using Json = std::unique_ptr<cJSON, decltype(&cJSON_Delete)>;
-
-std::string picture_settings(const picture_options& options)
-{
-    static const char* const MODES[] = {"black", "colour", "blur", "crop"};
-    char rgb[8];
-    snprintf(rgb, sizeof rgb, "%06x", options.rgb);
-    return std::string("picture ") + MODES[static_cast<int>(options.mode)] + " " + rgb;
-}
-
-std::string video_settings(const video_options& options)
-{
-    return "video " + std::to_string(options.box_width) + "x" + std::to_string(options.box_height) +
-           (options.audio ? " audio" : " silent");
-}
-
-// The file name the board finds a game by: its ROM name as the hooks send it, kept and
-// lower-cased as the board keeps and lower-cases it. The ROM name rather than the title: every
-// hook sends it, and a title may hold '/' or change with the frontend's language. Empty, with
-// `reason`, when no file can carry it.
-std::string file_key(const scraped_game& game, std::string& reason)
-{
-    std::string key = board_lookup_text(game_lookup_keys(game.rom, game.name).romname.c_str());
-    str_tolower(key.data());
-    if (key.empty() || key == "." || key == ".." || key.find('/') != std::string::npos)
-        reason = "its ROM name \"" + key + "\" cannot be a file name";
-    return reason.empty() ? key : "";
-}
-
-std::string game_title(const scraped_game& game)
-{
-    return game_lookup_keys(game.rom, game.name).title + " (" + game.system + ")";
-}
-
-// Fails `next` when a job before it makes the same target: `owner` names who makes each.
-void claim(job& next, std::map<std::string, std::string>& owner, const std::string& by)
-{
-    if (auto [it, fresh] = owner.emplace(next.target, by); !fresh) {
-        next.result = outcome::failed;
-        next.reason = "the board finds one file per key, and " + it->second + " has the same one";
-    }
-}
-
-// One job per game for its picture and one for its video, when it has candidates for them,
-// then each system's; `bare` gets the games that have none.
-std::vector<job> plan(const std::vector<scraped_game>& games, const std::vector<library_system>& systems,
-                      const build_options& options, std::vector<const scraped_game*>& bare)
-{
-    std::vector<job> jobs;
-    std::map<std::string, std::string> owner;  // target -> the ROM of the game it is made for
-    for (const scraped_game& game : games) {
-        std::string reason;
-        std::string key = file_key(game, reason);
-        bool any = false;
-        for (bool video : {false, true}) {
-            std::vector<media_source> candidates = sources_along(game, options.prefer, video);
-            if (candidates.empty())
-                continue;
-            any = true;
-            // A video made from an animated picture is made with the picture's settings.
-            bool moving_picture = candidates.front().tag == ANIMATED_TAG;
-            job next{&game, game_title(game), video, std::move(candidates), "",
-                     video && !moving_picture ? video_settings(options.video) : picture_settings(options.picture), "",
-                     outcome::pending, ""};
-            next.target = std::string(TREE) + "/" + key + (video ? ".mp4" : ".png");
-            if (key.empty()) {
-                next.target = game.rom;
-                next.result = outcome::failed;
-                next.reason = reason;
-            } else {
-                claim(next, owner, game.rom);
-            }
-            jobs.push_back(std::move(next));
-        }
-        if (!any)
-            bare.push_back(&game);
-    }
-    // A system's card is drawn, not read: its name is in the settings, so a new name draws it again.
-    for (const library_system& system : systems)
-        for (bool video : {false, true})
-            if (const std::vector<media_source>& candidates = video ? system.video : system.picture;
-                !candidates.empty()) {
-                std::string settings = video ? video_settings(options.video)
-                                             : picture_settings(options.picture) + " card " + system.title;
-                job next{nullptr, system.title + " (system " + system.system + ")", video, candidates,
-                         std::string(TREE) + "/" + system.key + (video ? ".mp4" : ".png"), settings, "",
-                         outcome::pending, "", &system};
-                claim(next, owner, "system " + system.system);
-                jobs.push_back(std::move(next));
-            }
-    return jobs;
-}
-
-std::string stamp(const struct stat& info)
-{
-    return std::to_string(info.st_size) + " " + std::to_string(info.st_mtim.tv_sec) + "." +
-           std::to_string(info.st_mtim.tv_nsec);
-}
-
-Json read_manifest(const fs::path& file)
-{
-    std::ifstream in(file);
-    std::stringstream text;
-    text << in.rdbuf();
-    Json manifest(cJSON_Parse(text.str().c_str()), cJSON_Delete);
-    if (!cJSON_IsObject(manifest.get()))
-        manifest.reset(cJSON_CreateObject());
-    return manifest;
-}
-
-// The manifest's record of how a target is made: the settings, then each candidate's tag, path,
-// and size and time, or that it is absent. When any candidate changes, appears or goes, so does
-// the record, and the target is made again from the best one.
-std::string record_of(const job& work)
-{
-    auto state = [](const std::string& file) {
-        struct stat info;
-        return stat(file.c_str(), &info) != 0 ? std::string("absent ") + strerror(errno)
-               : S_ISREG(info.st_mode)        ? stamp(info)
-                                              : "not a regular file";
-    };
-    std::string record = work.settings;
-    for (const media_source& file : work.candidates) {
-        record += "\n" + file.tag + " " + file.file + " " + state(file.file);
-        for (const std::string& logo : file.logos)
-            record += "\n  logo " + logo + " " + state(logo);
-    }
-    return record;
-}
-
-// Marks as skipped the jobs whose target was made from the same candidates with the same
-// settings, and keeps every job's record, to be written once it is made.
-void check_sources(std::vector<job>& jobs, const cJSON* manifest, const fs::path& product)
-{
-    for (job& work : jobs) {
-        if (work.result != outcome::pending)
-            continue;
-        work.record = record_of(work);
-        const cJSON* old = cJSON_GetObjectItemCaseSensitive(manifest, work.target.c_str());
-        std::error_code error;
-        if (cJSON_IsString(old) && work.record == old->valuestring &&
-            fs::is_regular_file(product / work.target, error)) {
-            work.result = outcome::skipped;
-            work.reason = "unchanged since the last run";
-        }
-    }
-}
 
 std::string joined(const std::vector<std::string>& parts, const char* separator)
 {
@@ -395,18 +222,6 @@ void run_jobs(std::vector<job*>& pending, const fs::path& product, const build_o
     report.finish();
 }
 
-int write_manifest(const fs::path& file, const std::vector<job>& jobs)
-{
-    Json manifest(cJSON_CreateObject(), cJSON_Delete);
-    for (const job& work : jobs)
-        if (work.result == outcome::made || work.result == outcome::skipped)
-            cJSON_AddStringToObject(manifest.get(), work.target.c_str(), work.record.c_str());
-    std::unique_ptr<char, decltype(&cJSON_free)> text(cJSON_Print(manifest.get()), cJSON_free);
-    std::ofstream out(file, std::ios::trunc);
-    out << text.get() << "\n";
-    return out.good() ? 0 : -1;
-}
-
 // What the board shows for a game the kit makes nothing for: what its own lookup finds on the
 // disk (`product`, the disk's product directory; empty for a package, whose disk is not known).
 std::string shown_instead(const scraped_game& game, const std::string& product)
@@ -440,8 +255,7 @@ int build_media(const std::vector<scraped_game>& games, const build_options& opt
     std::vector<library_system> systems = library_systems(games, options.systems);
     draw_system_cards(systems);
     std::vector<job> jobs = plan(games, systems, options, bare);
-    Json manifest = read_manifest(product / MANIFEST);
-    check_sources(jobs, manifest.get(), product);
+    check_sources(jobs, product);
     std::vector<job*> pending;
     for (job& work : jobs)
         if (work.result == outcome::pending)
@@ -474,7 +288,7 @@ int build_media(const std::vector<scraped_game>& games, const build_options& opt
         printf(" (their title card, unless the disk already holds media for them)\n");
     else
         printf(" (%zu show their title card, %zu keep what the disk holds)\n", bare.size() - keep, keep);
-    int result = write_manifest(product / MANIFEST, jobs);
+    int result = write_manifest(product, jobs);
     if (result == 0 && !options.package.empty()) {
         std::vector<std::string> made;
         for (const job& work : jobs)
