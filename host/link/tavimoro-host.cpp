@@ -71,6 +71,8 @@ Commands:
                      board. Run it as root; running it again changes nothing.
                      --remove takes back what setup added; --root works on a frontend's
                      tree mounted at DIR; --dry-run prints the steps without doing them.
+                     On Windows it connects RetroBat: its event scripts and its MAME's
+                     plugin (--root names the RetroBat folder where setup does not find it).
 
 Options:
   -d, --device PATH  The board's HID node on this computer (/dev/hidrawN) or the host socket
