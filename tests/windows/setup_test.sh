@@ -81,6 +81,12 @@ rom='Z:\roms\snes\Tom & Jerry (USA).zip'
 check "game-selected hands the names over whole" \
     '[ "$(run "$user/scripts/game-selected" tavimoro.cmd snes "$rom" "Tom & Jerry ^ Co")" = "-q|-b|info|--rom|$rom|--title|Tom & Jerry ^ Co|--select" ]'
 check "game-selected passes over a folder" '[ -z "$(run "$user/scripts/game-selected" tavimoro.cmd snes "Z:\\tmp" folder)" ]'
+run "$user/scripts/screensaver-start" tavimoro.cmd dim >/dev/null
+check "a game the screensaver shows is not selected" \
+    '[ "$(run "$user/scripts/game-selected" tavimoro.cmd snes "$rom" Tom)" = "-q|-b|info|--rom|$rom|--title|Tom" ]'
+run "$user/scripts/screensaver-stop" tavimoro.cmd >/dev/null
+check "after the screensaver a game is selected again" \
+    '[ "$(run "$user/scripts/game-selected" tavimoro.cmd snes "$rom" Tom)" = "-q|-b|info|--rom|$rom|--title|Tom|--select" ]'
 check "game-end says back" '[ "$(run "$user/scripts/game-end" tavimoro.cmd)" = "-q|-b|back" ]'
 check "the generic hook names a game" \
     '[ "$(run "$generic/hooks" tavimoro-game.cmd "$rom" "Tom & Jerry")" = "-q|-b|info|--rom|$rom|--title|Tom & Jerry|--select" ]'

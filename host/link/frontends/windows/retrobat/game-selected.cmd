@@ -1,6 +1,6 @@
 @echo off
 rem Marquee hook for RetroBat's "game-selected" event: the marquee follows the cursor through the
-rem game lists (and the games the screensaver shows).
+rem game lists, and shows the games the screensaver shows without taking them as selected.
 rem
 rem Goes in RetroBat\emulationstation\.emulationstation\scripts\game-selected\tavimoro.cmd
 rem ('tavimoro-host setup' puts it there).
@@ -14,4 +14,8 @@ rem hook finds it on the PATH. RetroBat starts its hooks one after another witho
 rem them: -b takes the event's place in order at once and sends in the background.
 rem A folder of the list is no game.
 if exist "%~2\" exit /b 0
-tavimoro-host.exe -q -b info --rom "%~2" --title "%~3" --select
+rem From screensaver-start to screensaver-stop a mark folder stands in %TEMP%.
+setlocal
+set "select=--select"
+if exist "%TEMP%\tavimoro-screensaver\" set "select="
+tavimoro-host.exe -q -b info --rom "%~2" --title "%~3" %select%

@@ -1,7 +1,6 @@
 @echo off
 rem Marquee hook for RetroBat's "screensaver-stop" event: when the screensaver ends, the marquee
-rem shows again what is selected (a screensaver that shows games selects the last one it showed,
-rem through game-selected, as the cursor does).
+rem shows again what is selected, and the games game-selected names are selected again.
 rem
 rem Goes in RetroBat\emulationstation\.emulationstation\scripts\screensaver-stop\tavimoro.cmd
 rem ('tavimoro-host setup' puts it there).
@@ -11,4 +10,5 @@ rem
 rem setup writes tavimoro-host.exe's full path in place of its name below; installed by hand, the
 rem hook finds it on the PATH. RetroBat starts its hooks one after another without waiting for
 rem them: -b takes the event's place in order at once and sends in the background.
+rmdir "%TEMP%\tavimoro-screensaver" 2>nul
 tavimoro-host.exe -q -b back
