@@ -77,7 +77,7 @@ while IFS= read -r hook; do
   if [ -n "$installed" ] && [ "$(head -c 2 "$source/host/link/frontends/$hook")" = "#!" ]; then
     check "$installed is executable" test -x "$dest/host$installed"
   fi
-done < <(cd "$source/host/link/frontends" && find . -type f | sed 's|^\./||' | sort)
+done < <(cd "$source/host/link/frontends" && find . -path ./windows -prune -o -type f -print | sed 's|^\./||' | sort)
 # The MAME plugin, where setup takes it from.
 while IFS= read -r file; do
   installed=$(grep -F "/tavimoro/mame-plugins/tavimoro/$file" <<< "$host")
