@@ -6,7 +6,6 @@
 
 #include "core/durable_file.h"
 #include "host/link/setup_mame.h"
-#include "hostlink/crc32.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -24,7 +23,6 @@ namespace setup {
 namespace {
 
 constexpr const char* MANIFEST_NAME = "setup-installed";
-constexpr const char* TEST_MESSAGE = R"({"title":"Tavimoro is connected"})";
 
 // The frontends, most particular first: the first that recognises a tree is its frontend.
 const frontend_setup* const FRONTENDS[] = {&BATOCERA_SETUP, &RECALBOX_SETUP, &RETROPIE_SETUP, &ESDE_SETUP,
@@ -275,19 +273,8 @@ void setup_run::test_board() const
         say("no test game: the board is plugged into that system, not this one (or name it with --device)\n");
         return;
     }
-    if (!step("name a test game to the board"))
-        return;
-    std::string device = request_.device;
-    board_link board;
-    board.timeout_s = request_.timeout_s;
-    if ((device.empty() && find_link(request_.serial, device) != 0) || open_link(device, board) != 0) {
-        say("setup is done; once the board is plugged in, 'tavimoro-host info --title Test' shows a title on it\n");
-        return;
-    }
-    init_crc32_table();
-    if (send_message(board, TEST_MESSAGE) == 0)
-        say("the marquee shows the title \"Tavimoro is connected\" (its disk has no picture of that name); the next "
-            "game started replaces it\n");
+    if (step("name a test game to the board"))
+        name_test_game(request_, " (its disk has no picture of that name); the next game started replaces it");
 }
 
 int setup_run::install()

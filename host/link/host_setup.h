@@ -17,3 +17,7 @@ struct setup_request {
 // Sets up (or removes) and prints each step: 0 when done, EXIT_REFUSED when a step could not be
 // done (the others are still done), EXIT_USAGE for a root that is no folder.
 int run_setup(const setup_request& request);
+
+// Setup's last step on every system: a test title named to the board plugged into this computer,
+// or a word on how to try it once one is. `next` says what replaces the title on the marquee.
+void name_test_game(const setup_request& request, const char* next);

@@ -4,7 +4,6 @@
 #include "host/link/host_setup.h"
 
 #include "host/link/host_system.h"
-#include "hostlink/crc32.h"
 
 #include <windows.h>
 #include <tlhelp32.h>
@@ -35,7 +34,6 @@ constexpr const char* STATE_FOLDER = "emulationstation\\.emulationstation\\tavim
 constexpr const char* MANIFEST_NAME = "setup-installed";
 // How a hook's line that calls the program starts: setup writes the program's full path there.
 constexpr const char* PROGRAM_CALL = "\ntavimoro-host.exe ";
-constexpr const char* TEST_MESSAGE = R"({"title":"Tavimoro is connected"})";
 
 // RetroBat starts MAME in emulators\mame with -inipath bios\mame\ini and no -pluginspath: MAME
 // takes its plugins from emulators\mame\plugins and plugin.ini from bios\mame\ini, of which
@@ -351,18 +349,8 @@ int setup_run::install_mame_plugin(const std::string& program)
 // The board is plugged into this computer, whichever RetroBat folder was named.
 void setup_run::test_board() const
 {
-    if (!step("name a test game to the board"))
-        return;
-    std::string device = request_.device;
-    board_link board;
-    board.timeout_s = request_.timeout_s;
-    if ((device.empty() && find_link(request_.serial, device) != 0) || open_link(device, board) != 0) {
-        say("setup is done; once the board is plugged in, 'tavimoro-host info --title Test' shows a title on it\n");
-        return;
-    }
-    init_crc32_table();
-    if (send_message(board, TEST_MESSAGE) == 0)
-        say("the marquee shows the title \"Tavimoro is connected\"; the next game selected replaces it\n");
+    if (step("name a test game to the board"))
+        name_test_game(request_, "; the next game selected replaces it");
 }
 
 int setup_run::install()
