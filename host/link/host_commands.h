@@ -24,7 +24,7 @@ struct options {
     std::vector<std::string> args;
 };
 
-// The JSON text of a message; `type` is a number when it is all digits.
+// The JSON text of a message; `type` is a number when it is all digits (event_message.cpp).
 std::string json_text(const options& opt, bool with_title2);
 
 // Each command's check of its own arguments (before the board is looked for), and its run.
