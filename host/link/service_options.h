@@ -23,6 +23,8 @@ struct service_options {
     bool http = true;
     std::string token;
     std::string product;
+    std::string coverage;  // --coverage FILE: the kit's coverage page, linked from the live page
+    std::string media_tool; // tavimoro-media beside this program, for the live page's band
     // MQTT for many cabinets: --mqtt mqtt://HOST[:PORT] (mqtts:// for TLS) --cabinet NAME
     // [--group NAME] [--mqtt-user U] [--mqtt-password-file F] [--mqtt-cafile F]
     std::string mqtt_url, cabinet, group = "all", mqtt_user, mqtt_password, mqtt_cafile;
