@@ -159,7 +159,7 @@ int check_command(const service_command& command)
 
 } // namespace
 
-int submit_command(service_command command, const std::string& source, command_done done)
+int submit_command(service_command command, const std::string& source, command_done done, uint64_t* number)
 {
     std::string reason;
     capture_failures(&reason);
@@ -179,6 +179,8 @@ int submit_command(service_command command, const std::string& source, command_d
             return SUBMIT_FULL;
         }
         queued item{std::move(command), shared.next_number++, std::move(done)};
+        if (number)
+            *number = item.number;
         shared.recent.push_back({item.number, now_utc(), source, item.command.name, event_text(item.command), -1, ""});
         if (shared.recent.size() > RECENT_EVENTS)
             shared.recent.pop_front();

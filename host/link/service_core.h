@@ -33,8 +33,10 @@ enum submit_result { SUBMIT_QUEUED = 0, SUBMIT_REFUSED = -1, SUBMIT_FULL = -2 };
 // Checks `command` as the command line would, then queues it. `source` names where it came from
 // (socket, http, mqtt, recalbox, retroarch), for the log. `done`, when set, is called once from
 // the link's thread (or at once when refused, with the reason). A command's file is the
-// service's from here on: it is removed when the command is done or dropped.
-int submit_command(service_command command, const std::string& source, command_done done = nullptr);
+// service's from here on: it is removed when the command is done or dropped. `number`, when set,
+// takes the queued command's event number (as the state's events show it).
+int submit_command(service_command command, const std::string& source, command_done done = nullptr,
+                   uint64_t* number = nullptr);
 
 struct service_event {
     uint64_t number = 0;

@@ -312,15 +312,19 @@ void answer_submitted(httplib::Response& res, service_command command)
     // A refused command's reason comes at once, from this thread; a queued one's end is the link
     // thread's, and shows in the state's events.
     auto refused = std::make_shared<std::string>();
-    int result = submit_command(std::move(command), "http", [refused](int, const std::string& reason) {
-        if (refused->empty())
-            *refused = reason;
-    });
+    uint64_t number = 0;
+    int result = submit_command(
+        std::move(command), "http",
+        [refused](int, const std::string& reason) {
+            if (refused->empty())
+                *refused = reason;
+        },
+        &number);
     if (result == SUBMIT_REFUSED)
         return answer_error(res, 400, *refused);
     if (result == SUBMIT_FULL)
         return answer_error(res, 503, "the queue of transfers is full; try again when one is done");
-    answer_json(res, 202, "{\"event\":" + std::to_string(result) + "}");
+    answer_json(res, 202, "{\"event\":" + std::to_string(number) + "}");
 }
 
 bool body_fits(const httplib::Request& req, httplib::Response& res, size_t limit)

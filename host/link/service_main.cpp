@@ -164,6 +164,7 @@ const part PARTS[] = {
      stop_service_socket},
     {"the board watch", [](const service_options& opt) { return start_board_watch(opt.link.device); },
      stop_board_watch},
+    {"the HTTP API", start_http, stop_http},
 };
 
 } // namespace
