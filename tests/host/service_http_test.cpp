@@ -176,6 +176,13 @@ TEST_F(HttpServiceTest, GameNamedOverHttpReachesTheBandAndThePagesPicture)
     ASSERT_EQ(load_picture(path("/sim/band.png"), drawn), 0);
     ASSERT_EQ(load_picture(path(GAME_PICTURE), picture), 0);
     EXPECT_TRUE(screen_shows(drawn, picture, board_test::COLOUR_TOLERANCE));
+
+    // A picture pushed as the page's form pushes it is fitted and shown.
+    ASSERT_EQ(make_sample_picture(path("/sim/pushed.png"), 1920, 360, "PUSHED", 0xC04020), 0);
+    http_answer pushed = call("POST", "/api/v1/image", BEARER + FORM,
+                              form({{"file", "phone.png", read_file("/sim/pushed.png")}, {"title", "", "From the phone"}}));
+    EXPECT_EQ(pushed.status, 202) << pushed.body;
+    EXPECT_TRUE(board_test::band_shows("/sim/pushed.png", STEP_TIMEOUT)) << log();
 }
 
 // Each request is refused with its reason in JSON, and no file stays behind: not on the board's
@@ -247,6 +254,10 @@ TEST_F(HttpServiceTest, PageInHeadlessChromiumFollowsTheEvents)
         [&] { return page.evaluate("String(document.querySelector('#band img')?.naturalWidth)") == "1920"; },
         STEP_TIMEOUT))
         << page.evaluate(text);
+    // A page still listening does not hold the service up when it stops.
+    auto stopping = std::chrono::steady_clock::now();
+    EXPECT_EQ(stop_service(), 0) << service_log();
+    EXPECT_LT(std::chrono::steady_clock::now() - stopping, board_test::slow_build_bound(3s));
 }
 
 // The OpenAPI file in the tree lists exactly the routes the service registers.
