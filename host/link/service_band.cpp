@@ -106,19 +106,30 @@ int run_preview(const std::string& tool, const std::vector<std::string>& args, s
     return -1;
 }
 
+// A picture pushed to the board is shown until something is named again.
+bool pushed_last(const service_state& state)
+{
+    for (auto event = state.recent.rbegin(); event != state.recent.rend(); ++event)
+        if (event->status == 0 && (event->command == "game" || event->command == "system" ||
+                                   event->command == "back" || event->command == "image"))
+            return event->command == "image";
+    return false;
+}
+
 // The preview's arguments for what was last named, or the reason there are none.
-int preview_args(const service_options& options, const std::string& last_named, std::vector<std::string>& args,
+int preview_args(const service_options& options, const service_state& state, std::vector<std::string>& args,
                  std::string& reason)
 {
     if (options.product.empty())
         reason = "the service was not given the board's product folder (--product)";
     else if (options.media_tool.empty())
         reason = "the media kit (tavimoro-media) is not installed beside the service";
-    else if (last_named.empty())
-        reason = "nothing was named since the service started";
+    else if (state.last_named.empty())
+        reason = pushed_last(state) ? "the board shows a picture pushed to it, which the kit does not draw"
+                                    : "nothing was named since the service started";
     if (!reason.empty())
         return -1;
-    cJSON* named = cJSON_Parse(last_named.c_str());
+    cJSON* named = cJSON_Parse(state.last_named.c_str());
     std::string romname = json_field(named, "romname"), title = json_field(named, "title");
     std::string leaderboard = json_field(named, "leaderboard");
     cJSON_Delete(named);
@@ -138,9 +149,10 @@ int preview_args(const service_options& options, const std::string& last_named, 
 
 int band_picture(const service_options& options, std::string& png, std::string& reason)
 {
-    std::string last_named = service_snapshot().last_named;
+    service_state state = service_snapshot();
+    const std::string& last_named = state.last_named;
     std::vector<std::string> args;
-    if (preview_args(options, last_named, args, reason) != 0)
+    if (preview_args(options, state, args, reason) != 0)
         return -1;
     // One preview at a time: a page reloaded in a loop never starts more.
     std::lock_guard<std::mutex> hold(preview_lock);

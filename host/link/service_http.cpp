@@ -261,6 +261,12 @@ std::string library_refusal(const httplib::Request& req, int status)
 void set_up(httplib::Server& server)
 {
     server.new_task_queue = [] { return new httplib::ThreadPool(HTTP_THREADS); };
+    // The library's default shares the port (SO_REUSEPORT): a second service, or any program of
+    // the same user, would take a share of the requests. Only a quick restart is allowed.
+    server.set_socket_options([](socket_t sock) {
+        int yes = 1;
+        setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    });
     server.set_keep_alive_timeout(KEEP_ALIVE_S);
     server.set_read_timeout(READ_TIMEOUT_S);
     server.set_pre_routing_handler([](const httplib::Request& req, httplib::Response& res) {

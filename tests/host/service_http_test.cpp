@@ -227,8 +227,16 @@ TEST_F(HttpServiceTest, HostileRequestsGetAReasonAndLeaveNoFile)
     for (const std::string& file : files_under(path(SERVICE_FOLDER)))
         EXPECT_FALSE(std::filesystem::is_regular_file(file)) << "left in the service's folder: " << file;
     EXPECT_FALSE(std::filesystem::exists(std::filesystem::path(board_test::process_root()).parent_path() / "escape.txt"));
-    // The service still serves.
+    // The service still serves, and its port is its own.
     EXPECT_EQ(call("GET", "/api/v1/state").status, 200);
+    int other = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0), yes = 1;
+    setsockopt(other, SOL_SOCKET, SO_REUSEPORT, &yes, sizeof yes);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(port_));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    EXPECT_NE(bind(other, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    close(other);
 }
 
 // The page has no state of its own: what it shows comes through the event stream, at once and
