@@ -17,7 +17,7 @@ void answer_json(httplib::Response& res, int status, const std::string& json);
 void answer_error(httplib::Response& res, int status, const std::string& reason);
 // Queues `command` from HTTP: 202 with the event's number, 400 when refused, 503 when full.
 void answer_submitted(httplib::Response& res, service_command command);
-// Refuses a body that is larger than `limit` or has no length; true when it may be read.
+// Refuses a body that is larger than `limit` or comes in chunks; true when it may be read.
 bool body_fits(const httplib::Request& req, httplib::Response& res, size_t limit);
 
 // POST /api/v1/{image,file,package,firmware}: the multipart form streamed to the service's files.

@@ -167,7 +167,7 @@ void post_upload(const std::string& command, const httplib::Request& req, httpli
     form.file_max = command == "image" ? PICTURE_UPLOAD_MAX : FILE_UPLOAD_MAX;
     if (!body_fits(req, res, form.file_max + FORM_EXTRA))
         return;
-    if (!req.is_multipart_form_data())
+    if (!req.is_multipart_form_data() || !req.has_header("Content-Length"))
         return answer_error(res, 400, "send a multipart/form-data form with the part file");
     bool read_whole = read([&form](const httplib::MultipartFormData& part) { return begin_part(form, part); },
                            [&form](const char* data, size_t length) { return take_data(form, data, length); });
