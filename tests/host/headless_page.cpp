@@ -17,7 +17,8 @@ namespace board_test {
 
 namespace {
 
-constexpr int ANSWER_TIMEOUT_MS = 10000;
+// Chromium starting on a loaded machine takes its time.
+constexpr int ANSWER_TIMEOUT_MS = 30000;
 constexpr int BROWSER_IN = 3, BROWSER_OUT = 4;
 
 // A JSON string for the commands' parameters.
@@ -50,6 +51,8 @@ HeadlessPage::HeadlessPage(const std::string& address, const std::string& profil
     int commands[2], answers[2];
     if (pipe2(commands, O_CLOEXEC) != 0 || pipe2(answers, O_CLOEXEC) != 0)
         return;
+    // Made before the fork: the child of a process with threads only calls what is safe there.
+    std::string profile_option = "--user-data-dir=" + profile;
     browser_ = fork();
     if (browser_ == 0) {
         // Moved out of the way first, so that neither lands on the other's number.
@@ -59,7 +62,6 @@ HeadlessPage::HeadlessPage(const std::string& address, const std::string& profil
         int quiet = open("/dev/null", O_WRONLY);
         dup2(quiet, STDOUT_FILENO);
         dup2(quiet, STDERR_FILENO);
-        std::string profile_option = "--user-data-dir=" + profile;
         execlp("chromium", "chromium", "--headless", "--no-sandbox", "--disable-gpu", "--remote-debugging-pipe",
                "--window-size=1000,900", profile_option.c_str(), address.c_str(), static_cast<char*>(nullptr));
         _exit(127);
