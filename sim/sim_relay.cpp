@@ -48,6 +48,18 @@ int SimRelay::open(const std::string& gadget_path, const std::string& host_path)
     return gadget_listener_.valid() && host_listener_.valid() ? 0 : -1;
 }
 
+void SimRelay::unplug_host()
+{
+    host_.reset();
+    host_listener_.reset();
+}
+
+int SimRelay::plug_host(const std::string& host_path)
+{
+    host_listener_ = listen_at(host_path);
+    return host_listener_.valid() ? 0 : -1;
+}
+
 void SimRelay::step(int timeout_ms)
 {
     pollfd fds[4] = {{gadget_listener_.get(), POLLIN, 0}, {host_listener_.get(), POLLIN, 0},

@@ -11,6 +11,15 @@
 
 namespace {
 
+std::string with_line_breaks(std::string text)
+{
+    for (size_t at; (at = text.find("\\n")) != std::string::npos;)
+        text.replace(at, 2, "\n");
+    return text;
+}
+
+} // namespace
+
 // A JSON string as the board's parser reads it. Written here rather than with a JSON library:
 // the Windows build has none in its toolchain, and this one object of a few strings needs only
 // the escapes. Bytes from 0x80 on go through as they are, so a name that is not valid UTF-8 keeps
@@ -39,15 +48,6 @@ std::string json_string(const std::string& text)
     }
     return quoted + "\"";
 }
-
-std::string with_line_breaks(std::string text)
-{
-    for (size_t at; (at = text.find("\\n")) != std::string::npos;)
-        text.replace(at, 2, "\n");
-    return text;
-}
-
-} // namespace
 
 std::string json_text(const options& opt, bool with_title2)
 {

@@ -6,6 +6,8 @@
 
 #include <string>
 
+// A JSON string as the board's parser reads it (bytes from 0x80 on as they are).
+std::string json_string(const std::string& text);
 // With `rom` not empty: romname, title and title2 from the ROM's path (title kept when given).
 // With a system named and no game: its key, and its name as the title unless one is given.
 void derive_lookup_keys(options& opt, const std::string& rom);

@@ -1,6 +1,7 @@
 // The host system's parts on Windows: the user's local application data, state files locked with
 // LockFileEx, the program started again to go on in the background, and no picture module.
 #include "host/link/host_system.h"
+#include "host/link/service_socket.h"
 
 #include <windows.h>
 
@@ -123,4 +124,17 @@ fit_picture_function load_picture_fitter(std::string& why)
 {
     why = "the Windows build has no picture module";
     return nullptr;
+}
+
+// The service, with udev, MQTT and its HTTP API, is Linux's; here every command talks to the
+// board itself.
+int run_service(char**)
+{
+    return fail(EXIT_USAGE, "the host service runs on Linux only");
+}
+
+int hand_to_service(const std::string&, const options&, bool& handed)
+{
+    handed = false;
+    return 0;
 }

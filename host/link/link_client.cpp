@@ -23,6 +23,7 @@ constexpr const char* NO_PERMISSION = "install the udev rule 70-tavimoro.rules a
 constexpr size_t MESSAGE_TEXT_MAX = 4095;
 
 bool quiet = false;
+thread_local std::string* captured_failures = nullptr;
 
 struct FileCloser {
     void operator()(FILE* file) const { fclose(file); }
@@ -96,14 +97,21 @@ void say(const char* format, ...)
     va_end(args);
 }
 
+void capture_failures(std::string* into)
+{
+    captured_failures = into;
+}
+
 int fail(int code, const char* format, ...)
 {
     va_list args;
     va_start(args, format);
-    fprintf(stderr, "tavimoro-host: ");
-    vfprintf(stderr, format, args);
-    fprintf(stderr, "\n");
+    char reason[1024];
+    vsnprintf(reason, sizeof reason, format, args);
     va_end(args);
+    fprintf(stderr, "tavimoro-host: %s\n", reason);
+    if (captured_failures)
+        *captured_failures += (captured_failures->empty() ? "" : "; ") + std::string(reason);
     return code;
 }
 

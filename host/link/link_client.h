@@ -21,6 +21,9 @@ constexpr int DEFAULT_TIMEOUT_S = 5;
 void set_quiet(bool quiet);
 // A confirmation on standard output, unless quiet.
 [[gnu::format(gnu_printf, 1, 2)]] void say(const char* format, ...);
+// While set, the reasons `fail` gives on this thread are also appended to `into` (the service
+// hands them to whoever asked); null stops it.
+void capture_failures(std::string* into);
 // A reason on standard error; returns `code`.
 [[gnu::format(gnu_printf, 2, 3)]] int fail(int code, const char* format, ...);
 

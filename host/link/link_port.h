@@ -27,3 +27,6 @@ int read_report(link_port& port, hid_report& report, int timeout_ms);
 
 // The system's reason for the last failed write or read.
 std::string last_port_error();
+// The descriptor to wait on beside others, for a link kept open (the service); -1 where the
+// system has none.
+int port_descriptor(const link_port& port);

@@ -94,3 +94,8 @@ std::string last_port_error()
 {
     return strerror(errno);
 }
+
+int port_descriptor(const link_port& port)
+{
+    return port.fd.get();
+}

@@ -136,3 +136,9 @@ std::string last_port_error()
         message.pop_back();
     return message.empty() ? "error " + std::to_string(last_error) : message;
 }
+
+// Windows waits on handles, not descriptors; the service that keeps a link open is Linux's.
+int port_descriptor(const link_port&)
+{
+    return -1;
+}

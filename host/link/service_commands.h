@@ -25,8 +25,7 @@ struct service_command {
 
 // The command `name` with its fields in `json` (an object; "" for none). Fields: title, title2,
 // romname, leaderboard, type, rom, system, select (game, system); name (file, package, firmware,
-// update); title, romname, leaderboard, as_is (image). 0, or -1 with the reason in `why`.
+// update); title, romname, leaderboard, as_is, name (image). Unknown fields and fields of the
+// wrong type are refused. 0, or -1 with the reason in `why`.
 int parse_service_command(const std::string& name, const std::string& json, service_command& command,
                           std::string& why);
-// The command's fields as JSON, which parse_service_command reads back (for the local socket).
-std::string service_command_json(const service_command& command);

@@ -8,6 +8,7 @@
 #include "host/link/event_order.h"
 #include "host/link/host_commands.h"
 #include "host/link/host_setup.h"
+#include "host/link/service_socket.h"
 
 #include <getopt.h>
 #include <unistd.h>
@@ -64,6 +65,9 @@ Commands:
   update [NAME]      Start a firmware update with an image already stored by 'send'
                      (NAME defaults to vorlix_update_online.img).
   state              Ask whether the board's USB link is configured.
+  serve [OPTIONS]    Run the host service, which keeps the board's link (see
+                     tavimoro-host serve --help). While it runs, the other commands that talk
+                     to the board hand their message to it. (Linux)
   setup [--remove] [--root DIR] [--dry-run]
                      Connect the frontend of this computer (Batocera, RetroPie, Recalbox,
                      ES-DE or Attract-Mode, found from its files): install its hooks where it
@@ -268,6 +272,8 @@ const command COMMANDS[] = {
 int main(int argc, char** argv)
 {
     setvbuf(stdout, nullptr, _IONBF, 0);
+    if (argc > 1 && strcmp(argv[1], "serve") == 0)
+        return run_service(argv + 1);
     options opt;
     if (parse_options(argc, argv, opt) != 0 || opt.args.empty())
         return fail(EXIT_USAGE, "missing or wrong arguments; see tavimoro-host --help");
@@ -284,6 +290,10 @@ int main(int argc, char** argv)
         return fail(EXIT_USAGE, "--background is for info and back (see --help)");
     if (!found->needs_board(opt))
         return found->run(opt, nullptr);
+    // While the service runs, it owns the link: the command goes to it.
+    bool handed = false;
+    if (int result = hand_to_service(name, opt, handed); handed)
+        return result;
     if (opt.device.empty()) {
         if (int missing = find_link(opt.serial, opt.device); missing != 0)
             return missing;

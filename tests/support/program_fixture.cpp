@@ -25,8 +25,17 @@ void ProgramTest::SetUp()
     BoardRootTest::SetUp();
     ASSERT_EQ(relay_.open(path("/dev/hidg1"), path("/sim/host.sock")), 0);
     relaying_ = std::thread([this] {
-        while (!stop_relay_)
+        while (!stop_relay_) {
+            int change = link_change_;
+            if (change == LINK_UNPLUG) {
+                relay_.unplug_host();
+                unlink(path("/sim/host.sock").c_str());
+            } else if (change == LINK_PLUG) {
+                relay_.plug_host(path("/sim/host.sock"));
+            }
+            link_change_ = LINK_KEEP;
             relay_.step(RELAY_WAIT_MS);
+        }
     });
 }
 
@@ -81,6 +90,22 @@ std::string ProgramTest::log() const
 bool ProgramTest::wait_for_log(const std::string& text, std::chrono::milliseconds timeout, size_t from) const
 {
     return wait_until([&] { return log().find(text, from) != std::string::npos; }, timeout);
+}
+
+void ProgramTest::change_link(int change)
+{
+    link_change_ = change;
+    ASSERT_TRUE(wait_until([&] { return link_change_ == LINK_KEEP; }, std::chrono::seconds(2)));
+}
+
+void ProgramTest::unplug_link()
+{
+    change_link(LINK_UNPLUG);
+}
+
+void ProgramTest::plug_link()
+{
+    change_link(LINK_PLUG);
 }
 
 int ProgramTest::host(const std::string& args)

@@ -36,12 +36,20 @@ protected:
     // ROOT/sim/host.log; its exit status.
     static int host(const std::string& args);
 
+    // The board unplugged from the host (the host's socket gone) and plugged in again.
+    void unplug_link();
+    void plug_link();
+
     pid_t program_ = 0;
 
 private:
     std::string log_file_;
     SimRelay relay_;
     std::atomic<bool> stop_relay_{false};
+    // What the relay's thread is asked to do to the host's side before its next step.
+    enum { LINK_KEEP, LINK_UNPLUG, LINK_PLUG };
+    std::atomic<int> link_change_{LINK_KEEP};
+    void change_link(int change);
     std::thread relaying_;
 };
 
