@@ -164,6 +164,8 @@ const part PARTS[] = {
      stop_service_socket},
     {"the board watch", [](const service_options& opt) { return start_board_watch(opt.link.device); },
      stop_board_watch},
+    {"MQTT", start_mqtt, stop_mqtt},
+    {"RetroArch's watch", start_retroarch, stop_retroarch},
 };
 
 } // namespace

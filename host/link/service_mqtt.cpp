@@ -5,7 +5,9 @@
 
 #include <mosquitto.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <cstdlib>
 
 namespace {
@@ -71,6 +73,7 @@ int mqtt_session::open(const mqtt_endpoint& endpoint, setup config)
         return -1;
     }
     mosquitto_connect_callback_set(client_, connected);
+    mosquitto_disconnect_callback_set(client_, disconnected);
     mosquitto_message_callback_set(client_, received);
     mosquitto_reconnect_delay_set(client_, RECONNECT_DELAY_S, RECONNECT_DELAY_MAX_S, true);
     int rc = MOSQ_ERR_SUCCESS;
@@ -88,14 +91,17 @@ int mqtt_session::open(const mqtt_endpoint& endpoint, setup config)
         close();
         return -1;
     }
-    // A broker that is not up yet is no failure: the loop's thread tries again with backoff.
+    // A broker not up yet, or a name the network cannot resolve yet at boot, is no failure: the
+    // loop's thread tries again with backoff.
     rc = mosquitto_connect_async(client_, endpoint.host.c_str(), endpoint.port, KEEPALIVE_S);
-    if (rc != MOSQ_ERR_SUCCESS && rc != MOSQ_ERR_ERRNO) {
-        fprintf(stderr, "tavimoro-host serve: MQTT broker %s:%d: %s\n", endpoint.host.c_str(), endpoint.port,
-                mosquitto_strerror(rc));
+    if (rc == MOSQ_ERR_INVAL) {
+        fprintf(stderr, "tavimoro-host serve: no MQTT broker at %s:%d\n", endpoint.host.c_str(), endpoint.port);
         close();
         return -1;
     }
+    if (rc != MOSQ_ERR_SUCCESS)
+        fprintf(stderr, "tavimoro-host serve: MQTT broker %s:%d: %s; trying again\n", endpoint.host.c_str(),
+                endpoint.port, rc == MOSQ_ERR_ERRNO ? strerror(errno) : mosquitto_strerror(rc));
     if (mosquitto_loop_start(client_) != MOSQ_ERR_SUCCESS) {
         close();
         return -1;
@@ -132,14 +138,23 @@ void mqtt_session::connected(mosquitto* client, void* self, int rc)
 {
     auto* session = static_cast<mqtt_session*>(self);
     if (rc != 0) {
-        fprintf(stderr, "tavimoro-host serve: MQTT broker refused %s: %s\n", session->setup_.client_id.c_str(),
+        fprintf(stderr, "tavimoro-host serve: the MQTT broker refused %s: %s\n", session->setup_.client_id.c_str(),
                 mosquitto_connack_string(rc));
         return;
     }
+    fprintf(stderr, "tavimoro-host serve: MQTT: connected to the broker as %s\n", session->setup_.client_id.c_str());
     for (const std::string& topic : session->setup_.topics)
         mosquitto_subscribe(client, nullptr, topic.c_str(), QOS);
     if (session->setup_.on_connect)
         session->setup_.on_connect();
+}
+
+void mqtt_session::disconnected(mosquitto*, void* self, int rc)
+{
+    // 0 is our own disconnection.
+    if (rc != 0)
+        fprintf(stderr, "tavimoro-host serve: MQTT: lost the broker of %s; connecting again\n",
+                static_cast<mqtt_session*>(self)->setup_.client_id.c_str());
 }
 
 void mqtt_session::received(mosquitto*, void* self, const struct mosquitto_message* message)

@@ -52,6 +52,7 @@ public:
 
 private:
     static void connected(mosquitto* client, void* self, int rc);
+    static void disconnected(mosquitto* client, void* self, int rc);
     static void received(mosquitto* client, void* self, const struct mosquitto_message* message);
 
     std::mutex mutex_;  // publish against close
