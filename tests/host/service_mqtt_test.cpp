@@ -169,18 +169,12 @@ private:
     std::vector<std::pair<std::string, std::string>> messages_;
 };
 
+// Debian's broker, where its package puts it.
 std::string find_mosquitto()
 {
-    std::string search = std::string(getenv("PATH") ? getenv("PATH") : "") + ":/usr/sbin:/usr/local/sbin";
-    for (size_t start = 0; start <= search.size();) {
-        size_t end = search.find(':', start);
-        std::string dir = search.substr(start, end == std::string::npos ? std::string::npos : end - start);
-        if (!dir.empty() && access((dir + "/mosquitto").c_str(), X_OK) == 0)
-            return dir + "/mosquitto";
-        if (end == std::string::npos)
-            break;
-        start = end + 1;
-    }
+    for (const char* candidate : {"/usr/sbin/mosquitto", "/usr/local/sbin/mosquitto"})
+        if (access(candidate, X_OK) == 0)
+            return candidate;
     return "";
 }
 
@@ -372,6 +366,8 @@ TEST_F(MqttServiceTest, HostilePayloadsAreRefused)
         {"malformed", "game", "{\"title\":", "not a JSON object"},
         {"not an object", "game", "[1,2]", "not a JSON object"},
         {"url of a wrong type", "package", R"({"url":7})", "strings"},
+        {"field of a wrong type", "game", R"({"title":5})", "wrong type"},
+        {"unknown command", "reboot", "{}", "unknown command"},
         {"no url", "package", "{}", "\\\"url\\\""},
         {"not http", "package", R"({"url":"file:///etc/passwd"})", "only an http://"},
         {"https", "firmware", R"({"url":"https://127.0.0.1/fw.img"})", "only an http://"},
@@ -417,20 +413,25 @@ TEST_F(MqttServiceTest, RecalboxEventsAreFollowed)
                                        STEP_TIMEOUT))
         << service_log();
     listener recalbox(broker_port_, {});
+    auto write_state = [&](const std::string& action, const std::string& keys) {
+        write_file("/recalbox/es_state.inf",
+                   "Version=2.0\r\nAction=" + action + "\r\nActionData=\r\n" + keys + "State=selected\r\n");
+    };
     auto event = [&](const std::string& action, const std::string& keys) {
-        std::string text = "Version=2.0\r\nAction=" + action + "\r\nActionData=\r\n" + keys + "State=selected\r\n";
-        write_file("/recalbox/es_state.inf", text);
+        write_state(action, keys);
         recalbox.publish("Recalbox/EmulationStation/Event", action);
     };
+    const std::string demo = "System=Super Nintendo\r\nSystemId=snes\r\nGame=Star Fighter\r\n"
+                             "GamePath=/recalbox/share/roms/snes/Star Fighter (Europe).sfc\r\nImagePath=\r\nIsFolder=0\r\n";
     size_t mark = log().size();
     event("systembrowsing", "System=Super Nintendo\r\nSystemId=snes\r\nGame=\r\nGamePath=\r\nImagePath=\r\n");
     EXPECT_TRUE(wait_for_log("banner_info.romname=@snes\n", STEP_TIMEOUT, mark)) << log() << service_log();
-    // An event whose state file a later event already rewrote names nothing; that later event does.
+    // A cursor's event whose state file the demo's event already rewrote is left to that event:
+    // taken, it would make the demo's game the owner's selection.
+    write_state("rundemo", demo);
     mark = log().size();
-    write_file("/recalbox/es_state.inf", "Action=wakeup\r\n");
+    recalbox.publish("Recalbox/EmulationStation/Event", "gamelistbrowsing");
     recalbox.publish("Recalbox/EmulationStation/Event", "rundemo");
-    event("rundemo", "System=Super Nintendo\r\nSystemId=snes\r\nGame=Star Fighter\r\n"
-                     "GamePath=/recalbox/share/roms/snes/Star Fighter (Europe).sfc\r\nImagePath=\r\nIsFolder=0\r\n");
     EXPECT_TRUE(wait_for_log("banner_info.romname=Star Fighter (Europe)\n", STEP_TIMEOUT, mark)) << log();
     mark = log().size();
     event("enddemo", "System=\r\nSystemId=\r\nGame=\r\nGamePath=\r\nImagePath=\r\n");
