@@ -91,8 +91,14 @@ int mqtt_session::open(const mqtt_endpoint& endpoint, setup config)
         close();
         return -1;
     }
-    // A broker not up yet, or a name the network cannot resolve yet at boot, is no failure: the
-    // loop's thread tries again with backoff.
+    // The loop's thread first, then the connection: so a broker not up yet, or a name the network
+    // cannot resolve yet at boot, is tried again by that thread with backoff (started the other way
+    // round, libmosquitto's thread gives up when the first attempt fails).
+    if (mosquitto_loop_start(client_) != MOSQ_ERR_SUCCESS) {
+        close();
+        return -1;
+    }
+    looping_ = true;
     rc = mosquitto_connect_async(client_, endpoint.host.c_str(), endpoint.port, KEEPALIVE_S);
     if (rc == MOSQ_ERR_INVAL) {
         fprintf(stderr, "tavimoro-host serve: no MQTT broker at %s:%d\n", endpoint.host.c_str(), endpoint.port);
@@ -102,11 +108,6 @@ int mqtt_session::open(const mqtt_endpoint& endpoint, setup config)
     if (rc != MOSQ_ERR_SUCCESS)
         fprintf(stderr, "tavimoro-host serve: MQTT broker %s:%d: %s; trying again\n", endpoint.host.c_str(),
                 endpoint.port, rc == MOSQ_ERR_ERRNO ? strerror(errno) : mosquitto_strerror(rc));
-    if (mosquitto_loop_start(client_) != MOSQ_ERR_SUCCESS) {
-        close();
-        return -1;
-    }
-    looping_ = true;
     return 0;
 }
 
