@@ -238,14 +238,16 @@ protected:
         child sim, service;
     };
 
-    void start_cabinet(cabinet& cab, const std::string& name)
+    // The board, then (unless not yet) its service.
+    void start_cabinet(cabinet& cab, const std::string& name, bool with_service = true)
     {
         cab.name = name;
         cab.root = path("/" + name);
         fs::create_directories(cab.root);
         cab.sim.start({SIM_PROGRAM, "--root", cab.root, "--no-window", "run"}, cab.root + "-sim.log");
         ASSERT_TRUE(cab.sim.wait_for_log("Tavimoro V", START_TIMEOUT)) << cab.sim.log();
-        start_cabinet_service(cab);
+        if (with_service)
+            start_cabinet_service(cab);
     }
 
     void start_cabinet_service(cabinet& cab)
@@ -301,13 +303,18 @@ TEST_F(MqttServiceTest, ThreeCabinetsOnOneBroker)
     EXPECT_TRUE(after.wait_for("tavimoro/cab2/state", {"\"online\":false", "\"cabinet\":\"cab2\""})) << after.all();
 }
 
-// The broker goes away and comes back without its memory: the services connect again, publish
-// their state again, and take the commands published since.
+// The services come up before their broker, and find it; then it goes away and comes back
+// without its memory: they connect again, publish their state again, and take the commands
+// published since.
 TEST_F(MqttServiceTest, BrokerRestartedMidway)
 {
     cabinet cabs[2];
     for (int i = 0; i < 2; i++)
-        ASSERT_NO_FATAL_FAILURE(start_cabinet(cabs[i], "cab" + std::to_string(i)));
+        ASSERT_NO_FATAL_FAILURE(start_cabinet(cabs[i], "cab" + std::to_string(i), false));
+    broker_.kill_now(SIGKILL);
+    for (cabinet& cab : cabs)
+        ASSERT_NO_FATAL_FAILURE(start_cabinet_service(cab));
+    ASSERT_NO_FATAL_FAILURE(start_broker());
     {
         listener watch(broker_port_, {"tavimoro/+/state"});
         for (cabinet& cab : cabs)
