@@ -132,8 +132,10 @@ void fleet::on_message(const std::string& topic, const std::string& payload)
         job.id = id->valuestring;
     else if (id)
         job.id = print_json(id.get());
-    if (take_string(fields.get(), "url", job.url) != 0 || take_string(fields.get(), "sha256", job.sha256) != 0 ||
-        take_string(fields.get(), "signature_url", job.signature_url) != 0) {
+    // Another command's "url" is left to the command's own check, which refuses it.
+    if (needs_file(name) &&
+        (take_string(fields.get(), "url", job.url) != 0 || take_string(fields.get(), "sha256", job.sha256) != 0 ||
+         take_string(fields.get(), "signature_url", job.signature_url) != 0)) {
         publish_result(name, job.id, EXIT_USAGE, "url, sha256 and signature_url are strings");
         return;
     }
@@ -147,8 +149,13 @@ void fleet::on_message(const std::string& topic, const std::string& payload)
         submit(name, job.fields, job.id, "", "");
         return;
     }
-    if (job.url.empty()) {
-        publish_result(name, job.id, EXIT_USAGE, name + " names its file's http:// address as \"url\"");
+    // The fields are checked before anything is fetched for them.
+    service_command checked;
+    std::string why;
+    if (job.url.empty())
+        why = name + " names its file's http:// address as \"url\"";
+    if (!why.empty() || parse_service_command(name, job.fields, checked, why) != 0) {
+        publish_result(name, job.id, EXIT_USAGE, why);
         return;
     }
     std::lock_guard<std::mutex> lock(mutex);

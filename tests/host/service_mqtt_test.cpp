@@ -375,6 +375,8 @@ TEST_F(MqttServiceTest, HostilePayloadsAreRefused)
         {"url of a wrong type", "package", R"({"url":7})", "strings"},
         {"field of a wrong type", "game", R"({"title":5})", "wrong type"},
         {"unknown command", "reboot", "{}", "unknown command"},
+        {"a url where none goes", "game", R"({"url":"http://127.0.0.1/x"})", "no field 'url'"},
+        {"a file's field of a wrong type", "file", R"({"url":"http://127.0.0.1:1/x","name":5})", "wrong type"},
         {"no url", "package", "{}", "\\\"url\\\""},
         {"not http", "package", R"({"url":"file:///etc/passwd"})", "only an http://"},
         {"https", "firmware", R"({"url":"https://127.0.0.1/fw.img"})", "only an http://"},
