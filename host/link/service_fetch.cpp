@@ -101,8 +101,16 @@ bool write_all(int fd, const char* data, size_t size)
 
 } // namespace
 
-int fetch_to_temp_file(const std::string& url, uint64_t max_bytes, const std::string& sha256, std::string& path,
-                       std::string& why)
+void fetch_stop::stop()
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    stopped_ = true;
+    if (client_)
+        client_->stop();
+}
+
+int fetch_to_temp_file(const std::string& url, uint64_t max_bytes, const std::string& sha256, fetch_stop& stop,
+                       std::string& path, std::string& why)
 {
     http_url parts;
     if (parse_http_url(url, parts, why) != 0)
@@ -143,7 +151,19 @@ int fetch_to_temp_file(const std::string& url, uint64_t max_bytes, const std::st
         write_failed = !write_all(file.fd, data, size);
         return !write_failed;
     };
+    {
+        std::lock_guard<std::mutex> lock(stop.mutex_);
+        if (stop.stopped_) {
+            why = "the service stops";
+            return -1;
+        }
+        stop.client_ = &client;
+    }
     httplib::Result result = client.Get(parts.target, httplib::Headers(), declared_size, body);
+    {
+        std::lock_guard<std::mutex> lock(stop.mutex_);
+        stop.client_ = nullptr;
+    }
     if (too_large) {
         why = "the file at " + url + " is larger than " + std::to_string(max_bytes) + " bytes";
         return -1;

@@ -53,6 +53,7 @@ struct fleet : std::enable_shared_from_this<fleet> {
     std::mutex mutex;
     std::condition_variable wake;
     std::deque<fetch_job> jobs;
+    fetch_stop fetches;
 
     std::string topic(const char* leaf) const { return topic_prefix + leaf; }
 
@@ -195,9 +196,9 @@ void fleet::submit(const std::string& name, const std::string& fields, const std
 void fleet::fetch(const fetch_job& job)
 {
     std::string file, signature, why;
-    if (fetch_to_temp_file(job.url, FETCH_MAX, job.sha256, file, why) != 0 ||
+    if (fetch_to_temp_file(job.url, FETCH_MAX, job.sha256, fetches, file, why) != 0 ||
         (!job.signature_url.empty() &&
-         fetch_to_temp_file(job.signature_url, SIGNATURE_MAX, "", signature, why) != 0)) {
+         fetch_to_temp_file(job.signature_url, SIGNATURE_MAX, "", fetches, signature, why) != 0)) {
         if (!file.empty())
             remove(file.c_str());
         publish_result(job.name, job.id, EXIT_USAGE, why);
@@ -281,6 +282,7 @@ void stop_fleet()
         part->stopping = true;
     }
     part->wake.notify_all();
+    part->fetches.stop();
     part->publisher.join();
     part->fetcher.join();
     // A clean disconnect sends no will: the offline state is published first.
