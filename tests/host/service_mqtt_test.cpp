@@ -27,6 +27,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <span>
 #include <string>
 #include <thread>
 #include <vector>
@@ -238,25 +239,27 @@ protected:
         child sim, service;
     };
 
-    // The board, then (unless not yet) its service.
-    void start_cabinet(cabinet& cab, const std::string& name, bool with_service = true)
+    // Simulated boards, cab0, cab1, ..., started together.
+    void start_boards(std::span<cabinet> cabs)
     {
-        cab.name = name;
-        cab.root = path("/" + name);
-        fs::create_directories(cab.root);
-        cab.sim.start({SIM_PROGRAM, "--root", cab.root, "--no-window", "run"}, cab.root + "-sim.log");
-        ASSERT_TRUE(cab.sim.wait_for_log("Tavimoro V", START_TIMEOUT)) << cab.sim.log();
-        if (with_service)
-            start_cabinet_service(cab);
+        for (size_t i = 0; i < cabs.size(); i++) {
+            cabs[i].name = "cab" + std::to_string(i);
+            cabs[i].root = path("/" + cabs[i].name);
+            fs::create_directories(cabs[i].root + "-tmp");
+            cabs[i].sim.start({SIM_PROGRAM, "--root", cabs[i].root, "--no-window", "run"}, cabs[i].root + "-sim.log");
+        }
+        for (cabinet& cab : cabs)
+            ASSERT_TRUE(cab.sim.wait_for_log("Tavimoro V", START_TIMEOUT)) << cab.sim.log();
     }
 
-    void start_cabinet_service(cabinet& cab)
+    void start_services(std::span<cabinet> cabs)
     {
-        fs::create_directories(cab.root + "-tmp");
-        cab.service.start({HOST_TOOL, "serve", "-d", cab.root + "/sim/host.sock", "--listen", "off", "--mqtt",
-                           broker_url(), "--cabinet", cab.name},
-                          cab.root + "-service.log", cab.root + "-tmp");
-        ASSERT_TRUE(cab.service.wait_for_log("tavimoro-host serve: ready", START_TIMEOUT)) << cab.service.log();
+        for (cabinet& cab : cabs)
+            cab.service.start({HOST_TOOL, "serve", "-d", cab.root + "/sim/host.sock", "--listen", "off", "--mqtt",
+                               broker_url(), "--cabinet", cab.name},
+                              cab.root + "-service.log", cab.root + "-tmp");
+        for (cabinet& cab : cabs)
+            ASSERT_TRUE(cab.service.wait_for_log("tavimoro-host serve: ready", START_TIMEOUT)) << cab.service.log();
     }
 
     std::string mosquitto_;
@@ -269,8 +272,8 @@ protected:
 TEST_F(MqttServiceTest, ThreeCabinetsOnOneBroker)
 {
     cabinet cabs[3];
-    for (int i = 0; i < 3; i++)
-        ASSERT_NO_FATAL_FAILURE(start_cabinet(cabs[i], "cab" + std::to_string(i)));
+    ASSERT_NO_FATAL_FAILURE(start_boards(cabs));
+    ASSERT_NO_FATAL_FAILURE(start_services(cabs));
     listener watch(broker_port_, {"tavimoro/+/state", "tavimoro/+/result"});
     for (cabinet& cab : cabs)
         ASSERT_TRUE(watch.wait_for("tavimoro/" + cab.name + "/state", {"\"online\":true"})) << watch.all();
@@ -309,11 +312,9 @@ TEST_F(MqttServiceTest, ThreeCabinetsOnOneBroker)
 TEST_F(MqttServiceTest, BrokerRestartedMidway)
 {
     cabinet cabs[2];
-    for (int i = 0; i < 2; i++)
-        ASSERT_NO_FATAL_FAILURE(start_cabinet(cabs[i], "cab" + std::to_string(i), false));
+    ASSERT_NO_FATAL_FAILURE(start_boards(cabs));
     broker_.kill_now(SIGKILL);
-    for (cabinet& cab : cabs)
-        ASSERT_NO_FATAL_FAILURE(start_cabinet_service(cab));
+    ASSERT_NO_FATAL_FAILURE(start_services(cabs));
     ASSERT_NO_FATAL_FAILURE(start_broker());
     {
         listener watch(broker_port_, {"tavimoro/+/state"});
