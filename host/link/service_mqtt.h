@@ -67,7 +67,3 @@ void stop_fleet();
 // Recalbox: --recalbox (service_recalbox.cpp).
 int start_recalbox(const service_options& options);
 void stop_recalbox();
-// The command a Recalbox event asks for, given the state file's text: 0 and the command's name
-// and JSON fields, or -1 when the event names nothing (or the file is about a later event).
-int recalbox_event_command(const std::string& event, const std::string& state_file_text, std::string& name,
-                           std::string& json);

@@ -63,10 +63,8 @@ std::string read_file(const std::string& path)
     return text;
 }
 
-std::unique_ptr<mqtt_session> running;
-
-} // namespace
-
+// The command a Recalbox event asks for, given the state file's text: 0 and the command's name
+// and JSON fields, or -1 when the event names nothing (or the file is about a later event).
 int recalbox_event_command(const std::string& event, const std::string& state_file_text, std::string& name,
                            std::string& json)
 {
@@ -103,6 +101,10 @@ int recalbox_event_command(const std::string& event, const std::string& state_fi
     }
     return -1;
 }
+
+std::unique_ptr<mqtt_session> running;
+
+} // namespace
 
 int start_recalbox(const service_options& options)
 {

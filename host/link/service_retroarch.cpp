@@ -4,8 +4,6 @@
 // command.c) "GET_STATUS CONTENTLESS" with nothing loaded, else
 // "GET_STATUS PLAYING|PAUSED SYSTEM_ID,CONTENT_NAME,crc32=HEX\n", the content's name being its
 // file's name without the folder or the extension.
-#include "host/link/service_retroarch.h"
-
 #include "host/link/service_options.h"
 
 #include <cjson/cJSON.h>
@@ -47,6 +45,38 @@ struct watcher {
 };
 
 std::unique_ptr<watcher> running;
+
+// The game command's JSON fields for `reply` when it names content other than `named` (which it
+// then becomes): 0, or -1 when there is nothing new to name.
+int retroarch_status_command(const std::string& reply, std::string& named, std::string& json)
+{
+    std::string line = reply.substr(0, reply.find('\n'));
+    if (line == "GET_STATUS CONTENTLESS") {
+        // Nothing to name; the same content started again is named again.
+        named.clear();
+        return -1;
+    }
+    std::string details;
+    for (const char* state : {"GET_STATUS PLAYING ", "GET_STATUS PAUSED "})
+        if (line.rfind(state, 0) == 0)
+            details = line.substr(strlen(state));
+    // The system's id has no comma; the content's name may.
+    size_t comma = details.find(','), crc = details.rfind(",crc32=");
+    if (comma == std::string::npos || crc == std::string::npos || crc <= comma)
+        return -1;
+    std::string content = details.substr(comma + 1, crc - comma - 1);
+    if (content.empty() || content == named)
+        return -1;
+    named = content;
+    // As a hook names a ROM by its path; the name has no extension left, and a final dot keeps a
+    // dot inside it ("Dr. Mario") from being taken for one.
+    std::unique_ptr<cJSON, decltype(&cJSON_Delete)> fields(cJSON_CreateObject(), cJSON_Delete);
+    cJSON_AddStringToObject(fields.get(), "rom", (content + ".").c_str());
+    char* text = cJSON_PrintUnformatted(fields.get());
+    json = text ? text : "";
+    cJSON_free(text);
+    return json.empty() ? -1 : 0;
+}
 
 void name_content(const char* reply, std::string& named)
 {
@@ -114,36 +144,6 @@ int open_socket(const std::string& host, int port, descriptor& socket_fd)
 }
 
 } // namespace
-
-int retroarch_status_command(const std::string& reply, std::string& named, std::string& json)
-{
-    std::string line = reply.substr(0, reply.find('\n'));
-    if (line == "GET_STATUS CONTENTLESS") {
-        // Nothing to name; the same content started again is named again.
-        named.clear();
-        return -1;
-    }
-    std::string details;
-    for (const char* state : {"GET_STATUS PLAYING ", "GET_STATUS PAUSED "})
-        if (line.rfind(state, 0) == 0)
-            details = line.substr(strlen(state));
-    // The system's id has no comma; the content's name may.
-    size_t comma = details.find(','), crc = details.rfind(",crc32=");
-    if (comma == std::string::npos || crc == std::string::npos || crc <= comma)
-        return -1;
-    std::string content = details.substr(comma + 1, crc - comma - 1);
-    if (content.empty() || content == named)
-        return -1;
-    named = content;
-    // As a hook names a ROM by its path; the name has no extension left, and a final dot keeps a
-    // dot inside it ("Dr. Mario") from being taken for one.
-    std::unique_ptr<cJSON, decltype(&cJSON_Delete)> fields(cJSON_CreateObject(), cJSON_Delete);
-    cJSON_AddStringToObject(fields.get(), "rom", (content + ".").c_str());
-    char* text = cJSON_PrintUnformatted(fields.get());
-    json = text ? text : "";
-    cJSON_free(text);
-    return json.empty() ? -1 : 0;
-}
 
 int start_retroarch(const service_options& options)
 {
