@@ -159,14 +159,6 @@ int start_software_scroll_player(Bench& bench)
     return 0;
 }
 
-// Median and maximum of `figures`, sorted in place.
-void print_spread(const char* what, std::vector<double>& figures)
-{
-    std::sort(figures.begin(), figures.end());
-    printf("%s: median %.0f ms (min %.0f, max %.0f, %zu runs)\n", what, figures[figures.size() / 2], figures.front(),
-           figures.back(), figures.size());
-}
-
 // Bursts of messages, each ending with a game whose picture is on screen neither before the burst
 // nor from any message of it, so that only the last message can put it there.
 int measure_bursts(const Bench& bench, const std::string& product)

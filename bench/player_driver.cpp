@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -165,6 +166,13 @@ void print_load(const char* when)
     loadavg >> one >> five >> fifteen;
     printf("machine load %s: %s %s %s (1, 5, 15 min), %u cores\n", when, one.c_str(), five.c_str(),
            fifteen.c_str(), std::thread::hardware_concurrency());
+}
+
+void print_spread(const char* what, std::vector<double>& figures)
+{
+    std::sort(figures.begin(), figures.end());
+    printf("%s: median %.0f ms (min %.0f, max %.0f, %zu runs)\n", what, figures[figures.size() / 2], figures.front(),
+           figures.back(), figures.size());
 }
 
 } // namespace player_bench

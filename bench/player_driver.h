@@ -11,6 +11,7 @@
 #include <chrono>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace player_bench {
 
@@ -56,5 +57,7 @@ long process_status(pid_t pid, const char* field);
 // The open descriptors of `pid`; -1 when unreadable.
 long open_descriptors(pid_t pid);
 void print_load(const char* when);
+// Median and spread of `figures` (milliseconds), sorted in place.
+void print_spread(const char* what, std::vector<double>& figures);
 
 } // namespace player_bench

@@ -77,13 +77,18 @@ UniqueFD connect_service()
 {
     std::string path = service_socket_path();
     sockaddr_un address{};
-    if (path.size() >= sizeof address.sun_path)
+    if (path.size() >= sizeof address.sun_path) {
+        errno = ENOENT;  // no service can listen there
         return UniqueFD();
+    }
     address.sun_family = AF_UNIX;
     memcpy(address.sun_path, path.c_str(), path.size() + 1);
     UniqueFD fd(socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
-    if (fd.valid() && connect(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
+    if (fd.valid() && connect(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        int error = errno;
         fd.reset();
+        errno = error;
+    }
     return fd;
 }
 
@@ -121,6 +126,13 @@ int hand_to_service(const std::string& name, const options& opt, bool& handed)
 {
     handed = false;
     UniqueFD service = connect_service();
+    // No socket, or none listening: no service runs. One that runs but that this user may not
+    // reach holds the board's node all the same, so the command cannot go on by itself.
+    if (!service.valid() && errno != ENOENT && errno != ECONNREFUSED && errno != ENOTDIR) {
+        handed = true;
+        return fail(EXIT_LINK, "the host service runs, but %s cannot be reached (%s): join the tavimoro group",
+                    service_socket_path().c_str(), strerror(errno));
+    }
     if (!service.valid())
         return 0;
     bool unreadable;

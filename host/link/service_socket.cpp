@@ -13,6 +13,7 @@
 #include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -27,6 +28,7 @@
 namespace {
 
 constexpr size_t FILES_MAX = 2;
+constexpr int REQUEST_TIMEOUT_S = 2;
 // Far above any package or image a board takes; a file handed over is copied, never held.
 constexpr off_t HANDED_FILE_MAX = 8LL * 1024 * 1024 * 1024;
 
@@ -147,7 +149,10 @@ void accept_loop()
             return;
         if (fds[0].revents & POLLIN) {
             UniqueFD connection(accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC));
-            if (connection.valid())
+            // One connection at a time: one that sends nothing must not hold the others.
+            timeval patience{REQUEST_TIMEOUT_S, 0};
+            if (connection.valid() &&
+                setsockopt(connection.get(), SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience) == 0)
                 serve_one(std::move(connection));
         }
     }

@@ -4,7 +4,8 @@
 // each in a process of its own that it does not wait for. One hook serves the events that change
 // what the owner looks at, and tells them apart by its folder.
 // Its root is rebuilt at every upgrade; udev rules persist in /userdata/system/udev/rules.d
-// (wiki.batocera.org/udev_rules).
+// (wiki.batocera.org/udev_rules), services in /userdata/system/services
+// (wiki.batocera.org/scripting_services_rules_examples).
 #include "host/link/setup_frontend.h"
 
 #include <filesystem>
@@ -28,6 +29,8 @@ setup_frontend layout(const std::string&)
     for (const char* event :
          {"game-selected", "system-selected", "game-start", "game-end", "screensaver-start", "screensaver-stop"})
         f.hooks.push_back({"emulationstation/tavimoro.sh", scripts + event + "/tavimoro.sh"});
+    // The host service, for the owner to enable among Batocera's services.
+    f.hooks.push_back({"batocera/tavimoro", "/userdata/system/services/tavimoro"});
     return f;
 }
 

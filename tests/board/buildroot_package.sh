@@ -27,6 +27,9 @@ declare -A not_on_the_board=(
   [pugixml]="tavimoro-media, the host's media kit, is built only where it is found"
   [gstreamer-app-1.0]="tavimoro-media's picture conversion, asked for only where pugixml is found"
   [harfbuzz-subset]="the tests' Latin-only board font"
+  [libudev]="the host service's board watch, built only where its libraries are found"
+  [cpp-httplib]="the host service's HTTP API"
+  [libmosquitto]="the host service's MQTT"
 )
 
 # What the player needs only at run time, as the config symbols that must end up set.

@@ -86,9 +86,11 @@ TEST_F(HostSetupTest, BatoceraRecalboxEsDeAndAttractModeGetTheirHooksAndGiveThem
 {
     write_file("/batocera/usr/share/batocera/batocera.version", "41\n");
     make_dir("/batocera/userdata/system/configs/emulationstation");
-    set_up_and_remove("/batocera", event_hooks("/userdata/system/configs/emulationstation/scripts/",
-                                               {"game-selected", "system-selected", "game-start", "game-end",
-                                                "screensaver-start", "screensaver-stop"}));
+    std::vector<std::string> batocera = event_hooks("/userdata/system/configs/emulationstation/scripts/",
+                                                    {"game-selected", "system-selected", "game-start", "game-end",
+                                                     "screensaver-start", "screensaver-stop"});
+    batocera.push_back("/userdata/system/services/tavimoro");
+    set_up_and_remove("/batocera", batocera);
 
     make_dir("/recalbox/recalbox/share/userscripts");
     set_up_and_remove("/recalbox", {"/recalbox/share/userscripts/tavimoro[rungame,endgame,gamelistbrowsing,systembrowsing,"
