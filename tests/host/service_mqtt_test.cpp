@@ -443,9 +443,15 @@ TEST_F(MqttServiceTest, RecalboxEventsAreFollowed)
     recalbox.publish("Recalbox/EmulationStation/Event", "gamelistbrowsing");
     recalbox.publish("Recalbox/EmulationStation/Event", "rundemo");
     EXPECT_TRUE(wait_for_log("banner_info.romname=Star Fighter (Europe)\n", STEP_TIMEOUT, mark)) << log();
-    mark = log().size();
-    event("enddemo", "System=\r\nSystemId=\r\nGame=\r\nGamePath=\r\nImagePath=\r\n");
-    EXPECT_TRUE(wait_for_log("banner_info.romname=@snes\n", STEP_TIMEOUT, mark)) << log() << service_log();
+    // The end of the demo, sleep (the board's own banner: a message with nothing in it) and
+    // waking up each come back to the selection or leave it.
+    const std::string nothing = "System=\r\nSystemId=\r\nGame=\r\nGamePath=\r\nImagePath=\r\n";
+    for (const auto& [action, shown] : {std::pair{"enddemo", "@snes"}, {"sleep", ""}, {"wakeup", "@snes"}}) {
+        mark = log().size();
+        event(action, nothing);
+        EXPECT_TRUE(wait_for_log(std::string("banner_info.romname=") + shown + "\n", STEP_TIMEOUT, mark))
+            << action << log() << service_log();
+    }
     EXPECT_EQ(stop_service(), 0) << service_log();
 }
 
