@@ -111,6 +111,7 @@ public:
         mosquitto_connect_callback_set(client_, [](mosquitto* client, void* self, int) {
             for (const std::string& topic : static_cast<listener*>(self)->topics_)
                 mosquitto_subscribe(client, nullptr, topic.c_str(), 1);
+            static_cast<listener*>(self)->connected_ = true;
         });
         mosquitto_message_callback_set(client_, [](mosquitto*, void* self, const mosquitto_message* message) {
             auto* me = static_cast<listener*>(self);
@@ -119,8 +120,10 @@ public:
                                        std::string(static_cast<char*>(message->payload), message->payloadlen));
         });
         mosquitto_reconnect_delay_set(client_, 1, 1, false);
-        mosquitto_connect_async(client_, "127.0.0.1", port, 10);
         mosquitto_loop_start(client_);
+        mosquitto_connect_async(client_, "127.0.0.1", port, 10);
+        // What it publishes is for a broker that has it.
+        board_test::wait_until([&] { return connected_.load(); }, STEP_TIMEOUT);
     }
     ~listener()
     {
@@ -165,6 +168,7 @@ public:
 
 private:
     std::vector<std::string> topics_;
+    std::atomic<bool> connected_{false};
     mosquitto* client_ = nullptr;
     std::mutex mutex_;
     std::vector<std::pair<std::string, std::string>> messages_;
@@ -286,8 +290,10 @@ TEST_F(MqttServiceTest, ThreeCabinetsOnOneBroker)
             << cab.sim.log();
         EXPECT_TRUE(watch.wait_for("tavimoro/" + cab.name + "/result", {"\"id\":\"n1\"", "\"status\":0"})) << watch.all();
     }
-    for (int i = 0; i < 3; i++)
-        EXPECT_EQ(cabs[i].sim.log().find("game of " + cabs[(i + 1) % 3].name), std::string::npos) << cabs[i].sim.log();
+    for (cabinet& cab : cabs)
+        for (cabinet& other : cabs)
+            EXPECT_TRUE(&other == &cab || cab.sim.log().find("game of " + other.name) == std::string::npos)
+                << cab.sim.log();
 
     watch.publish("tavimoro/all/cmd/game", R"({"rom":"/roms/arcade/everyone.zip"})");
     for (cabinet& cab : cabs)
