@@ -3,7 +3,7 @@
 // that a large file never sits in memory, and cut off at a bound, declared or not.
 #include "host/link/service_fetch.h"
 
-#include "host/link/service_core.h"
+#include "host/link/service_options.h"
 
 #include <httplib.h>
 #include <sodium.h>
@@ -42,24 +42,10 @@ int parse_http_url(const std::string& url, http_url& parts, std::string& why)
         parts.target = authority.substr(slash);
         authority.resize(slash);
     }
-    size_t colon = authority.rfind(':');
-    if (colon != std::string::npos && authority.find(']', colon) == std::string::npos) {
-        char* end = nullptr;
-        long port = strtol(authority.c_str() + colon + 1, &end, 10);
-        if (*end != '\0' || colon + 1 == authority.size() || port < 1 || port > 65535) {
-            why = "the address's port is not a number from 1 to 65535";
-            return -1;
-        }
-        parts.port = static_cast<int>(port);
-        authority.resize(colon);
-    }
-    if (authority.size() > 2 && authority.front() == '[' && authority.back() == ']')
-        authority = authority.substr(1, authority.size() - 2);
-    if (authority.empty() || authority.find('@') != std::string::npos) {
-        why = "no host in the address (and no user name is taken)";
+    if (!parse_address(authority, parts.host, parts.port) || parts.host.find('@') != std::string::npos) {
+        why = "no HOST[:PORT] in the address (and no user name is taken)";
         return -1;
     }
-    parts.host = authority;
     return 0;
 }
 

@@ -8,7 +8,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <cstdlib>
 
 namespace {
 
@@ -42,25 +41,10 @@ int parse_mqtt_url(const std::string& url, mqtt_endpoint& endpoint, std::string&
     }
     if (!rest.empty() && rest.back() == '/')
         rest.pop_back();
-    size_t colon = rest.rfind(':');
-    // An IPv6 address is written in brackets; its colons are not the port's.
-    if (colon != std::string::npos && rest.find(']', colon) == std::string::npos) {
-        char* end = nullptr;
-        long port = strtol(rest.c_str() + colon + 1, &end, 10);
-        if (*end != '\0' || port < 1 || port > 65535 || colon + 1 == rest.size()) {
-            why = "the broker's port is not a number from 1 to 65535: " + url;
-            return -1;
-        }
-        endpoint.port = static_cast<int>(port);
-        rest.resize(colon);
-    }
-    if (rest.size() > 2 && rest.front() == '[' && rest.back() == ']')
-        rest = rest.substr(1, rest.size() - 2);
-    if (rest.empty() || rest.find_first_of("/@ ") != std::string::npos) {
-        why = "no broker's host in " + url;
+    if (!parse_address(rest, endpoint.host, endpoint.port) || endpoint.host.find_first_of("/@ ") != std::string::npos) {
+        why = "no broker's HOST[:PORT] in " + url;
         return -1;
     }
-    endpoint.host = rest;
     return 0;
 }
 
