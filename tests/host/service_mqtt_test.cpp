@@ -18,6 +18,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -29,6 +30,7 @@
 #include <mutex>
 #include <span>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -50,8 +52,9 @@ public:
     child& operator=(const child&) = delete;
     ~child() { kill_now(SIGKILL); }
 
-    // `temp` is its TMPDIR, when given.
-    void start(const std::vector<std::string>& argv, const std::string& log, const std::string& temp = "")
+    // `settings` ("NAME=VALUE") replace those of this process's environment.
+    void start(const std::vector<std::string>& argv, const std::string& log,
+               const std::vector<std::string>& settings = {})
     {
         log_ = log;
         posix_spawn_file_actions_t actions;
@@ -62,13 +65,15 @@ public:
         for (const std::string& arg : argv)
             args.push_back(const_cast<char*>(arg.c_str()));
         args.push_back(nullptr);
-        std::string tmpdir = "TMPDIR=" + temp;
         std::vector<char*> environment;
-        for (char** variable = environ; *variable; variable++)
-            if (temp.empty() || strncmp(*variable, "TMPDIR=", 7) != 0)
+        for (char** variable = environ; *variable; variable++) {
+            std::string_view name(*variable, strcspn(*variable, "="));
+            if (std::none_of(settings.begin(), settings.end(),
+                             [&](const std::string& setting) { return setting.substr(0, setting.find('=')) == name; }))
                 environment.push_back(*variable);
-        if (!temp.empty())
-            environment.push_back(tmpdir.data());
+        }
+        for (const std::string& setting : settings)
+            environment.push_back(const_cast<char*>(setting.c_str()));
         environment.push_back(nullptr);
         if (posix_spawn(&pid_, args[0], &actions, nullptr, args.data(), environment.data()) != 0)
             pid_ = 0;
@@ -261,7 +266,9 @@ protected:
         for (cabinet& cab : cabs)
             cab.service.start({HOST_TOOL, "serve", "-d", cab.root + "/sim/host.sock", "--listen", "off", "--mqtt",
                                broker_url(), "--cabinet", cab.name},
-                              cab.root + "-service.log", cab.root + "-tmp");
+                              cab.root + "-service.log",
+                              // Each service on its own socket: one host, one service, one board.
+                              {"TMPDIR=" + cab.root + "-tmp", "TAVIMORO_SERVICE_SOCKET=" + cab.root + "-service.sock"});
         for (cabinet& cab : cabs)
             ASSERT_TRUE(cab.service.wait_for_log("tavimoro-host serve: ready", START_TIMEOUT)) << cab.service.log();
     }
