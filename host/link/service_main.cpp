@@ -17,6 +17,21 @@
 #include <fstream>
 #include <string>
 
+bool parse_address(const std::string& text, std::string& host, int& port)
+{
+    size_t colon = text.rfind(':');
+    bool bracketed = !text.empty() && text[0] == '[';
+    if (colon == std::string::npos || (bracketed && text.rfind(']') > colon)) {
+        host = bracketed ? text.substr(1, text.size() - 2) : text;
+        return !host.empty();
+    }
+    host = bracketed ? text.substr(1, colon - 2) : text.substr(0, colon);
+    char* end = nullptr;
+    long number = strtol(text.c_str() + colon + 1, &end, 10);
+    port = static_cast<int>(number);
+    return !host.empty() && *end == '\0' && number > 0 && number < 65536;
+}
+
 namespace {
 
 constexpr const char* USAGE = R"(Usage: tavimoro-host serve [OPTIONS]
@@ -47,22 +62,6 @@ Options:
                            second (default 127.0.0.1:55355)
   -h, --help               Show this help.
 )";
-
-// HOST:PORT (HOST alone keeps the port; [v6]:PORT for IPv6); false when the port is no port.
-bool parse_address(const std::string& text, std::string& host, int& port)
-{
-    size_t colon = text.rfind(':');
-    bool bracketed = !text.empty() && text[0] == '[';
-    if (colon == std::string::npos || (bracketed && text.rfind(']') > colon)) {
-        host = bracketed ? text.substr(1, text.size() - 2) : text;
-        return !host.empty();
-    }
-    host = bracketed ? text.substr(1, colon - 2) : text.substr(0, colon);
-    char* end = nullptr;
-    long number = strtol(text.c_str() + colon + 1, &end, 10);
-    port = static_cast<int>(number);
-    return !host.empty() && *end == '\0' && number > 0 && number < 65536;
-}
 
 // The first line of a small file of secrets.
 bool read_secret(const char* path, std::string& secret)
@@ -165,6 +164,8 @@ const part PARTS[] = {
     {"the board watch", [](const service_options& opt) { return start_board_watch(opt.link.device); },
      stop_board_watch},
     {"the HTTP API", start_http, stop_http},
+    {"MQTT", start_mqtt, stop_mqtt},
+    {"RetroArch's watch", start_retroarch, stop_retroarch},
 };
 
 } // namespace

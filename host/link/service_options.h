@@ -40,6 +40,9 @@ struct service_options {
     int retroarch_port = RETROARCH_DEFAULT_PORT;
 };
 
+// HOST:PORT (HOST alone keeps the port; [v6]:PORT for IPv6); false when the port is no port.
+bool parse_address(const std::string& text, std::string& host, int& port);
+
 // Each part: 0 when started (or not asked for), -1 with the reason printed.
 int start_http(const service_options& options);
 void stop_http();

@@ -182,6 +182,11 @@ int start_service_socket(const std::string& device)
     std::filesystem::create_directories(std::filesystem::path(socket_path).parent_path(), ignored);
     address.sun_family = AF_UNIX;
     memcpy(address.sun_path, socket_path.c_str(), socket_path.size() + 1);
+    // A socket that answers is another service's, which owns the link: this one does not start.
+    // One that does not is left over from a service that ended without removing it.
+    UniqueFD probe(socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
+    if (probe.valid() && connect(probe.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0)
+        return fail(-1, "another tavimoro-host serve runs (its socket %s answers)", socket_path.c_str());
     unlink(socket_path.c_str());
     listener = UniqueFD(socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
     stop_event = UniqueFD(eventfd(0, EFD_CLOEXEC));

@@ -30,7 +30,7 @@ setup_frontend layout(const std::string&)
          {"game-selected", "system-selected", "game-start", "game-end", "screensaver-start", "screensaver-stop"})
         f.hooks.push_back({"emulationstation/tavimoro.sh", scripts + event + "/tavimoro.sh"});
     // The host service, for the owner to enable among Batocera's services.
-    f.hooks.push_back({"batocera/tavimoro", "/userdata/system/services/tavimoro"});
+    f.hooks.push_back({"service/tavimoro", "/userdata/system/services/tavimoro"});
     return f;
 }
 

@@ -1,7 +1,9 @@
-// Recalbox runs /recalbox/share/userscripts/NAME[EVENTS].sh for the events in brackets
-// (wiki.recalbox.com/en/advanced-usage/scripts-on-emulationstation-events; recalbox-emulationstation,
-// es-app/src/NotificationManager.cpp), as root; its share partition keeps the record. The name of
-// the hook an older setup installed, for fewer events, is retired: both would run.
+// Recalbox's EmulationStation publishes each event on Recalbox's own MQTT broker, which the host
+// service follows (--recalbox); the service starts at boot from /recalbox/share/system/custom.sh,
+// which /etc/init.d/S99custom runs with start and stop (recalbox-buildroot, board/recalbox/
+// fsoverlay/etc/init.d/S99custom), as root; its share partition keeps the record. The user scripts
+// an older setup installed (NAME[EVENTS].sh in /recalbox/share/userscripts, run for the events in
+// brackets) are retired: the service follows the same events, and both would name each.
 #include "host/link/setup_frontend.h"
 
 #include <filesystem>
@@ -17,11 +19,11 @@ bool recognises(const std::string& root)
 setup_frontend layout(const std::string&)
 {
     const std::string scripts = "/recalbox/share/userscripts/";
-    const std::string name = "tavimoro[rungame,endgame,gamelistbrowsing,systembrowsing,rundemo,enddemo,startgameclip,"
-                             "stopgameclip,sleep,wakeup].sh";
-    return {.name = "Recalbox (user scripts)",
-            .hooks = {{"recalbox/" + name, scripts + name}},
-            .retired = {scripts + "tavimoro[rungame,endgame,gamelistbrowsing].sh"},
+    return {.name = "Recalbox (the host service, on EmulationStation's broker)",
+            .hooks = {{"service/tavimoro", "/recalbox/share/system/custom.sh", true}},
+            .retired = {scripts + "tavimoro[rungame,endgame,gamelistbrowsing].sh",
+                        scripts + "tavimoro[rungame,endgame,gamelistbrowsing,systembrowsing,rundemo,enddemo,startgameclip,"
+                                  "stopgameclip,sleep,wakeup].sh"},
             .rule_dir = "/etc/udev/rules.d",
             .state_dir = "/recalbox/share/system/tavimoro",
             .note = "EmulationStation runs its scripts as root"};

@@ -68,6 +68,12 @@ done
 module=$(grep '/tavimoro/tavimoro-picture\.so$' <<< "$host")
 check "the host component installs the picture module" test -n "$module"
 [ -n "$module" ] && host_expected+=("$module")
+# The host service's program, which tavimoro-host serve runs, and its systemd unit.
+for part in '/tavimoro/tavimoro-service' '/systemd/system/tavimoro-host.service'; do
+  installed=$(grep "$part\$" <<< "$host")
+  check "the host component installs ${part##*/}" test -n "$installed"
+  [ -n "$installed" ] && host_expected+=("$installed")
+done
 # The frontend hooks, under the data directory, each script still executable (a frontend's
 # plugin is read, not run).
 while IFS= read -r hook; do

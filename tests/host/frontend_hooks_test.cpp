@@ -116,9 +116,9 @@ const std::string BATOCERA_SCRIPTS = BATOCERA + "/userdata/system/configs/emulat
 const std::string RETROPIE_SCRIPTS = RETROPIE + "/home/pi/.emulationstation/scripts/";
 const std::string RUNCOMMAND = RETROPIE + "/opt/retropie/configs/all/";
 const std::string ESDE_SCRIPTS = ESDE + "/home/ann/ES-DE/scripts/";
-const std::string RECALBOX_SCRIPT =
-    RECALBOX + "/recalbox/share/userscripts/tavimoro[rungame,endgame,gamelistbrowsing,systembrowsing,rundemo,enddemo,"
-               "startgameclip,stopgameclip,sleep,wakeup].sh";
+// Recalbox's user script, for owners who run no service there (setup installs the service).
+const std::string RECALBOX_SCRIPT = "recalbox/tavimoro[rungame,endgame,gamelistbrowsing,systembrowsing,rundemo,enddemo,"
+                                    "startgameclip,stopgameclip,sleep,wakeup].sh";
 
 // Lays out each frontend's tree and has setup install its hooks there.
 void install_frontends()
@@ -189,7 +189,7 @@ std::string recalbox_event(const std::string& action, const std::string& param =
                               (system ? name : "Arcade") + "\r\nSystemId=" + (system ? param : "mame") + "\r\nGame=" +
                               (system ? "" : name) + "\r\nGamePath=" + (system ? "" : param) + "\r\nState=selected\r\n";
     return "printf %s " + shell_quote(lines) + " >" + shell_quote(state) + " && /bin/sh " +
-           shell_quote(board_test::BoardRootTest::path(RECALBOX_SCRIPT)) + " " +
+           hook(RECALBOX_SCRIPT) + " " +
            words({"-action", action, "-statefile", state}) + (param.empty() ? "" : " " + words({"-param", param}));
 }
 
@@ -356,7 +356,7 @@ TEST_F(FrontendHookTest, EveryHookSendsTheKeysOfTheSharedRule)
         const std::string file = g.rom.substr(g.rom.rfind('/') + 1);
         std::vector<std::string> commands = {
             runcommand("runcommand-onstart.sh", g.rom),
-            "/bin/sh " + shell_quote(path(RECALBOX_SCRIPT)) + " " +
+            "/bin/sh " + hook(RECALBOX_SCRIPT) + " " +
                 words({"-action", "rungame", "-statefile", path("/host/none"), "-param", g.rom}),
             hook("generic/tavimoro-game") + " " + words({g.rom, g.name}),
         };

@@ -93,8 +93,7 @@ TEST_F(HostSetupTest, BatoceraRecalboxEsDeAndAttractModeGetTheirHooksAndGiveThem
     set_up_and_remove("/batocera", batocera);
 
     make_dir("/recalbox/recalbox/share/userscripts");
-    set_up_and_remove("/recalbox", {"/recalbox/share/userscripts/tavimoro[rungame,endgame,gamelistbrowsing,systembrowsing,"
-                                    "rundemo,enddemo,startgameclip,stopgameclip,sleep,wakeup].sh"});
+    set_up_and_remove("/recalbox", {"/recalbox/share/system/custom.sh"});
 
     make_dir("/esde/home/ann/ES-DE/gamelists");
     write_file("/esde/etc/group", "root:x:0:\nann:x:1000:\n");
