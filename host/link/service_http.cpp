@@ -366,7 +366,11 @@ int start_http(const service_options& options)
     http.options = options;
     http.server = std::make_unique<httplib::Server>();
     set_up(*http.server);
-    if (!http.server->bind_to_port(options.listen_host, options.listen_port)) {
+    // The library listens on loopback behind the gate (service_http_gate.cpp), one request a
+    // connection, so that every request's head is bounded there first.
+    http.server->set_keep_alive_max_count(1);
+    int inner_port = http.server->bind_to_any_port("127.0.0.1");
+    if (inner_port <= 0 || start_http_gate(options.listen_host, options.listen_port, inner_port) != 0) {
         fprintf(stderr, "tavimoro-host serve: cannot listen on %s:%d: %s\n", options.listen_host.c_str(),
                 options.listen_port, strerror(errno));
         http.server.reset();
@@ -381,6 +385,7 @@ void stop_http()
 {
     if (!http.server)
         return;
+    stop_http_gate();
     http.server->stop();
     if (http.listening.joinable())
         http.listening.join();

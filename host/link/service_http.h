@@ -9,6 +9,11 @@
 #include <string>
 #include <vector>
 
+// The gate in front of the library: listens at HOST:PORT and relays each connection, its head
+// read whole and bounded first, to the library's port on loopback. 0, or -1 (errno set).
+int start_http_gate(const std::string& host, int port, int inner_port);
+void stop_http_gate();
+
 // Every route the API serves, as "METHOD PATH", in the order they are registered.
 std::vector<std::string> http_routes();
 
