@@ -43,6 +43,7 @@ namespace {
 
 constexpr auto START_TIMEOUT = 30s;
 constexpr auto STEP_TIMEOUT = 10s;
+constexpr auto STOP_TIMEOUT = 10s;
 
 // A program of the test's, its output in a log file; killed when it goes.
 class child {
@@ -50,7 +51,13 @@ public:
     child() = default;
     child(const child&) = delete;
     child& operator=(const child&) = delete;
-    ~child() { kill_now(SIGKILL); }
+    // Asked to end first: a simulator ends its player only then, which SIGKILL would orphan.
+    ~child()
+    {
+        if (pid_ > 0 && kill(pid_, SIGTERM) == 0 &&
+            !board_test::wait_until([&] { return waitpid(pid_, nullptr, WNOHANG) == pid_; }, STOP_TIMEOUT))
+            kill_now(SIGKILL);
+    }
 
     // `settings` ("NAME=VALUE") replace those of this process's environment.
     void start(const std::vector<std::string>& argv, const std::string& log,
