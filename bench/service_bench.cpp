@@ -2,7 +2,8 @@
 // by a one-shot tavimoro-host (which finds and opens the link itself) and then by the same
 // command handed to a running tavimoro-host serve (which keeps the link open). Prints the time
 // from the command's start to the game's picture on screen for each (median and spread of 20),
-// and the service's resident memory, threads and processor time over 10 s of idling.
+// and the service's resident memory, threads and processor time over 10 s of idling, its HTTP API
+// listening.
 #include "bench/player_driver.h"
 #include "sim/sim_board.h"
 
@@ -65,7 +66,8 @@ pid_t start_service(const Bench& bench)
         freopen(log.c_str(), "w", stdout);
         dup2(STDOUT_FILENO, STDERR_FILENO);
         std::string tool = bench.bin + "/tavimoro-host", device = bench.root + "/sim/host.sock";
-        execl(tool.c_str(), tool.c_str(), "serve", "--device", device.c_str(), "--listen", "off",
+        std::string listen = "127.0.0.1:" + std::to_string(free_tcp_port());
+        execl(tool.c_str(), tool.c_str(), "serve", "--device", device.c_str(), "--listen", listen.c_str(),
               static_cast<char*>(nullptr));
         _exit(127);
     }

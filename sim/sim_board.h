@@ -23,6 +23,10 @@ int prepare_board(const std::string& root);
 // Sets the free space that the df stand-in reports for /media/<disk>.
 int set_sim_disk_free(const std::string& root, const std::string& disk, long long free_kib);
 
+// A TCP port on loopback that nothing listens on now (for a service a test or bench starts); -1
+// when none can be had.
+int free_tcp_port();
+
 // Writes `contents` to `file`, making its directories first; 0 or -1.
 int write_sim_file(const std::string& file, const std::string& contents);
 

@@ -1,9 +1,7 @@
 // The host service under test: started as tavimoro-host serve on the fixture's simulated board.
 #include "tests/host/service_fixture.h"
 
-#include <netinet/in.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -84,21 +82,6 @@ std::string ServiceTest::service_log() const
 bool ServiceTest::wait_for_service_log(const std::string& text, std::chrono::milliseconds timeout, size_t from) const
 {
     return wait_until([&] { return service_log().find(text, from) != std::string::npos; }, timeout);
-}
-
-int free_tcp_port()
-{
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    int port = -1;
-    if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-        getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0)
-        port = ntohs(address.sin_port);
-    close(fd);
-    return port;
 }
 
 } // namespace board_test

@@ -2,6 +2,7 @@
 // owner starts it, its log, and its end.
 #pragma once
 
+#include "sim/sim_board.h"
 #include "tests/support/program_fixture.h"
 
 #include <sys/types.h>
@@ -30,8 +31,5 @@ protected:
 
     pid_t service_ = 0;
 };
-
-// A TCP port on loopback that nothing listens on now.
-int free_tcp_port();
 
 } // namespace board_test

@@ -123,7 +123,7 @@ protected:
         ASSERT_EQ(make_sample_picture(path(GAME_PICTURE), 1920, 360, "TOM & JERRY", 0x2060C0), 0);
         write_file("/sim/token", TOKEN + "\n");
         start_player();
-        port_ = board_test::free_tcp_port();
+        port_ = free_tcp_port();
         start_service("--listen 127.0.0.1:" + std::to_string(port_) + " --token-file " + path("/sim/token") +
                       " --product " + path(PRODUCT));
     }
