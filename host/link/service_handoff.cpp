@@ -156,8 +156,11 @@ int hand_to_service(const std::string& name, const options& opt, bool& handed)
     answer[n] = '\0';
     char* reason = strchr(answer, '\n');
     int status = atoi(answer);
-    if (reason && reason[1])
-        status == 0 ? say("%s\n", reason + 1) : (void)fail(status, "%s", reason + 1);
+    // What state is asked for is printed even when quiet, as the command itself prints it.
+    if (reason && reason[1] && status == 0)
+        name == "state" ? (void)printf("%s\n", reason + 1) : say("%s\n", reason + 1);
+    else if (reason && reason[1])
+        fail(status, "%s", reason + 1);
     return status;
 }
 
